@@ -1,0 +1,45 @@
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+// Name of the marker file whose presence in the working directory turns on
+// debug logging for every log of the program.
+extern const std::string strEnableLogFileName;
+// Log file the package reader opens when the marker exists and no log is open.
+extern const std::string strBaseUtilsLogFileName;
+
+// The program's own trace file. Off until a run asks for it; every call is a
+// flag test while it is off. Each line is flushed as written, so nothing is
+// lost when the process ends without closing it.
+class CLogger {
+public:
+    static CLogger* GetInstance();
+
+    // Opens the file once per process. Returns true when a file was already
+    // open (the first one stays); false otherwise, opened or not.
+    bool Initialize(const std::string& name);
+
+    void log(const char* file, unsigned int line, const std::string& text);
+    // Writes the stream's text, then empties the stream and clears its error
+    // state so the caller can build its next message in it.
+    void log(const char* file, unsigned int line, std::ostringstream& stream);
+
+    bool CloseHandle();
+
+    bool IsInitialized() const { return m_bInitialized; }
+
+    // Tests only: forget the open file so a test can start from scratch.
+    static void ResetForTesting();
+
+private:
+    CLogger() = default;
+    void writePrefix(const char* file, unsigned int line);
+
+    std::string m_strFileName = "debug.log";
+    std::ofstream m_ofStream;
+    bool m_bInitialized = false;
+
+    static CLogger* m_ptrInstance;
+};

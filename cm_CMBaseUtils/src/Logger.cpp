@@ -1,0 +1,93 @@
+#include "Logger.h"
+
+#include <cstring>
+#include <ctime>
+#include <iomanip>
+
+const std::string strEnableLogFileName = "zukdebuglog";
+const std::string strBaseUtilsLogFileName = "baseutils.log";
+
+CLogger* CLogger::m_ptrInstance = nullptr;
+
+CLogger* CLogger::GetInstance()
+{
+    // Never destroyed: records may be logged from static destructors.
+    if (m_ptrInstance == nullptr) {
+        m_ptrInstance = new CLogger();
+    }
+    return m_ptrInstance;
+}
+
+void CLogger::ResetForTesting()
+{
+    CLogger* self = GetInstance();
+    if (self->m_ofStream.is_open()) {
+        self->m_ofStream.close();
+    }
+    self->m_ofStream.clear();
+    self->m_bInitialized = false;
+    self->m_strFileName = "debug.log";
+}
+
+bool CLogger::Initialize(const std::string& name)
+{
+    if (m_bInitialized) {
+        return true;
+    }
+    m_strFileName = name;
+    m_ofStream.clear();
+    m_ofStream.open(m_strFileName.c_str(), std::ios::out | std::ios::trunc);
+    if (m_ofStream.is_open()) {
+        m_bInitialized = true;
+    }
+    return false;
+}
+
+void CLogger::writePrefix(const char* file, unsigned int line)
+{
+    char stamp[80] = {0};
+    std::time_t now = std::time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) != nullptr) {
+        std::strftime(stamp, sizeof(stamp), "[%Y-%m-%dT%H:%M:%S] ", &local);
+    }
+    const char* base = file != nullptr ? file : "";
+    const char* slash = std::strrchr(base, '/');
+    if (slash != nullptr) {
+        base = slash + 1;
+    }
+    m_ofStream.seekp(0, std::ios::end);
+    m_ofStream << stamp << ": " << std::setw(25) << base << ":" << std::setw(5) << std::dec << line
+               << ": ";
+}
+
+void CLogger::log(const char* file, unsigned int line, const std::string& text)
+{
+    if (!m_bInitialized) {
+        return;
+    }
+    writePrefix(file, line);
+    m_ofStream << text << "\n";
+    m_ofStream.flush();
+}
+
+void CLogger::log(const char* file, unsigned int line, std::ostringstream& stream)
+{
+    if (!m_bInitialized) {
+        return;
+    }
+    writePrefix(file, line);
+    m_ofStream << stream.str() << "\n";
+    m_ofStream.flush();
+    stream.str("");
+    stream.clear();
+}
+
+bool CLogger::CloseHandle()
+{
+    if (!m_ofStream.is_open()) {
+        return true;
+    }
+    m_ofStream.close();
+    return !m_ofStream.fail();
+}

@@ -1,0 +1,7 @@
+#!/bin/bash
+# scripts/build.sh <build dir> [extra cmake arguments...]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+dir="$1"; shift
+cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+cmake --build "$dir"

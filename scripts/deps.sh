@@ -1,0 +1,16 @@
+#!/bin/bash
+# Installs the Debian packages the build and tests need; silent when all are
+# present. Extra package names may be passed as arguments.
+set -euo pipefail
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev "$@")
+missing=()
+for p in "${pkgs[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]})); then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
