@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CStringUtils
+{
+public:
+    // Strips leading and trailing isspace() bytes; a text made only of
+    // whitespace becomes empty.
+    static std::string trim_string(const std::string& text);
+    static std::string toLowerCase(const std::string& text);
+    // Reads hexadecimal digits, after an optional "0x"/"0X", up to the first
+    // other byte. 0 when the text does not start with a hexadecimal digit;
+    // a value beyond 64 bits saturates at the largest value.
+    static uint64_t Hex2Dec(const std::string& text);
+};
