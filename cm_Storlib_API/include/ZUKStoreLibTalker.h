@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "StoreLibRecords.h"
+
+// Everything the talker asks of the operating system: the dynamic loader, the
+// shell, two file probes and the identity calls behind the OS-type check.
+class IStoreLibSystem
+{
+public:
+    virtual ~IStoreLibSystem() = default;
+    // Opens a shared object with lazy binding; null when it cannot be loaded.
+    virtual void* OpenLibrary(const std::string& file) = 0;
+    virtual void* FindSymbol(void* handle, const std::string& name) = 0;
+    virtual void CloseLibrary(void* handle) = 0;
+    // Runs a shell command; returns its raw status.
+    virtual int ExecuteCmd(const std::string& command) = 0;
+    virtual bool FileExists(const std::string& path) = 0;
+    // setuid(0); false when it fails.
+    virtual bool SetUidRoot() = 0;
+    // uname's system name; false when uname fails.
+    virtual bool GetSystemName(std::string& sysname) = 0;
+    // First line of a text file, at most 1023 bytes; false when unreadable.
+    virtual bool ReadFirstLine(const std::string& path, std::string& line) = 0;
+};
+
+// The forwarding implementation used by the program.
+std::shared_ptr<IStoreLibSystem> MakeRealStoreLibSystem();
+
+// A loaded shared object, closed when the holder goes away.
+class CStoreLibHandle
+{
+public:
+    CStoreLibHandle() = default;
+    CStoreLibHandle(IStoreLibSystem* system, void* handle) : m_pSystem(system), m_pHandle(handle) {}
+    ~CStoreLibHandle() { reset(); }
+    CStoreLibHandle(const CStoreLibHandle&) = delete;
+    CStoreLibHandle& operator=(const CStoreLibHandle&) = delete;
+    CStoreLibHandle(CStoreLibHandle&& other) noexcept { *this = std::move(other); }
+    CStoreLibHandle& operator=(CStoreLibHandle&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_pSystem = other.m_pSystem;
+            m_pHandle = other.m_pHandle;
+            other.m_pHandle = nullptr;
+        }
+        return *this;
+    }
+
+    void* get() const { return m_pHandle; }
+    explicit operator bool() const { return m_pHandle != nullptr; }
+    void reset()
+    {
+        if (m_pHandle != nullptr && m_pSystem != nullptr) {
+            m_pSystem->CloseLibrary(m_pHandle);
+        }
+        m_pHandle = nullptr;
+    }
+
+private:
+    IStoreLibSystem* m_pSystem = nullptr;
+    void* m_pHandle = nullptr;
+};
+
+// Entry point of one storage-library variant.
+typedef uint32_t (*StoreLibEntryPoint)(void* pCmdParam);
+
+// Owns the relationship with the storage library: picks the variant from the
+// controller ID, loads it on first use, sends commands and SCSI pass-through,
+// and unloads everything when destroyed.
+class ZUKStoreLibTalker
+{
+public:
+    enum eVariant {
+        VARIANT_MR = 0,
+        VARIANT_IR,
+        VARIANT_IR2,
+        VARIANT_IR3,
+        VARIANT_IT,
+        VARIANT_COUNT
+    };
+
+    static constexpr int OS_TYPE_UNKNOWN = -1;
+    static constexpr int OS_TYPE_ESX3 = 6;
+    static constexpr int OS_TYPE_ESX4 = 8;
+    static constexpr int OS_TYPE_ESXI = 14;
+
+    ZUKStoreLibTalker();
+    explicit ZUKStoreLibTalker(std::shared_ptr<IStoreLibSystem> system);
+    ~ZUKStoreLibTalker();
+    ZUKStoreLibTalker(const ZUKStoreLibTalker&) = delete;
+    ZUKStoreLibTalker& operator=(const ZUKStoreLibTalker&) = delete;
+
+    // Routes a prepared record to its variant, loading the library if needed.
+    // The record's controller ID loses its top four bits on the way.
+    uint32_t ProcessLibCommand(_SL_LIB_CMD_PARAM_T& record);
+    // Builds the record from the values (cmdParam8 may be null) and routes it.
+    uint32_t ProcessLibCommand(uint8_t cmdType, uint8_t cmd, uint32_t ctrlId,
+                               const uint8_t* cmdParam8, void* data, uint32_t dataSize,
+                               uint8_t flashOption);
+    // Device commands: the command parameter is the device ID; flash option 255 means none.
+    uint32_t doProcessLibCommand(uint8_t cmdType, uint8_t cmd, uint32_t ctrlId, uint16_t deviceId,
+                                 void* data, uint32_t dataSize, uint8_t flashOption);
+
+    uint32_t InitializeLibrary(_SL_CTRL_LIST_T& list);
+    int ExitLibrary();
+
+    // 0 on success, else the library's result, the SCSI status, or 3 when the
+    // record cannot be built.
+    uint32_t SCSIPassThrough(uint32_t ctrlId, uint16_t deviceId, const uint8_t* cdb,
+                             uint8_t cdbLength, uint8_t* data, uint32_t dataLength,
+                             uint8_t direction);
+
+    void setDowngrade(bool downgrade) { m_bDowngrade = downgrade; }
+    bool getDowngrade() const { return m_bDowngrade; }
+
+    int getOSType() const { return m_nOSType; }
+    bool getNeedRemoveUtilsRpm() const { return m_NeedRemoveUtilsRpm; }
+
+    static eVariant VariantOf(uint32_t ctrlId);
+
+private:
+    void determineOSType();
+    bool isESX() const { return m_nOSType == OS_TYPE_ESX4 || m_nOSType == OS_TYPE_ESXI; }
+    bool installStorelibLibUtils();
+    uint32_t loadVariant(eVariant variant);
+    uint32_t sendExit(eVariant variant);
+
+    // Declared first so that the library handles below are closed before it goes.
+    std::shared_ptr<IStoreLibSystem> m_pSystem;
+
+    StoreLibEntryPoint m_pCurrentEntry = nullptr;
+    StoreLibEntryPoint m_EntryPoints[VARIANT_COUNT] = {};
+    CStoreLibHandle m_Handles[VARIANT_COUNT];
+    bool m_bDowngrade = false;
+    bool m_NeedRemoveUtilsRpm = false;
+    int m_nOSType = OS_TYPE_UNKNOWN;
+};
