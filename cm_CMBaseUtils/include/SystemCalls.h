@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sys/types.h>
+#include <sys/utsname.h>
+
+#include <cstddef>
+#include <string>
+
+// The operating-system calls the Linux platform implementation makes on
+// things outside the caller's own paths: the shell, the executable link, the
+// working directory, the kernel name, the clock, the loader and fixed system
+// files. Tests replace it so that no test runs modprobe, sleeps, or reads the
+// host's /proc, /etc or /opt.
+class ISystemCalls
+{
+public:
+    virtual ~ISystemCalls() = default;
+
+    // system(3): the raw wait status.
+    virtual int System(const std::string& command) = 0;
+    // readlink(2): bytes placed in buf (not terminated), or -1.
+    virtual ssize_t ReadLink(const char* path, char* buf, size_t size) = 0;
+    // getcwd(3): buf, or nullptr (for instance when size is too small).
+    virtual char* GetCwd(char* buf, size_t size) = 0;
+    // chdir(2).
+    virtual int ChDir(const char* dir) = 0;
+    // uname(2).
+    virtual int Uname(struct utsname* name) = 0;
+    virtual void SleepSeconds(unsigned int seconds) = 0;
+    // Whether path can be opened for reading.
+    virtual bool CanOpenForReading(const std::string& path) = 0;
+    // First line of a text file (fgets semantics: at most size - 1 bytes,
+    // always terminated; empty for an empty file). False when the file cannot
+    // be opened.
+    virtual bool ReadFirstLine(const std::string& path, char* buf, size_t size) = 0;
+    virtual void* DlOpen(const char* name, int flags) = 0;
+    virtual void* DlSym(void* handle, const char* symbol) = 0;
+    virtual int DlClose(void* handle) = 0;
+};
+
+// The forwarding implementation used unless a test installs another.
+ISystemCalls& GetRealSystemCalls();
