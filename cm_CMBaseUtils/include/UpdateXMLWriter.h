@@ -1,0 +1,36 @@
+#pragma once
+
+#include "DeviceXMLWriter.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+// The update result report (SVMExecution), one line of XML. The file named
+// to GetXML stays open until the writer is destroyed.
+class CUpdateXMLWriter : public IDeviceXMLWriter
+{
+public:
+    // `standardOutput` receives the report when no file is open.
+    explicit CUpdateXMLWriter(std::ostream& standardOutput = std::cout);
+    ~CUpdateXMLWriter() override;
+
+    CUpdateXMLWriter(const CUpdateXMLWriter&) = delete;
+    CUpdateXMLWriter& operator=(const CUpdateXMLWriter&) = delete;
+
+    // Always true.
+    bool GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile) override;
+
+    void addXMLHeader();
+    void addUpdateHeader();
+    void addUpdateFooter();
+    // Appends the reboot element when `rebootRequired`, nothing otherwise.
+    void addRebootRequiredStatus(bool rebootRequired);
+    // Emits the collected text and empties the buffer.
+    void print();
+
+private:
+    std::ostringstream m_ossDocument;
+    std::ofstream m_ofsOutputFile;
+    std::ostream& m_standardOutput;
+};

@@ -1,0 +1,138 @@
+#include "InventoryXMLWriter.h"
+
+#include "Logger.h"
+#include "XMLText.h"
+
+#include <exception>
+
+static const char kSrc[] = "cm_CMBaseUtils/src/InventoryXMLWriter";
+
+CInventoryXMLWriter::CInventoryXMLWriter(std::ostream& standardOutput)
+    : m_standardOutput(standardOutput)
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::CInventoryXMLWriter() start");
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::CInventoryXMLWriter() end");
+}
+
+CInventoryXMLWriter::~CInventoryXMLWriter()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__,
+                                "CInventoryXMLWriter::~CInventoryXMLWriter() start");
+    if (m_ofsOutputFile.is_open()) {
+        m_ofsOutputFile.close();
+    }
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::~CInventoryXMLWriter() end");
+}
+
+void CInventoryXMLWriter::addXMLHeader()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::addXMLHeader() start");
+    m_ossDocument << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::addXMLHeader() end");
+}
+
+void CInventoryXMLWriter::addInventoryHeader()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::addInventoryHeader() start");
+    m_ossDocument << "<SVMInventory lang=\"en\">";
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::addInventoryHeader() end");
+}
+
+void CInventoryXMLWriter::addInventoryFooter()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::addInventoryFooter() start");
+    m_ossDocument << "</SVMInventory>";
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::addInventoryFooter() end");
+}
+
+bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile)
+{
+    CLogger* logger = CLogger::GetInstance();
+    logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() start");
+    if (!outputFile.empty()) {
+        try {
+            m_ofsOutputFile.open(outputFile.c_str(), std::ios::out | std::ios::trunc);
+        } catch (const std::exception& e) {
+            logger->log(kSrc, __LINE__,
+                        std::string("CInventoryXMLWriter::GetXML() exception caught during file "
+                                    "opening ") +
+                            e.what());
+        }
+        logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() udpate xml file opened");
+    }
+
+    addXMLHeader();
+    addInventoryHeader();
+    for (const CDeviceInfo* device : devices) {
+        if (device == nullptr) {
+            continue;
+        }
+        const std::string enumId = device->getEnumId();
+        const std::string enumPart =
+            enumId.empty() ? std::string() : "enum = \"" + XMLEscapeValue(enumId) + "\" ";
+        const int type = device->getDeviceType();
+        const int status = device->getStatus();
+        if (type == eDeviceTypeComponentID && status == 0) {
+            logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() Found one Non PCI Device");
+            m_ossDocument << "<Device  componentID=\"" << XMLEscapeValue(device->getComponentID())
+                          << "\""
+                          << " display=\"" << XMLEscapeValue(device->getDisplay()) << "\" "
+                          << enumPart << ">"
+                          << "<Application componentType=\""
+                          << XMLEscapeValue(device->getComponentType()) << "\""
+                          << " version=\"" << XMLEscapeValue(device->getVersion()) << "\""
+                          << " display=\"" << XMLEscapeValue(device->getDeviceName()) << "\"/>"
+                          << "</Device>";
+        } else if (type == eDeviceTypePCI && status == 0) {
+            logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() Found one PCI Device");
+            const SPCIInfo pci = device->getPCIInfo();
+            m_ossDocument << "<Device  vendorID=\"" << XMLEscapeValue(pci.strVendorID) << "\" "
+                          << "deviceID=\"" << XMLEscapeValue(pci.strDeviceID) << "\" "
+                          << "subVendorID=\"" << XMLEscapeValue(pci.strSubVendorID) << "\" "
+                          << "subDeviceID=\"" << XMLEscapeValue(pci.strSubDeviceID) << "\" "
+                          << " display=\"" << XMLEscapeValue(device->getDisplay()) << "\" "
+                          << enumPart << ">"
+                          << "<Application componentType=\""
+                          << XMLEscapeValue(device->getComponentType()) << "\" "
+                          << " version=\"" << XMLEscapeValue(device->getVersion()) << "\" "
+                          << " display=\"" << XMLEscapeValue(device->getDeviceName()) << "\"/>"
+                          << "</Device>";
+        } else if (status != 0) {
+            logger->log(kSrc, __LINE__,
+                        "CInventoryXMLWriter::GetXML() Update failed for one Device");
+            m_ossDocument << "<SPStatus result =\"false\" >"
+                          << "<Message id=\"" << device->getMessageID() << "\" >"
+                          << XMLEscapeValue(device->getErrorMsg()) << "</Message></SPStatus>";
+        }
+    }
+    addInventoryFooter();
+    print();
+    logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() end");
+    return true;
+}
+
+void CInventoryXMLWriter::print()
+{
+    CLogger* logger = CLogger::GetInstance();
+    logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() start");
+    const std::string text = m_ossDocument.str();
+    try {
+        if (m_ofsOutputFile.is_open()) {
+            logger->log(kSrc, __LINE__,
+                        "CInventoryXMLWriter::print() copying the contents to Inventory XML file");
+            m_ofsOutputFile << text;
+            m_ofsOutputFile.flush();
+        } else {
+            m_standardOutput << text;
+            m_standardOutput.flush();
+        }
+    } catch (const std::exception& e) {
+        logger->log(kSrc, __LINE__,
+                    std::string("CInventoryXMLWriter::GetXML() exception caught during file "
+                                "is_open function ") +
+                        e.what());
+    }
+    m_ossDocument.str(std::string());
+    m_ossDocument.clear();
+    logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() end");
+}

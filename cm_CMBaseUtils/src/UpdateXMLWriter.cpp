@@ -1,0 +1,164 @@
+#include "UpdateXMLWriter.h"
+
+#include "Logger.h"
+#include "XMLText.h"
+
+#include <exception>
+
+static const char kSrc[] = "cm_CMBaseUtils/src/UpdateXMLWriter";
+
+CUpdateXMLWriter::CUpdateXMLWriter(std::ostream& standardOutput) : m_standardOutput(standardOutput)
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::CUpdateXMLWriter() start");
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::CUpdateXMLWriter() end");
+}
+
+CUpdateXMLWriter::~CUpdateXMLWriter()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::~CUpdateXMLWriter() start");
+    if (m_ofsOutputFile.is_open()) {
+        m_ofsOutputFile.close();
+    }
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::~CUpdateXMLWriter() end");
+}
+
+void CUpdateXMLWriter::addXMLHeader()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addXMLHeader() start");
+    m_ossDocument << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addXMLHeader() end");
+}
+
+void CUpdateXMLWriter::addUpdateHeader()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addUpdateHeader() start");
+    m_ossDocument << "<SVMExecution lang=\"en\">";
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addUpdateHeader() end");
+}
+
+void CUpdateXMLWriter::addUpdateFooter()
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addUpdateFooter() start");
+    m_ossDocument << "</SVMExecution>";
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addUpdateFooter() end");
+}
+
+void CUpdateXMLWriter::addRebootRequiredStatus(bool rebootRequired)
+{
+    CLogger::GetInstance()->log(kSrc, __LINE__,
+                                "CUpdateXMLWriter::addRebootRequiredStatus() start");
+    if (rebootRequired) {
+        m_ossDocument << "<RebootRequired>1</RebootRequired>";
+    }
+    CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addRebootRequiredStatus() end");
+}
+
+// Everything of a Device element after its identity attributes: the shared
+// display, enum, Application and status pieces of the PCI and non-PCI forms.
+static void appendDeviceBody(std::ostringstream& out, const CDeviceInfo& device,
+                             const std::string& enumPart, bool success)
+{
+    out << "display=\"" << XMLEscapeValue(device.getDisplay()) << "\" " << enumPart << ">"
+        << "<Application componentType=\"" << XMLEscapeValue(device.getComponentType()) << "\" "
+        << "version=\"" << XMLEscapeValue(device.getVersion()) << "\" "
+        << "display=\"" << XMLEscapeValue(device.getDeviceName()) << "\" >"
+        << (success ? "<SPStatus result = \"true\" >" : "<SPStatus result = \"false\" >")
+        << "<Message id=\"" << device.getMessageID() << "\" >"
+        << XMLEscapeValue(device.getErrorMsg()) << "</Message></SPStatus></Application></Device>";
+}
+
+static void appendPCIIdentity(std::ostringstream& out, const CDeviceInfo& device)
+{
+    const SPCIInfo pci = device.getPCIInfo();
+    out << "<Device  vendorID=\"" << XMLEscapeValue(pci.strVendorID) << "\" "
+        << "deviceID=\"" << XMLEscapeValue(pci.strDeviceID) << "\" "
+        << "subVendorID=\"" << XMLEscapeValue(pci.strSubVendorID) << "\" "
+        << "subDeviceID=\"" << XMLEscapeValue(pci.strSubDeviceID) << "\" ";
+}
+
+bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile)
+{
+    CLogger* logger = CLogger::GetInstance();
+    logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() start");
+    if (!outputFile.empty()) {
+        m_ofsOutputFile.open(outputFile.c_str(), std::ios::out | std::ios::trunc);
+        logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() udpate xml file opened");
+    }
+
+    addXMLHeader();
+    addUpdateHeader();
+    bool rebootRequired = false;
+    if (devices.empty()) {
+        m_ossDocument << "<SPStatus result = \"false\" >"
+                      << "<Message id=\"" << 1 << "\" >"
+                      << "Device not found"
+                      << "</Message></SPStatus>";
+    }
+    for (const CDeviceInfo* device : devices) {
+        if (device == nullptr) {
+            continue;
+        }
+        const std::string enumId = device->getEnumId();
+        const std::string enumPart =
+            enumId.empty() ? std::string() : "enum = \"" + XMLEscapeValue(enumId) + "\" ";
+        const int type = device->getDeviceType();
+        const int status = device->getStatus();
+        if (type == eDeviceTypeComponentID && status == 0) {
+            logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() Found one Non PCI Device");
+            if (device->getRebootRequired()) {
+                rebootRequired = true;
+            }
+            m_ossDocument << "<Device  componentID=\"" << XMLEscapeValue(device->getComponentID())
+                          << "\" ";
+            appendDeviceBody(m_ossDocument, *device, enumPart, true);
+        } else if (type == eDeviceTypePCI && status == 0) {
+            logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() Found one PCI Device");
+            if (device->getRebootRequired()) {
+                rebootRequired = true;
+            }
+            appendPCIIdentity(m_ossDocument, *device);
+            appendDeviceBody(m_ossDocument, *device, enumPart, true);
+        } else if (status != 0) {
+            logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() Update failed for one Device");
+            if (type == eDeviceTypePCI) {
+                appendPCIIdentity(m_ossDocument, *device);
+                appendDeviceBody(m_ossDocument, *device, enumPart, false);
+            } else {
+                m_ossDocument << "<SPStatus result = \"false\" >"
+                              << "<Message id=\"" << device->getMessageID() << "\" >"
+                              << XMLEscapeValue(device->getErrorMsg()) << "</Message></SPStatus>";
+            }
+        }
+    }
+    addRebootRequiredStatus(rebootRequired);
+    addUpdateFooter();
+    print();
+    logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() end");
+    return true;
+}
+
+void CUpdateXMLWriter::print()
+{
+    CLogger* logger = CLogger::GetInstance();
+    logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() start");
+    const std::string text = m_ossDocument.str();
+    try {
+        if (m_ofsOutputFile.is_open()) {
+            logger->log(kSrc, __LINE__,
+                        "CUpdateXMLWriter::print() copying the contents to Update XML file");
+            m_ofsOutputFile << text;
+            m_ofsOutputFile.flush();
+        } else {
+            m_standardOutput << text;
+            m_standardOutput.flush();
+        }
+    } catch (const std::exception& e) {
+        logger->log(kSrc, __LINE__,
+                    std::string("CUpdateXMLWriter::print() exception caught during file is_open "
+                                "function ") +
+                        e.what());
+    }
+    m_ossDocument.str(std::string());
+    m_ossDocument.clear();
+    logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() end");
+}
