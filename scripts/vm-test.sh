@@ -1,0 +1,322 @@
+#!/bin/bash
+# Runs the program inside a QEMU guest against the real Linux IPMI driver.
+# The guest's management controller is the simulated one (sim/ipmi), reached
+# through QEMU's external-BMC device; the guest kernel is Debian's own.
+#
+#   scripts/vm-test.sh [--build-dir DIR] [--scenario NAME]...
+#
+# Installs what it needs (QEMU, busybox, the kernel package, unpacked into a
+# cache under the build directory), builds an initramfs, boots one guest per
+# scenario and judges what the guest and the controller report. Every wait is
+# bounded; console logs and results stay in <build>/vm/results.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build"
+scenarios=()
+while (($#)); do
+    case "$1" in
+    --build-dir) build="$(cd "$2" && pwd)"; shift 2 ;;
+    --scenario) scenarios+=("$2"); shift 2 ;;
+    *) echo "usage: $0 [--build-dir DIR] [--scenario NAME]..." >&2; exit 2 ;;
+    esac
+done
+((${#scenarios[@]})) || scenarios=(probe)
+
+BOOT_TIMEOUT=${VM_BOOT_TIMEOUT:-120}  # seconds from QEMU start to init
+RUN_TIMEOUT=${VM_RUN_TIMEOUT:-600}    # seconds from QEMU start to power-off
+
+vm="$build/vm"
+cache="$vm/cache"
+results="$vm/results"
+t_start=$(date +%s.%N)
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN{printf "%.1f", b-a}'; }
+die() { echo "vm-test: $*" >&2; exit 1; }
+
+# --- packages ---------------------------------------------------------------
+apt_updated=0
+apt_update_once() {
+    if ((apt_updated == 0)); then
+        apt-get update -qq >/dev/null || die "apt-get update failed"
+        apt_updated=1
+    fi
+}
+ensure_packages() {
+    local missing=() p
+    for p in qemu-system-x86 busybox-static cpio kmod; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "vm-test: installing ${missing[*]}"
+        apt_update_once
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
+    fi
+}
+
+# The kernel package linux-image-amd64 points to, unpacked once into the cache.
+ensure_kernel() {
+    local unpacked="$cache/kernel"
+    if [[ -f "$unpacked/.complete" ]]; then
+        return
+    fi
+    local pkg
+    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
+        awk '/Depends: linux-image-[0-9]/{print $2; exit}') || true
+    if [[ -z "$pkg" ]]; then
+        apt_update_once
+        pkg=$(apt-cache depends linux-image-amd64 |
+            awk '/Depends: linux-image-[0-9]/{print $2; exit}')
+    fi
+    [[ -n "$pkg" ]] || die "cannot tell which kernel package linux-image-amd64 depends on"
+    echo "vm-test: downloading $pkg"
+    rm -rf "$cache/deb" "$unpacked"
+    mkdir -p "$cache/deb"
+    (cd "$cache/deb" && apt-get download "$pkg" >/dev/null 2>&1) ||
+        (apt_update_once && cd "$cache/deb" && apt-get download "$pkg" >/dev/null) ||
+        die "apt-get download $pkg failed"
+    dpkg -x "$cache"/deb/*.deb "$unpacked" || die "dpkg -x of $pkg failed"
+    rm -rf "$cache/deb"
+    touch "$unpacked/.complete"
+}
+
+kernel_version() {
+    local k
+    k=$(ls "$cache"/kernel/boot/vmlinuz-* 2>/dev/null | head -n1)
+    [[ -n "$k" ]] || die "no kernel in $cache/kernel/boot"
+    basename "$k" | sed 's/^vmlinuz-//'
+}
+
+# --- initramfs ----------------------------------------------------------------
+# Copies a binary and every shared library ldd names, at the same paths.
+copy_with_libs() { # source destdir-in-image
+    local src="$1" dest="$2" lib
+    install -D -m 0755 "$src" "$img$dest/$(basename "$src")"
+    ldd "$src" 2>/dev/null | awk '/=> \//{print $3} /^\s*\/[^ ]*ld-linux/{print $1}' |
+        while read -r lib; do
+            [[ -e "$img$lib" ]] || install -D -m 0755 "$(readlink -f "$lib")" "$img$lib"
+        done
+}
+
+build_image() {
+    local kver="$1"
+    img="$vm/image"
+    rm -rf "$img"
+    mkdir -p "$img"/{bin,sbin,usr/bin,proc,sys,dev,tmp,opt/lumo}
+
+    install -m 0755 /bin/busybox "$img/bin/busybox"
+    local a
+    for a in $(/bin/busybox --list); do
+        [[ "$a" == busybox ]] || ln -sf busybox "$img/bin/$a"
+    done
+
+    # The modules at the path the program's modprobe searches, with their
+    # dependency list made for that tree alone.
+    local kmods="$cache/kernel/lib/modules/$kver"
+    local dst="$img/lib/modules/$kver/kernel/drivers/char/ipmi"
+    mkdir -p "$dst"
+    local m
+    for m in ipmi_msghandler ipmi_devintf ipmi_si; do
+        install -m 0644 "$kmods/kernel/drivers/char/ipmi/$m.ko" "$dst/" ||
+            die "kernel module $m missing from the kernel package"
+    done
+    cp "$kmods"/modules.{order,builtin,builtin.modinfo} "$img/lib/modules/$kver/" 2>/dev/null || true
+    depmod -b "$img" "$kver" || die "depmod failed"
+
+    install -m 0755 "$build/bin/vm_ipmi_probe" "$img/usr/bin/ipmi_probe"
+    install -m 0755 "$root/scripts/vm/guest-init.sh" "$img/init"
+
+    if [[ -x "$build/bin/lumoswitch" ]]; then
+        copy_with_libs "$build/bin/lumoswitch" /opt/lumo
+    fi
+
+    (cd "$img" && find . -print0 | cpio --null -o -H newc --quiet | gzip -1) >"$vm/initrd.gz" ||
+        die "cannot pack the initramfs"
+}
+
+# --- one guest ------------------------------------------------------------------
+free_port() {
+    local p
+    for _ in $(seq 1 50); do
+        p=$((20000 + RANDOM % 40000))
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+            echo "$p"
+            return
+        fi
+    done
+    die "no free TCP port found"
+}
+
+# Boots the guest for one scenario. Leaves console.log, channel.log,
+# requests.log, state and extbmc.trace in $results/<scenario>.
+boot_guest() { # scenario controller-script(or empty)
+    local name="$1" script="$2" kver="$3"
+    local dir="$results/$name"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    local port qpid bpid t0 booted="" done_="" attempt
+    for attempt in 1 2 3 4 5; do
+        port=$(free_port)
+        t0=$(now)
+        qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults -no-reboot \
+            -display none -monitor none \
+            -kernel "$cache/kernel/boot/vmlinuz-$kver" -initrd "$vm/initrd.gz" \
+            -append "console=ttyS0 panic=-1 loglevel=4 lumo.scenario=$name" \
+            -serial "file:$dir/console.log" -serial "file:$dir/channel.log" \
+            -chardev "socket,id=ipmi0,host=127.0.0.1,port=$port,server=on,wait=off" \
+            -device ipmi-bmc-extern,id=bmc0,chardev=ipmi0 \
+            -device isa-ipmi-kcs,bmc=bmc0 \
+            >"$dir/qemu.log" 2>&1 &
+        qpid=$!
+        sleep 0.5
+        if kill -0 "$qpid" 2>/dev/null; then
+            break
+        fi
+        wait "$qpid" || true
+        grep -q 'Address already in use' "$dir/qemu.log" || {
+            cat "$dir/qemu.log" >&2
+            die "QEMU did not start ($name)"
+        }
+    done
+    kill -0 "$qpid" 2>/dev/null || die "QEMU could not bind a port ($name)"
+
+    local extargs=(--connect "127.0.0.1:$port" --log "$dir/requests.log"
+        --state "$dir/state" --trace "$dir/extbmc.trace" --connect-timeout 20)
+    [[ -n "$script" ]] && extargs+=(--script "$script")
+    "$build/bin/simipmi_extbmc" "${extargs[@]}" &
+    bpid=$!
+
+    local status=ok
+    while :; do
+        if [[ -z "$booted" ]] && grep -q '^VMTEST-BOOTED' "$dir/channel.log" 2>/dev/null; then
+            booted=$(elapsed "$t0")
+        fi
+        if grep -q '^VMTEST-DONE' "$dir/channel.log" 2>/dev/null; then
+            done_=$(elapsed "$t0")
+            break
+        fi
+        if ! kill -0 "$qpid" 2>/dev/null; then
+            status="guest stopped before finishing"
+            break
+        fi
+        local e
+        e=$(elapsed "$t0")
+        if [[ -z "$booted" ]] && awk -v e="$e" -v l="$BOOT_TIMEOUT" 'BEGIN{exit !(e>l)}'; then
+            status="guest did not boot within ${BOOT_TIMEOUT}s"
+            break
+        fi
+        if awk -v e="$e" -v l="$RUN_TIMEOUT" 'BEGIN{exit !(e>l)}'; then
+            status="guest did not finish within ${RUN_TIMEOUT}s"
+            break
+        fi
+        sleep 0.2
+    done
+    # The guest powers itself off after VMTEST-DONE; give it a moment.
+    for _ in $(seq 1 50); do
+        kill -0 "$qpid" 2>/dev/null || break
+        sleep 0.2
+    done
+    kill "$qpid" 2>/dev/null || true
+    wait "$qpid" 2>/dev/null || true
+    # QEMU's exit closes the link and ends the bridge; bound that too.
+    for _ in $(seq 1 50); do
+        kill -0 "$bpid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$bpid" 2>/dev/null || true
+    local brc=0
+    wait "$bpid" || brc=$?
+    echo "$brc" >"$dir/extbmc.rc"
+
+    echo "boot=${booted:-none} total=${done_:-none}" >"$dir/timing"
+    # Judged from a copy without carriage returns, whatever the tty did.
+    tr -d '\r' <"$dir/channel.log" >"$dir/channel.txt" 2>/dev/null || true
+    extract_files "$dir"
+    if [[ "$status" != ok ]]; then
+        fail "$name: $status (console log: $dir/console.log)"
+        return 1
+    fi
+    echo "vm-test: $name: guest booted in ${booted}s, scenario done after ${done_}s"
+}
+
+# Splits the guest's VMTEST-FILE blocks into $dir/guest/<name>.
+extract_files() {
+    local dir="$1"
+    mkdir -p "$dir/guest"
+    awk -v out="$dir/guest" '
+        /^VMTEST-FILE / { f = out "/" $2; printf "" > f; next }
+        /^VMTEST-EOF /  { close(f); f = ""; next }
+        /^VMTEST-LINE / { if (f != "") print substr($0, 13) > f; next }
+    ' "$dir/channel.txt" 2>/dev/null || true
+}
+
+failures=0
+fail() { echo "vm-test: FAIL $*"; failures=$((failures + 1)); }
+pass() { echo "vm-test: ok   $*"; }
+
+# A guest check reported on the channel.
+guest_check() { # scenario check-name
+    local line
+    line=$(grep "^VMTEST-CHECK $2 " "$results/$1/channel.txt" 2>/dev/null | tail -n1)
+    if [[ "$line" == "VMTEST-CHECK $2 PASS"* ]]; then
+        pass "$1/$2: ${line#VMTEST-CHECK $2 PASS }"
+        return 0
+    fi
+    fail "$1/$2: ${line:-not reported}"
+    return 1
+}
+guest_detail() { # scenario check-name -> detail text
+    grep "^VMTEST-CHECK $2 " "$results/$1/channel.txt" 2>/dev/null | tail -n1 |
+        cut -d' ' -f4-
+}
+
+# --- scenarios ---------------------------------------------------------------------
+judge_probe() {
+    guest_check probe modules-loaded || true
+    guest_check probe get-device-id || true
+    guest_check probe modules-unload || true
+    if grep -q 'controller core not built in' "$results/probe/extbmc.trace"; then
+        echo "vm-test: note probe: bridge built without the controller core, no request log"
+    elif grep -q 'op=GetDeviceID' "$results/probe/requests.log" 2>/dev/null; then
+        pass "probe: controller logged the guest's Get Device ID"
+    else
+        fail "probe: controller request log has no Get Device ID"
+    fi
+}
+
+run_scenario() { # name kver
+    local name="$1" kver="$2" script=""
+    case "$name" in
+    probe) script="" ;;
+    *) die "unknown scenario $name" ;;
+    esac
+    boot_guest "$name" "$script" "$kver" || return 0
+    "judge_$name"
+}
+
+# --- main ----------------------------------------------------------------------------
+ensure_packages
+ensure_kernel
+kver=$(kernel_version)
+for f in simipmi_extbmc vm_ipmi_probe; do
+    [[ -x "$build/bin/$f" ]] || die "$build/bin/$f is not built"
+done
+mkdir -p "$results"
+t_img=$(now)
+build_image "$kver"
+echo "vm-test: kernel $kver, initramfs $(du -h "$vm/initrd.gz" | cut -f1) built in $(elapsed "$t_img")s"
+
+for s in "${scenarios[@]}"; do
+    run_scenario "$s" "$kver"
+done
+
+echo "vm-test: whole run took $(elapsed "$t_start")s"
+for s in "${scenarios[@]}"; do
+    [[ -f "$results/$s/timing" ]] && echo "vm-test: $s: $(cat "$results/$s/timing")"
+done
+if ((failures)); then
+    echo "vm-test: $failures check(s) failed; logs in $results" >&2
+    exit 1
+fi
+echo "vm-test: all scenarios passed"
