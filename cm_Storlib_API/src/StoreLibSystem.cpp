@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "PlatformLayer.h"
 #include "ZUKStoreLibTalker.h"
 
 namespace
@@ -31,7 +32,12 @@ public:
         }
     }
 
-    int ExecuteCmd(const std::string& command) override { return std::system(command.c_str()); }
+    // The shell goes through the platform layer like every other command the
+    // program runs.
+    int ExecuteCmd(const std::string& command) override
+    {
+        return CPlatformLayer::ExecuteCmd(command);
+    }
 
     bool FileExists(const std::string& path) override { return access(path.c_str(), F_OK) == 0; }
 

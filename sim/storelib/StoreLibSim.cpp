@@ -1,0 +1,545 @@
+// Simulated IT storage library. It answers the commands of the switch tool the
+// way the real library does (same record layouts, same 0-for-success results)
+// from a topology file, refuses anything malformed, keeps the image each
+// switch received and writes a trace line for every command.
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Topology.h"
+
+using storelibsim::Controller;
+using storelibsim::Device;
+using storelibsim::Fault;
+using storelibsim::Topology;
+
+extern "C" __attribute__((visibility("default"))) uint32_t ProcessLibCommandIT(void* pCmdParam);
+
+namespace
+{
+
+// Results of the simulator itself; the real library's codes are its own.
+constexpr uint32_t kErrMalformed = 0xE0;
+constexpr uint32_t kErrNoController = 0xE1;
+constexpr uint32_t kErrNoDevice = 0xE2;
+constexpr uint32_t kErrTopology = 0xE3;
+constexpr uint32_t kErrNotInitialised = 0xE4;
+constexpr uint32_t kErrUnknownCdb = 0xE5;
+constexpr uint32_t kErrChunk = 0xE6;
+
+constexpr size_t kRecordSize = 40;
+constexpr size_t kCtrlListSize = 260;
+constexpr size_t kPdListSize = 6152;
+constexpr size_t kPdEntrySize = 24;
+constexpr size_t kPdMaxEntries = 256;
+constexpr size_t kPtHeader = 64;
+constexpr uint32_t kMaxChunk = 0x8000;
+
+uint16_t Le16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t Le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t Le64(const uint8_t* p)
+{
+    return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32;
+}
+void PutLe16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void PutLe32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+uint32_t Be24(const uint8_t* p)
+{
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+bool AllZero(const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Hex(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "0x%X", v);
+    return buf;
+}
+std::string Ctrl(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "0x%08X", v);
+    return buf;
+}
+std::string HexBytes(const uint8_t* p, size_t n)
+{
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof(buf), i ? " %02x" : "%02x", p[i]);
+        out += buf;
+    }
+    return out;
+}
+
+std::string DirOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string LibraryDir()
+{
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&ProcessLibCommandIT), &info) != 0 &&
+        info.dli_fname != nullptr) {
+        return DirOf(info.dli_fname);
+    }
+    return ".";
+}
+
+struct Download {
+    uint32_t nextOffset = 0;
+    uint32_t chunks = 0;
+};
+
+class Simulator
+{
+public:
+    uint32_t handle(uint8_t* rec);
+
+private:
+    void ensurePaths();
+    void trace(const std::string& line);
+    uint32_t fail(uint32_t rc, const std::string& what)
+    {
+        trace("ERROR " + what + " -> rc=" + Hex(rc));
+        return rc;
+    }
+    uint32_t initLib(const uint8_t* rec, uint8_t* data, uint32_t size);
+    uint32_t exitLib(const uint8_t* rec, uint32_t size);
+    uint32_t pdList(const uint8_t* rec, uint8_t* data, uint32_t size);
+    uint32_t passThru(const uint8_t* rec, uint8_t* data, uint32_t size);
+    uint32_t writeBuffer(const std::string& where, const Controller& c, const Device& d,
+                         uint8_t* pt, uint32_t len, uint32_t size);
+    const Controller* findController(uint32_t id) const;
+    static const Device* findDevice(const Controller& c, uint16_t id);
+    static const Fault* findFault(const Controller& c, uint16_t dev, uint8_t opcode, int evpd,
+                                  uint32_t chunk);
+    static std::string applyFault(const Fault& f, uint8_t* pt, uint32_t& rc);
+
+    bool m_pathsKnown = false;
+    std::string m_topologyPath;
+    std::string m_outDir;
+    bool m_initialised = false;
+    Topology m_topo;
+    std::map<std::pair<uint32_t, uint16_t>, Download> m_downloads;
+};
+
+void Simulator::ensurePaths()
+{
+    if (m_pathsKnown) {
+        return;
+    }
+    const char* topo = std::getenv("STORELIB_SIM_TOPOLOGY");
+    m_topologyPath = (topo != nullptr && *topo != '\0') ? std::string(topo)
+                                                        : LibraryDir() + "/storelib_topology.conf";
+    const char* out = std::getenv("STORELIB_SIM_OUTDIR");
+    m_outDir = (out != nullptr && *out != '\0') ? std::string(out) : DirOf(m_topologyPath);
+    m_pathsKnown = true;
+}
+
+void Simulator::trace(const std::string& line)
+{
+    ensurePaths();
+    const std::string path = m_outDir + "/storelib_trace.log";
+    FILE* f = std::fopen(path.c_str(), "a");
+    if (f == nullptr) {
+        return;
+    }
+    std::fputs(line.c_str(), f);
+    std::fputc('\n', f);
+    std::fclose(f);
+}
+
+const Controller* Simulator::findController(uint32_t id) const
+{
+    for (const Controller& c : m_topo.controllers) {
+        if (c.id == id) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+const Device* Simulator::findDevice(const Controller& c, uint16_t id)
+{
+    for (const Device& d : c.devices) {
+        if (d.id == id) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+const Fault* Simulator::findFault(const Controller& c, uint16_t dev, uint8_t opcode, int evpd,
+                                  uint32_t chunk)
+{
+    for (const Fault& f : c.faults) {
+        if (f.deviceId != dev || f.opcode != opcode) {
+            continue;
+        }
+        if (f.evpd >= 0 && evpd >= 0 && f.evpd != evpd) {
+            continue;
+        }
+        if (f.chunk != 0 && f.chunk != chunk) {
+            continue;
+        }
+        return &f;
+    }
+    return nullptr;
+}
+
+std::string Simulator::applyFault(const Fault& f, uint8_t* pt, uint32_t& rc)
+{
+    if (f.result != 0) {
+        rc = f.result;
+        return " fault=result";
+    }
+    rc = 0;
+    pt[10] = f.status;
+    for (size_t i = 0; i < f.sense.size() && i < 32; ++i) {
+        pt[28 + i] = f.sense[i];
+    }
+    return " fault=status";
+}
+
+uint32_t Simulator::handle(uint8_t* rec)
+{
+    ensurePaths();
+    const uint8_t type = rec[0];
+    const uint8_t cmd = rec[1];
+    const uint32_t size = Le32(rec + 28);
+    uint8_t* data = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(Le64(rec + 32)));
+    const std::string head = "type=" + std::to_string(type) + " cmd=" + std::to_string(cmd);
+
+    if (rec[3] != 0 || !AllZero(rec + 20, 8)) {
+        return fail(kErrMalformed, head + " reserved bytes not zero");
+    }
+    if (size != 0 && data == nullptr) {
+        return fail(kErrMalformed, head + " data size " + std::to_string(size) + " without data");
+    }
+    if (type == 0 && cmd == 0) {
+        return initLib(rec, data, size);
+    }
+    if (type == 0 && cmd == 9) {
+        return exitLib(rec, size);
+    }
+    if (!m_initialised) {
+        return fail(kErrNotInitialised, head + " before SL_INIT_LIB");
+    }
+    if (type == 1 && cmd == 4) {
+        return pdList(rec, data, size);
+    }
+    if (type == 6 && cmd == 0) {
+        return passThru(rec, data, size);
+    }
+    return fail(kErrMalformed, head + " unknown command");
+}
+
+uint32_t Simulator::initLib(const uint8_t* rec, uint8_t* data, uint32_t size)
+{
+    const uint32_t ctrl = Le32(rec + 4);
+    const std::string what = "INIT_LIB ctrl=" + Ctrl(ctrl) + " flags=" + std::to_string(rec[2]) +
+                             " size=" + std::to_string(size);
+    if (size != kCtrlListSize) {
+        return fail(kErrMalformed, what + " wrong list size");
+    }
+    if (rec[2] != 1 || !AllZero(rec + 8, 12)) {
+        return fail(kErrMalformed, what + " unexpected flag or parameter bytes");
+    }
+    // A fresh initialisation reads the environment and the topology again, so
+    // each load of the library starts from the file as it is now.
+    m_pathsKnown = false;
+    ensurePaths();
+    std::string error;
+    Topology topo;
+    if (!storelibsim::LoadTopology(m_topologyPath, topo, error)) {
+        return fail(kErrTopology, what + " topology: " + error);
+    }
+    m_topo = topo;
+    m_downloads.clear();
+    if (m_topo.initResult != 0) {
+        trace(what + " -> rc=" + Hex(m_topo.initResult));
+        return m_topo.initResult;
+    }
+    std::memset(data, 0, kCtrlListSize);
+    const size_t n = m_topo.controllers.size();
+    const uint16_t count =
+        m_topo.initCount >= 0 ? static_cast<uint16_t>(m_topo.initCount) : static_cast<uint16_t>(n);
+    PutLe16(data, count);
+    PutLe16(data + 2, 0);
+    for (size_t i = 0; i < n && i < 64; ++i) {
+        PutLe32(data + 4 + 4 * i, m_topo.controllers[i].id);
+    }
+    m_initialised = true;
+    trace(what + " -> rc=0x0 count=" + std::to_string(count));
+    return 0;
+}
+
+uint32_t Simulator::exitLib(const uint8_t* rec, uint32_t size)
+{
+    if (size != 0 || rec[2] != 0 || !AllZero(rec + 4, 16)) {
+        return fail(kErrMalformed, "EXIT_LIB with data or parameters");
+    }
+    m_initialised = false;
+    trace("EXIT_LIB -> rc=0x0");
+    return 0;
+}
+
+uint32_t Simulator::pdList(const uint8_t* rec, uint8_t* data, uint32_t size)
+{
+    const uint32_t ctrl = Le32(rec + 4);
+    const std::string what = "GET_PD_LIST ctrl=" + Ctrl(ctrl) + " size=" + std::to_string(size);
+    if (size != kPdListSize) {
+        return fail(kErrMalformed, what + " wrong list size");
+    }
+    if (rec[2] != 0 || !AllZero(rec + 8, 12)) {
+        return fail(kErrMalformed, what + " unexpected parameter bytes");
+    }
+    const Controller* c = findController(ctrl);
+    if (c == nullptr) {
+        return fail(kErrNoController, what + " unknown controller");
+    }
+    if (c->pdListResult != 0) {
+        trace(what + " -> rc=" + Hex(c->pdListResult));
+        return c->pdListResult;
+    }
+    std::memset(data, 0, kPdListSize);
+    const size_t n = c->devices.size() < kPdMaxEntries ? c->devices.size() : kPdMaxEntries;
+    const uint32_t count =
+        c->pdListCount >= 0 ? static_cast<uint32_t>(c->pdListCount) : static_cast<uint32_t>(n);
+    PutLe32(data, static_cast<uint32_t>(kPdListSize));
+    PutLe32(data + 4, count);
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t* e = data + 8 + kPdEntrySize * i;
+        PutLe16(e, c->devices[i].id);
+        // Neighbouring fields carry values, so a reader at the wrong offset
+        // sees something other than zero.
+        PutLe16(e + 2, static_cast<uint16_t>(0xE000 + i));
+        e[4] = 0xA5;
+        e[5] = 0x5A;
+        e[6] = c->devices[i].type;
+        e[7] = 0x3C;
+    }
+    trace(what + " -> rc=0x0 count=" + std::to_string(count));
+    return 0;
+}
+
+uint32_t Simulator::passThru(const uint8_t* rec, uint8_t* pt, uint32_t size)
+{
+    const uint32_t ctrl = Le32(rec + 4);
+    const uint16_t paramDev = Le16(rec + 8);
+    std::string where = "ctrl=" + Ctrl(ctrl) + " dev=" + std::to_string(paramDev);
+    if (size < kPtHeader) {
+        return fail(kErrMalformed, "PASSTHRU " + where + " record of " + std::to_string(size) +
+                                       " bytes, shorter than its header");
+    }
+    if (rec[2] != 0 || !AllZero(rec + 10, 10)) {
+        return fail(kErrMalformed, "PASSTHRU " + where + " unexpected parameter bytes");
+    }
+    const uint32_t len = Le32(pt + 60);
+    const uint8_t dir = pt[4];
+    const uint8_t cdbLen = pt[11];
+    const uint8_t* cdb = pt + 12;
+    where += " len=" + std::to_string(len) + " size=" + std::to_string(size);
+    if (size - kPtHeader != len && size - kPtHeader != uint64_t(len) + 1) {
+        return fail(kErrMalformed, "PASSTHRU " + where + " record size does not match data length");
+    }
+    if (Le16(pt) != paramDev || Le16(pt + 2) != 1 || Le16(pt + 8) != 30 || pt[10] != 0 ||
+        !AllZero(pt + 28, 32) || pt[5] != 0 || pt[6] != 0 || pt[7] != 0) {
+        return fail(kErrMalformed, "PASSTHRU " + where + " bad header " + HexBytes(pt, 12));
+    }
+    if (cdbLen == 0 || cdbLen > 16 || !AllZero(pt + 12 + cdbLen, 16 - cdbLen)) {
+        return fail(kErrMalformed,
+                    "PASSTHRU " + where + " bad CDB length " + std::to_string(cdbLen));
+    }
+    where += " cdb=" + HexBytes(cdb, cdbLen);
+    const Controller* c = findController(ctrl);
+    if (c == nullptr) {
+        return fail(kErrNoController, "PASSTHRU " + where + " unknown controller");
+    }
+    const Device* d = findDevice(*c, paramDev);
+    if (d == nullptr) {
+        return fail(kErrNoDevice, "PASSTHRU " + where + " unknown device");
+    }
+
+    const uint8_t op = cdb[0];
+    if (op == 0x3B && cdbLen == 10) {
+        return writeBuffer(where, *c, *d, pt, len, size);
+    }
+
+    std::string name;
+    int evpd = -1;
+    std::vector<uint8_t> answer;
+    if (op == 0x12 && cdbLen == 6 && cdb[1] == 0x01 && cdb[2] == 0x80 && cdb[3] == 0 &&
+        cdb[5] == 0 && cdb[4] == len && dir == 2) {
+        name = "INQUIRY_VPD80";
+        evpd = 1;
+        if (d->hasVpdRaw) {
+            answer = d->vpdRaw;
+        } else {
+            answer.assign(4 + d->serial.size(), 0);
+            answer[0] = d->type & 0x1F;
+            answer[1] = 0x80;
+            answer[3] = static_cast<uint8_t>(
+                d->vpdLength >= 0 ? d->vpdLength
+                                  : (d->serial.size() > 255 ? 255 : d->serial.size()));
+            std::memcpy(answer.data() + 4, d->serial.data(), d->serial.size());
+        }
+    } else if (op == 0x12 && cdbLen == 6 && cdb[1] == 0 && cdb[2] == 0 && cdb[3] == 0 &&
+               cdb[5] == 0 && cdb[4] == len && dir == 2) {
+        name = "INQUIRY";
+        evpd = 0;
+        if (d->hasInquiryRaw) {
+            answer = d->inquiryRaw;
+        } else {
+            answer.assign(36, ' ');
+            answer[0] = d->type & 0x1F;
+            answer[1] = 0;
+            answer[2] = 6;
+            answer[3] = 2;
+            answer[4] = 31;
+            answer[5] = answer[6] = answer[7] = 0;
+            for (size_t i = 0; i < 8 && i < d->vendor.size(); ++i) {
+                answer[8 + i] = static_cast<uint8_t>(d->vendor[i]);
+            }
+            for (size_t i = 0; i < 16 && i < d->product.size(); ++i) {
+                answer[16 + i] = static_cast<uint8_t>(d->product[i]);
+            }
+            std::memcpy(answer.data() + 32, "SIM1", 4);
+        }
+    } else if (op == 0x3C && cdbLen == 10 && HexBytes(cdb, 10) == "3c 01 e6 e0 07 00 3c 00 00 00" &&
+               dir == 2 && len >= 16) {
+        name = "READ_BUFFER";
+        if (d->hasReadBufferRaw) {
+            answer = d->readBufferRaw;
+        } else {
+            answer.assign(16, 0xEE);
+            std::memcpy(answer.data() + 12, d->revision, 4);
+        }
+    } else {
+        return fail(kErrUnknownCdb, "PASSTHRU " + where + " dir=" + std::to_string(dir) +
+                                        " unknown or inconsistent CDB");
+    }
+
+    uint32_t rc = 0;
+    std::string note;
+    if (const Fault* f = findFault(*c, d->id, op, evpd, 0)) {
+        note = applyFault(*f, pt, rc);
+    } else {
+        const size_t n = answer.size() < len ? answer.size() : len;
+        std::memcpy(pt + kPtHeader, answer.data(), n);
+    }
+    trace(name + " " + where + " -> rc=" + Hex(rc) + " status=" + std::to_string(pt[10]) + note);
+    return rc;
+}
+
+uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, const Device& d,
+                                uint8_t* pt, uint32_t len, uint32_t size)
+{
+    const uint8_t* cdb = pt + 12;
+    const uint32_t offset = Be24(cdb + 3);
+    const uint32_t paramLen = Be24(cdb + 6);
+    Download& dl = m_downloads[{c.id, d.id}];
+    if (offset == 0) {
+        dl = Download();
+    }
+    const std::string where = where0 + " chunk=" + std::to_string(dl.chunks + 1) +
+                              " offset=" + std::to_string(offset) +
+                              " paramlen=" + std::to_string(paramLen);
+    if (pt[4] != 1 || cdb[1] != 0x02 || cdb[2] != 0 || cdb[9] != 0) {
+        return fail(kErrUnknownCdb, "WRITE_BUFFER " + where + " dir=" + std::to_string(pt[4]) +
+                                        " unexpected mode, buffer ID, control or direction");
+    }
+    if (size != uint64_t(len) + kPtHeader) {
+        return fail(kErrMalformed, "WRITE_BUFFER " + where + " record is not 64 + data bytes");
+    }
+    if (paramLen != len || len == 0 || len > kMaxChunk) {
+        return fail(kErrChunk, "WRITE_BUFFER " + where + " chunk length must match data, 1..32768");
+    }
+    if (offset != dl.nextOffset) {
+        return fail(kErrChunk, "WRITE_BUFFER " + where + " out of order, expected offset " +
+                                   std::to_string(dl.nextOffset));
+    }
+    ++dl.chunks;
+
+    uint32_t rc = 0;
+    std::string note;
+    if (const Fault* f = findFault(c, d.id, 0x3B, -1, dl.chunks)) {
+        note = applyFault(*f, pt, rc);
+        --dl.chunks; // a rejected chunk is not part of the image
+        trace("WRITE_BUFFER " + where + " -> rc=" + Hex(rc) + " status=" + std::to_string(pt[10]) +
+              note);
+        return rc;
+    }
+
+    char name[64];
+    std::snprintf(name, sizeof(name), "/received_%08X_%u.bin", c.id, d.id);
+    const std::string path = m_outDir + name;
+    const int flags = O_WRONLY | O_CREAT | (offset == 0 ? O_TRUNC : 0);
+    const int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0 || pwrite(fd, pt + kPtHeader, len, offset) != static_cast<ssize_t>(len)) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return fail(kErrMalformed, "WRITE_BUFFER " + where + " cannot keep image in " + path);
+    }
+    close(fd);
+    dl.nextOffset = offset + len;
+    trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0");
+    return 0;
+}
+
+Simulator& Sim()
+{
+    static Simulator sim;
+    return sim;
+}
+
+} // namespace
+
+extern "C" uint32_t ProcessLibCommandIT(void* pCmdParam)
+{
+    if (pCmdParam == nullptr) {
+        return kErrMalformed;
+    }
+    return Sim().handle(static_cast<uint8_t*>(pCmdParam));
+}
