@@ -8,18 +8,18 @@ constexpr uint32_t VEXIPMI_MAX_BUFFER_LENGTH = 255;
 // Results of the library front and of the device processor.
 constexpr uint32_t VEXIPMI_SUCCESS = 0;
 // Bad argument, or no session could be initialised.
-constexpr uint32_t VEXIPMI_ERROR_INVALID = 257;  // 0x101
+constexpr uint32_t VEXIPMI_ERROR_INVALID = 257; // 0x101
 // No response arrived (device missing, send failed, timed out, reply cut).
-constexpr uint32_t VEXIPMI_ERROR_NO_RESPONSE = 320;  // 0x140
+constexpr uint32_t VEXIPMI_ERROR_NO_RESPONSE = 320; // 0x140
 
 // Retry and poll settings of one request.
 struct _VEXIPMIConfiguration {
     uint32_t PollingInterval;
     uint32_t PollingCount;
-    uint32_t RetryCount;     // attempts per request
-    uint32_t RetryInterval;  // pause between attempts, milliseconds
-    int32_t PollingByte;     // response byte to poll on; -1 = no polling
-    uint8_t PollingStatus;   // value the polling byte must reach
+    uint32_t RetryCount;    // attempts per request
+    uint32_t RetryInterval; // pause between attempts, milliseconds
+    int32_t PollingByte;    // response byte to poll on; -1 = no polling
+    uint8_t PollingStatus;  // value the polling byte must reach
 };
 typedef _VEXIPMIConfiguration VEXIPMIConfiguration;
 
@@ -27,7 +27,7 @@ typedef _VEXIPMIConfiguration VEXIPMIConfiguration;
 // Request bytes: NetFn, command, data. Response bytes: NetFn, command,
 // completion code, data.
 struct _VEXIPMICommandData {
-    _VEXIPMIConfiguration* pConfiguration;  // may be null
+    _VEXIPMIConfiguration* pConfiguration; // may be null
     uint32_t RequestLength;
     // On input the length the caller expects; on output the length received.
     uint32_t ResponseLength;
@@ -37,7 +37,8 @@ struct _VEXIPMICommandData {
 typedef _VEXIPMICommandData VEXIPMICommandData;
 
 // The library's view of a caller's record; it does not own the record.
-class CVEXIPMICommandData {
+class CVEXIPMICommandData
+{
 public:
     // Clears the record's response bytes and, when a configuration is
     // attached, its polling byte and polling status.

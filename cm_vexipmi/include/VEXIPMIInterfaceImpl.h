@@ -9,7 +9,8 @@ class VEXString;
 // Front of the IPMI library. The program keeps one; it initialises logging,
 // the kernel drivers and the calling thread's session, and forwards each
 // request record to the calling thread's session.
-class VEXIPMIInterfaceImpl {
+class VEXIPMIInterfaceImpl
+{
 public:
     VEXIPMIInterfaceImpl() = default;
     // Destroys every session and terminates the library's logger.

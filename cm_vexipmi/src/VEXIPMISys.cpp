@@ -1,0 +1,83 @@
+#include "VEXIPMISys.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+int VEXIPMIRealSys::Open(const char* path, int flags)
+{
+    return ::open(path, flags);
+}
+
+int VEXIPMIRealSys::Ioctl(int fd, unsigned long request, void* arg)
+{
+    return ::ioctl(fd, request, arg);
+}
+
+// ppoll rather than select: select cannot watch a descriptor above
+// FD_SETSIZE, which a long-running process with many files can reach.
+int VEXIPMIRealSys::WaitReadable(int fd, long seconds, long microseconds)
+{
+    struct pollfd pfd = {};
+    pfd.fd = fd;
+    pfd.events = POLLIN;
+    struct timespec timeout = {};
+    timeout.tv_sec = seconds;
+    timeout.tv_nsec = microseconds * 1000L;
+    const int rc = ::ppoll(&pfd, 1, &timeout, nullptr);
+    if (rc > 0 && (pfd.revents & (POLLERR | POLLNVAL)) && !(pfd.revents & POLLIN)) {
+        errno = EIO;
+        return -1;
+    }
+    return rc;
+}
+
+int VEXIPMIRealSys::Close(int fd)
+{
+    return ::close(fd);
+}
+
+int VEXIPMIRealSys::System(const char* command)
+{
+    return ::system(command);
+}
+
+void VEXIPMIRealSys::SleepMs(uint64_t milliseconds)
+{
+    sleep_in_ms(milliseconds);
+}
+
+void sleep_in_ms(uint64_t milliseconds)
+{
+    struct timespec request = {};
+    request.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    request.tv_nsec = static_cast<long>((milliseconds % 1000) * 1000000UL);
+    struct timespec remaining = {};
+    // A signal must not cut a retry pause short.
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) {
+        request = remaining;
+    }
+}
+
+namespace
+{
+VEXIPMIRealSys gRealSys;
+IVEXIPMISys* gpSys = nullptr;
+} // namespace
+
+IVEXIPMISys& VEXIPMIGetSys()
+{
+    return gpSys ? *gpSys : gRealSys;
+}
+
+IVEXIPMISys* VEXIPMISetSys(IVEXIPMISys* sys)
+{
+    IVEXIPMISys* previous = gpSys;
+    gpSys = sys;
+    return previous;
+}
