@@ -10,23 +10,25 @@
 #include <string>
 #include <vector>
 
-namespace simipmi {
+namespace simipmi
+{
 
 struct Reply {
-    bool silent = false;    // never answer
-    unsigned delayMs = 0;   // answer only after this long
-    uint8_t cc = 0;         // completion code
-    std::vector<uint8_t> data;  // reply data after the completion code
+    bool silent = false;       // never answer
+    unsigned delayMs = 0;      // answer only after this long
+    uint8_t cc = 0;            // completion code
+    std::vector<uint8_t> data; // reply data after the completion code
 };
 
 // Directives a script attaches to a request that are not part of the reply
 // itself but of how the device delivers it.
 struct Delivery {
-    int sendErrno = 0;         // non-zero: the send fails with this errno, nothing is queued
-    unsigned staleFirst = 0;   // queue this many replies with a foreign message ID first
+    int sendErrno = 0;       // non-zero: the send fails with this errno, nothing is queued
+    unsigned staleFirst = 0; // queue this many replies with a foreign message ID first
 };
 
-class Controller {
+class Controller
+{
 public:
     // scriptPath may be empty (no script: built-in behaviour only).
     // logPath may be empty (no request log). The state file is set apart.
@@ -53,6 +55,10 @@ public:
     // Parse problems of the script (empty when it loaded cleanly).
     const std::string& scriptError() const;
 
+    // The device front reports each open of a device path, so the state file
+    // shows how the program searched for the device.
+    void noteOpen(const std::string& path, bool ok);
+
     // Request counter, for tests.
     unsigned requestCount() const;
 
@@ -62,4 +68,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace simipmi
+} // namespace simipmi

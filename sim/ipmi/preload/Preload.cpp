@@ -1,0 +1,806 @@
+// LD_PRELOAD stand-in for the Linux IPMI device: opens of the device paths get
+// an eventfd, the IPMI ioctls go to the simulated controller, and the eventfd
+// turns readable when a reply is queued, so select and poll need no help.
+// Optionally the process's sleeps, clocks and waits on the device run on a
+// virtual clock that advances faster than real time.
+//
+// Shell children inherit LD_PRELOAD, so nothing here runs before the process
+// touches an IPMI device path: no constructors, no global objects with dynamic
+// initialisation, no output on the standard streams, and the request log is
+// truncated only by the first process of a run (later ones append).
+#include "Controller.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/ipmi.h>
+#include <map>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+// ---- real functions --------------------------------------------------------
+
+using OpenFn = int (*)(const char*, int, ...);
+using OpenatFn = int (*)(int, const char*, int, ...);
+using Open2Fn = int (*)(const char*, int);
+using Openat2Fn = int (*)(int, const char*, int);
+using CloseFn = int (*)(int);
+using IoctlFn = int (*)(int, unsigned long, ...);
+using SleepFn = unsigned (*)(unsigned);
+using UsleepFn = int (*)(useconds_t);
+using NanosleepFn = int (*)(const struct timespec*, struct timespec*);
+using ClockNanosleepFn = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
+using TimeFn = time_t (*)(time_t*);
+using GettimeofdayFn = int (*)(struct timeval*, void*);
+using ClockGettimeFn = int (*)(clockid_t, struct timespec*);
+using SelectFn = int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
+using PselectFn = int (*)(int, fd_set*, fd_set*, fd_set*, const struct timespec*, const sigset_t*);
+using PollFn = int (*)(struct pollfd*, nfds_t, int);
+using PpollFn = int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
+
+template <typename F> F resolve(F* cache, const char* name)
+{
+    F f = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+    if (f == nullptr) {
+        f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+        __atomic_store_n(cache, f, __ATOMIC_RELEASE);
+    }
+    return f;
+}
+
+#define REAL(type, name)                                                                           \
+    ([]() {                                                                                        \
+        static type cache_;                                                                        \
+        return resolve(&cache_, #name);                                                            \
+    }())
+
+int64_t monotonicNs()
+{
+    struct timespec ts;
+    REAL(ClockGettimeFn, clock_gettime)(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct timespec nsToTs(int64_t ns)
+{
+    if (ns < 0)
+        ns = 0;
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+int64_t tsToNs(const struct timespec& ts)
+{
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// ---- device state ----------------------------------------------------------
+
+const char* const kDevicePaths[] = {"/dev/ipmi0", "/dev/ipmi/0", "/dev/ipmidev/0"};
+
+bool isDevicePath(const char* path)
+{
+    if (path == nullptr)
+        return false;
+    for (const char* p : kDevicePaths) {
+        if (std::strcmp(path, p) == 0)
+            return true;
+    }
+    return false;
+}
+
+struct Message {
+    long msgid = 0;
+    uint8_t netfn = 0;
+    uint8_t cmd = 0;
+    uint8_t lun = 0;
+    std::vector<uint8_t> data; // completion code, then the reply data
+};
+
+struct Device {
+    uint64_t id = 0;
+    int fd = -1;
+    std::vector<Message> ready; // oldest first
+};
+
+struct Delayed {
+    uint64_t deviceId;
+    int64_t dueNs;
+    std::vector<Message> messages;
+};
+
+// Everything below is zero- or constant-initialised; the containers are
+// created by the first process that opens a device path.
+pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t gWake;
+simipmi::Controller* gController = nullptr;
+std::map<int, Device>* gDevices = nullptr;
+std::vector<Delayed>* gDelayed = nullptr;
+std::atomic<int> gOpenDevices{0};
+uint64_t gNextDeviceId = 1;
+bool gThreadStarted = false;
+
+// Virtual clock: offset added to the real clocks, and the factor by which
+// waits are shortened (0: off).
+std::atomic<int64_t> gOffsetNs{0};
+std::atomic<double> gScale{0.0};
+
+class Lock
+{
+public:
+    Lock() { pthread_mutex_lock(&gLock); }
+    ~Lock() { pthread_mutex_unlock(&gLock); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+};
+
+void truncateFile(const char* path)
+{
+    int fd = REAL(OpenFn, open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        REAL(CloseFn, close)(fd);
+}
+
+// Called with gLock held.
+simipmi::Controller* controller()
+{
+    if (gController != nullptr)
+        return gController;
+    const char* script = std::getenv("SIMIPMI_SCRIPT");
+    const char* log = std::getenv("SIMIPMI_LOG");
+    const char* state = std::getenv("SIMIPMI_STATE");
+    const char* scale = std::getenv("SIMIPMI_TIME_SCALE");
+    // The first process of a run starts a fresh log; processes it starts that
+    // open the device too append to it.
+    bool fresh =
+        std::getenv("SIMIPMI_LOG_APPEND") == nullptr && std::getenv("SIMIPMI_STARTED") == nullptr;
+    if (fresh && log != nullptr && *log != '\0')
+        truncateFile(log);
+    setenv("SIMIPMI_STARTED", "1", 1);
+    if (scale != nullptr) {
+        double s = std::strtod(scale, nullptr);
+        if (s > 1.0)
+            gScale.store(s);
+    }
+    gController = new simipmi::Controller(script ? script : "", log ? log : "");
+    if (state != nullptr && *state != '\0')
+        gController->setStatePath(state);
+    gDevices = new std::map<int, Device>();
+    gDelayed = new std::vector<Delayed>();
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&gWake, &attr);
+    pthread_condattr_destroy(&attr);
+    return gController;
+}
+
+// Called with gLock held.
+Device* findDevice(int fd)
+{
+    if (gDevices == nullptr)
+        return nullptr;
+    auto it = gDevices->find(fd);
+    return it == gDevices->end() ? nullptr : &it->second;
+}
+
+bool isDeviceFd(int fd)
+{
+    if (fd < 0 || gOpenDevices.load(std::memory_order_relaxed) == 0)
+        return false;
+    Lock lock;
+    return findDevice(fd) != nullptr;
+}
+
+// Called with gLock held.
+void makeReady(Device& dev, std::vector<Message>& messages)
+{
+    for (Message& m : messages) {
+        dev.ready.push_back(std::move(m));
+        uint64_t one = 1;
+        ssize_t n = write(dev.fd, &one, sizeof one);
+        (void)n;
+    }
+}
+
+void* deliveryThread(void*)
+{
+    Lock lock;
+    for (;;) {
+        if (gDelayed->empty()) {
+            pthread_cond_wait(&gWake, &gLock);
+            continue;
+        }
+        auto next =
+            std::min_element(gDelayed->begin(), gDelayed->end(),
+                             [](const Delayed& a, const Delayed& b) { return a.dueNs < b.dueNs; });
+        if (next->dueNs > monotonicNs()) {
+            struct timespec due = nsToTs(next->dueNs);
+            pthread_cond_timedwait(&gWake, &gLock, &due);
+            continue;
+        }
+        Delayed item = std::move(*next);
+        gDelayed->erase(next);
+        for (auto& entry : *gDevices) {
+            if (entry.second.id == item.deviceId) {
+                makeReady(entry.second, item.messages);
+                break;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Called with gLock held.
+void schedule(const Device& dev, std::vector<Message> messages, unsigned delayMs)
+{
+    double scale = gScale.load();
+    int64_t waitNs = static_cast<int64_t>(delayMs) * 1000000;
+    if (scale > 1.0)
+        waitNs = static_cast<int64_t>(static_cast<double>(waitNs) / scale);
+    gDelayed->push_back(Delayed{dev.id, monotonicNs() + waitNs, std::move(messages)});
+    if (!gThreadStarted) {
+        pthread_t t;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (pthread_create(&t, &attr, deliveryThread, nullptr) == 0)
+            gThreadStarted = true;
+        pthread_attr_destroy(&attr);
+    }
+    pthread_cond_signal(&gWake);
+}
+
+int openDevice(const char* path, int flags)
+{
+    Lock lock;
+    simipmi::Controller* c = controller();
+    const std::vector<std::string>& paths = c->devicePaths();
+    bool exists = c->scriptError().empty() &&
+                  std::find(paths.begin(), paths.end(), std::string(path)) != paths.end();
+    c->noteOpen(path, exists);
+    if (!exists) {
+        errno = ENOENT;
+        return -1;
+    }
+    int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
+    if (fd < 0)
+        return -1;
+    Device& dev = (*gDevices)[fd];
+    dev = Device{};
+    dev.id = gNextDeviceId++;
+    dev.fd = fd;
+    gOpenDevices.fetch_add(1);
+    return fd;
+}
+
+void forgetDevice(int fd)
+{
+    if (gOpenDevices.load(std::memory_order_relaxed) == 0)
+        return;
+    Lock lock;
+    Device* dev = findDevice(fd);
+    if (dev == nullptr)
+        return;
+    uint64_t id = dev->id;
+    gDelayed->erase(std::remove_if(gDelayed->begin(), gDelayed->end(),
+                                   [id](const Delayed& d) { return d.deviceId == id; }),
+                    gDelayed->end());
+    gDevices->erase(fd);
+    gOpenDevices.fetch_sub(1);
+}
+
+// Called with gLock held.
+int sendCommand(Device& dev, const struct ipmi_req* req)
+{
+    if (req == nullptr || req->addr == nullptr)
+        return EFAULT;
+    if (req->addr_len < sizeof(int) || req->addr_len > sizeof(struct ipmi_addr))
+        return EINVAL;
+    struct ipmi_system_interface_addr si;
+    std::memset(&si, 0, sizeof si);
+    std::memcpy(&si, req->addr, std::min<size_t>(req->addr_len, sizeof si));
+    // Only the BMC itself sits behind this device.
+    if (si.addr_type != IPMI_SYSTEM_INTERFACE_ADDR_TYPE || si.channel != IPMI_BMC_CHANNEL ||
+        req->addr_len < sizeof si || si.lun > 3)
+        return EINVAL;
+    if (req->msg.data_len > IPMI_MAX_MSG_LENGTH)
+        return EMSGSIZE;
+    if (req->msg.data_len > 0 && req->msg.data == nullptr)
+        return EFAULT;
+    std::vector<uint8_t> data(req->msg.data, req->msg.data + req->msg.data_len);
+
+    simipmi::Controller* c = controller();
+    simipmi::Reply reply = c->handle(req->msg.netfn, si.lun, req->msg.cmd, data);
+    simipmi::Delivery delivery = c->lastDelivery();
+    if (delivery.sendErrno != 0)
+        return delivery.sendErrno;
+    if (reply.silent)
+        return 0;
+
+    std::vector<Message> out;
+    Message m;
+    m.netfn = static_cast<uint8_t>(req->msg.netfn | 1);
+    m.cmd = req->msg.cmd;
+    m.lun = si.lun;
+    m.data.push_back(reply.cc);
+    m.data.insert(m.data.end(), reply.data.begin(), reply.data.end());
+    // Late answers to earlier requests come first.
+    for (unsigned k = 0; k < delivery.staleFirst; ++k) {
+        Message stale = m;
+        stale.msgid = req->msgid - 1 - static_cast<long>(k);
+        out.push_back(stale);
+    }
+    m.msgid = req->msgid;
+    out.push_back(m);
+    if (reply.delayMs == 0)
+        makeReady(dev, out);
+    else
+        schedule(dev, std::move(out), reply.delayMs);
+    return 0;
+}
+
+// Called with gLock held. Mirrors the kernel: the message is dequeued unless
+// it could not be handed over at all; with truncation allowed, what fits is
+// copied and EMSGSIZE reported.
+int receiveMessage(Device& dev, struct ipmi_recv* rsp, bool truncate)
+{
+    if (rsp == nullptr)
+        return EFAULT;
+    if (dev.ready.empty())
+        return EAGAIN;
+    Message& m = dev.ready.front();
+    struct ipmi_system_interface_addr si;
+    std::memset(&si, 0, sizeof si);
+    si.addr_type = IPMI_SYSTEM_INTERFACE_ADDR_TYPE;
+    si.channel = IPMI_BMC_CHANNEL;
+    si.lun = m.lun;
+    if (rsp->addr_len < sizeof si)
+        return EINVAL;
+    if (rsp->addr == nullptr)
+        return EFAULT;
+    std::memcpy(rsp->addr, &si, sizeof si);
+    rsp->addr_len = sizeof si;
+    rsp->recv_type = IPMI_RESPONSE_RECV_TYPE;
+    rsp->msgid = m.msgid;
+    rsp->msg.netfn = m.netfn;
+    rsp->msg.cmd = m.cmd;
+    int rv = 0;
+    size_t len = m.data.size();
+    if (len > rsp->msg.data_len) {
+        if (!truncate)
+            return EMSGSIZE;
+        rv = EMSGSIZE;
+        len = rsp->msg.data_len;
+    }
+    if (len > 0 && rsp->msg.data == nullptr)
+        return EFAULT;
+    std::memcpy(rsp->msg.data, m.data.data(), len);
+    rsp->msg.data_len = static_cast<unsigned short>(len);
+    dev.ready.erase(dev.ready.begin());
+    if (dev.ready.empty()) {
+        uint64_t count;
+        ssize_t n = read(dev.fd, &count, sizeof count);
+        (void)n;
+    }
+    return rv;
+}
+
+int deviceIoctl(int fd, unsigned long request, void* arg)
+{
+    Lock lock;
+    Device* dev = findDevice(fd);
+    if (dev == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
+    int rv;
+    switch (request) {
+    case IPMICTL_SEND_COMMAND:
+    case IPMICTL_SEND_COMMAND_SETTIME: // starts with the same request record
+        rv = sendCommand(*dev, static_cast<const struct ipmi_req*>(arg));
+        break;
+    case IPMICTL_RECEIVE_MSG_TRUNC:
+        rv = receiveMessage(*dev, static_cast<struct ipmi_recv*>(arg), true);
+        break;
+    case IPMICTL_RECEIVE_MSG:
+        rv = receiveMessage(*dev, static_cast<struct ipmi_recv*>(arg), false);
+        break;
+    case IPMICTL_SET_GETS_EVENTS_CMD:
+    case IPMICTL_SET_MY_ADDRESS_CMD:
+    case IPMICTL_SET_MY_LUN_CMD:
+    case IPMICTL_SET_MY_CHANNEL_ADDRESS_CMD:
+    case IPMICTL_SET_MY_CHANNEL_LUN_CMD:
+    case IPMICTL_SET_TIMING_PARMS_CMD:
+        rv = 0;
+        break;
+    case IPMICTL_GET_MY_ADDRESS_CMD:
+        if (arg == nullptr) {
+            rv = EFAULT;
+        } else {
+            *static_cast<unsigned int*>(arg) = 0x20;
+            rv = 0;
+        }
+        break;
+    default:
+        rv = ENOTTY;
+        break;
+    }
+    if (rv != 0) {
+        errno = rv;
+        return -1;
+    }
+    return 0;
+}
+
+// ---- virtual clock ---------------------------------------------------------
+
+double activeScale()
+{
+    return gScale.load(std::memory_order_relaxed);
+}
+
+bool shiftedClock(clockid_t clk)
+{
+    switch (clk) {
+    case CLOCK_REALTIME:
+    case CLOCK_MONOTONIC:
+    case CLOCK_MONOTONIC_RAW:
+    case CLOCK_REALTIME_COARSE:
+    case CLOCK_MONOTONIC_COARSE:
+    case CLOCK_BOOTTIME:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int64_t realToScaled(int64_t virtualNs, double scale)
+{
+    if (virtualNs <= 0)
+        return 0;
+    int64_t r = static_cast<int64_t>(static_cast<double>(virtualNs) / scale);
+    return r + 1; // never wake before the whole virtual span has passed
+}
+
+// While the process waits, its clock runs scale times as fast as real time.
+void advance(int64_t realElapsedNs, double scale)
+{
+    if (realElapsedNs > 0)
+        gOffsetNs.fetch_add(
+            static_cast<int64_t>(static_cast<double>(realElapsedNs) * (scale - 1.0)));
+}
+
+// A relative wait of virtualNs on the virtual clock; returns the real
+// function's result and the virtual time left when interrupted.
+int scaledNanosleep(int64_t virtualNs, double scale, int64_t* leftNs)
+{
+    struct timespec rts = nsToTs(realToScaled(virtualNs, scale));
+    struct timespec rrem = {0, 0};
+    int64_t t0 = monotonicNs();
+    int rc = REAL(NanosleepFn, nanosleep)(&rts, &rrem);
+    int saved = errno;
+    int64_t elapsed = monotonicNs() - t0;
+    advance(elapsed, scale);
+    if (leftNs != nullptr)
+        *leftNs = std::max<int64_t>(0, virtualNs - static_cast<int64_t>(elapsed * scale));
+    errno = saved;
+    return rc;
+}
+
+bool anyDeviceIn(int nfds, const fd_set* r, const fd_set* w, const fd_set* e)
+{
+    if (gOpenDevices.load(std::memory_order_relaxed) == 0)
+        return false;
+    Lock lock;
+    for (const auto& entry : *gDevices) {
+        int fd = entry.first;
+        if (fd >= nfds || fd >= FD_SETSIZE)
+            continue;
+        if ((r && FD_ISSET(fd, r)) || (w && FD_ISSET(fd, w)) || (e && FD_ISSET(fd, e)))
+            return true;
+    }
+    return false;
+}
+
+bool anyDeviceIn(const struct pollfd* fds, nfds_t n)
+{
+    if (gOpenDevices.load(std::memory_order_relaxed) == 0 || fds == nullptr)
+        return false;
+    Lock lock;
+    for (nfds_t i = 0; i < n; ++i) {
+        if (findDevice(fds[i].fd) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// ---- exported hooks --------------------------------------------------------
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(OpenFn, open)(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(OpenFn, open64)(path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(OpenatFn, openat)(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(OpenatFn, openat64)(dirfd, path, flags, mode);
+}
+
+int __open_2(const char* path, int flags)
+{
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(Open2Fn, __open_2)(path, flags);
+}
+
+int __open64_2(const char* path, int flags)
+{
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(Open2Fn, __open64_2)(path, flags);
+}
+
+int __openat_2(int dirfd, const char* path, int flags)
+{
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(Openat2Fn, __openat_2)(dirfd, path, flags);
+}
+
+int __openat64_2(int dirfd, const char* path, int flags)
+{
+    if (isDevicePath(path))
+        return openDevice(path, flags);
+    return REAL(Openat2Fn, __openat64_2)(dirfd, path, flags);
+}
+
+int close(int fd)
+{
+    forgetDevice(fd);
+    return REAL(CloseFn, close)(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...) __THROW
+{
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (isDeviceFd(fd))
+        return deviceIoctl(fd, request, arg);
+    return REAL(IoctlFn, ioctl)(fd, request, arg);
+}
+
+int nanosleep(const struct timespec* req, struct timespec* rem)
+{
+    double scale = activeScale();
+    if (scale <= 1.0 || req == nullptr || req->tv_nsec < 0 || req->tv_nsec >= 1000000000 ||
+        req->tv_sec < 0)
+        return REAL(NanosleepFn, nanosleep)(req, rem);
+    int64_t left = 0;
+    int rc = scaledNanosleep(tsToNs(*req), scale, &left);
+    if (rc != 0 && errno == EINTR && rem != nullptr)
+        *rem = nsToTs(left);
+    return rc;
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+    double scale = activeScale();
+    if (scale <= 1.0)
+        return REAL(SleepFn, sleep)(seconds);
+    int64_t left = 0;
+    int rc = scaledNanosleep(static_cast<int64_t>(seconds) * 1000000000, scale, &left);
+    if (rc != 0)
+        return static_cast<unsigned>((left + 999999999) / 1000000000);
+    return 0;
+}
+
+int usleep(useconds_t usec)
+{
+    double scale = activeScale();
+    if (scale <= 1.0)
+        return REAL(UsleepFn, usleep)(usec);
+    return scaledNanosleep(static_cast<int64_t>(usec) * 1000, scale, nullptr) == 0 ? 0 : -1;
+}
+
+int clock_nanosleep(clockid_t clk, int flags, const struct timespec* req, struct timespec* rem)
+{
+    double scale = activeScale();
+    if (scale <= 1.0 || !shiftedClock(clk) || req == nullptr || req->tv_nsec < 0 ||
+        req->tv_nsec >= 1000000000)
+        return REAL(ClockNanosleepFn, clock_nanosleep)(clk, flags, req, rem);
+    int64_t wait = tsToNs(*req);
+    if (flags & TIMER_ABSTIME) {
+        struct timespec now;
+        clock_gettime(clk, &now); // the virtual clock
+        wait -= tsToNs(now);
+        if (wait <= 0)
+            return 0;
+    }
+    int64_t left = 0;
+    int rc = scaledNanosleep(wait, scale, &left);
+    if (rc != 0) {
+        int err = errno;
+        if (err == EINTR && rem != nullptr && !(flags & TIMER_ABSTIME))
+            *rem = nsToTs(left);
+        return err;
+    }
+    return 0;
+}
+
+int clock_gettime(clockid_t clk, struct timespec* ts) __THROW
+{
+    int rc = REAL(ClockGettimeFn, clock_gettime)(clk, ts);
+    int64_t off = gOffsetNs.load(std::memory_order_relaxed);
+    if (rc == 0 && off != 0 && shiftedClock(clk))
+        *ts = nsToTs(tsToNs(*ts) + off);
+    return rc;
+}
+
+int gettimeofday(struct timeval* tv, void* tz) __THROW
+{
+    int rc = REAL(GettimeofdayFn, gettimeofday)(tv, tz);
+    int64_t off = gOffsetNs.load(std::memory_order_relaxed);
+    if (rc == 0 && off != 0) {
+        int64_t us = static_cast<int64_t>(tv->tv_sec) * 1000000 + tv->tv_usec + off / 1000;
+        tv->tv_sec = static_cast<time_t>(us / 1000000);
+        tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
+    }
+    return rc;
+}
+
+time_t time(time_t* out) __THROW
+{
+    int64_t off = gOffsetNs.load(std::memory_order_relaxed);
+    if (off == 0)
+        return REAL(TimeFn, time)(out);
+    struct timespec ts;
+    REAL(ClockGettimeFn, clock_gettime)(CLOCK_REALTIME, &ts);
+    time_t t = static_cast<time_t>((tsToNs(ts) + off) / 1000000000);
+    if (out != nullptr)
+        *out = t;
+    return t;
+}
+
+int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* tv)
+{
+    double scale = activeScale();
+    if (scale <= 1.0 || tv == nullptr || !anyDeviceIn(nfds, r, w, e))
+        return REAL(SelectFn, select)(nfds, r, w, e, tv);
+    int64_t wait =
+        static_cast<int64_t>(tv->tv_sec) * 1000000000 + static_cast<int64_t>(tv->tv_usec) * 1000;
+    int64_t real = realToScaled(wait, scale);
+    struct timeval rtv;
+    rtv.tv_sec = static_cast<time_t>(real / 1000000000);
+    rtv.tv_usec = static_cast<suseconds_t>((real % 1000000000) / 1000);
+    int64_t t0 = monotonicNs();
+    int rc = REAL(SelectFn, select)(nfds, r, w, e, &rtv);
+    int saved = errno;
+    int64_t elapsed = monotonicNs() - t0;
+    advance(elapsed, scale);
+    // Linux reports the time left; keep that on the virtual clock.
+    int64_t left = rc == 0 ? 0 : std::max<int64_t>(0, wait - static_cast<int64_t>(elapsed * scale));
+    tv->tv_sec = static_cast<time_t>(left / 1000000000);
+    tv->tv_usec = static_cast<suseconds_t>((left % 1000000000) / 1000);
+    errno = saved;
+    return rc;
+}
+
+int pselect(int nfds, fd_set* r, fd_set* w, fd_set* e, const struct timespec* ts,
+            const sigset_t* mask)
+{
+    double scale = activeScale();
+    if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(nfds, r, w, e))
+        return REAL(PselectFn, pselect)(nfds, r, w, e, ts, mask);
+    struct timespec rts = nsToTs(realToScaled(tsToNs(*ts), scale));
+    int64_t t0 = monotonicNs();
+    int rc = REAL(PselectFn, pselect)(nfds, r, w, e, &rts, mask);
+    int saved = errno;
+    advance(monotonicNs() - t0, scale);
+    errno = saved;
+    return rc;
+}
+
+// The C library declares the poll array write-only, which it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* ts, const sigset_t* mask)
+{
+    double scale = activeScale();
+    if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(fds, n))
+        return REAL(PpollFn, ppoll)(fds, n, ts, mask);
+    struct timespec rts = nsToTs(realToScaled(tsToNs(*ts), scale));
+    int64_t t0 = monotonicNs();
+    int rc = REAL(PpollFn, ppoll)(fds, n, &rts, mask);
+    int saved = errno;
+    advance(monotonicNs() - t0, scale);
+    errno = saved;
+    return rc;
+}
+
+int poll(struct pollfd* fds, nfds_t n, int timeoutMs)
+{
+    double scale = activeScale();
+    if (scale <= 1.0 || timeoutMs <= 0 || !anyDeviceIn(fds, n))
+        return REAL(PollFn, poll)(fds, n, timeoutMs);
+    struct timespec rts = nsToTs(realToScaled(static_cast<int64_t>(timeoutMs) * 1000000, scale));
+    int64_t t0 = monotonicNs();
+    int rc = REAL(PpollFn, ppoll)(fds, n, &rts, nullptr);
+    int saved = errno;
+    advance(monotonicNs() - t0, scale);
+    errno = saved;
+    return rc;
+}
+#pragma GCC diagnostic pop
+
+} // extern "C"
