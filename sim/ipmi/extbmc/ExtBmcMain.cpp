@@ -10,9 +10,7 @@
 // arguments or a script that does not load.
 #include "ExtBmcSession.h"
 
-#ifdef SIMIPMI_EXTBMC_HAVE_CORE
 #include "Controller.h"
-#endif
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -97,7 +95,6 @@ private:
     int fd_;
 };
 
-#ifdef SIMIPMI_EXTBMC_HAVE_CORE
 class ControllerHandler : public IRequestHandler
 {
 public:
@@ -123,24 +120,6 @@ private:
     simipmi::Controller& c_;
     std::ostream& trace_;
 };
-#else
-// Stand-in until the controller core is part of the build: enough for the
-// kernel driver to register the interface.
-class MinimalHandler : public IRequestHandler
-{
-public:
-    Answer handle(const Request& req) override
-    {
-        Answer a;
-        if (req.netfn == 0x06 && req.cmd == 0x01)
-            a.data = {0x20, 0x01, 0x01, 0x00, 0x02, 0xBF, 0x00, 0x00,
-                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-        else
-            a.cc = 0xC1;
-        return a;
-    }
-};
-#endif
 
 bool splitHostPort(const std::string& s, std::string& host, int& port)
 {
@@ -236,7 +215,6 @@ int main(int argc, char** argv)
     }
     std::ostream& trace = tracePath.empty() ? std::cerr : traceFile;
 
-#ifdef SIMIPMI_EXTBMC_HAVE_CORE
     simipmi::Controller controller(script, log);
     if (!controller.scriptError().empty()) {
         std::cerr << "simipmi_extbmc: script " << script << ": " << controller.scriptError()
@@ -246,11 +224,6 @@ int main(int argc, char** argv)
     if (!state.empty())
         controller.setStatePath(state);
     ControllerHandler handler(controller, trace);
-#else
-    if (!script.empty() || !log.empty() || !state.empty())
-        trace << "controller core not built in: script, log and state ignored" << std::endl;
-    MinimalHandler handler;
-#endif
 
     Fd sock(connectWithRetry(host, port, connectTimeout, trace));
     if (sock.get() < 0)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <dirent.h>
 #include <string>
 
 namespace
@@ -116,6 +117,23 @@ TEST(Script, LinesBeforeTheBadOneStillCount)
     Script s = parseScript("generation 52\nbogus\ngeneration 60\n");
     EXPECT_EQ(s.generation, 0x52);
     EXPECT_FALSE(s.error.empty());
+}
+
+TEST(Script, ShippedScenariosLoad)
+{
+    DIR* dir = opendir(SIM_SCENARIO_DIR);
+    ASSERT_NE(dir, nullptr);
+    int seen = 0;
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.size() < 7 || name.substr(name.size() - 7) != ".script")
+            continue;
+        SCOPED_TRACE(name);
+        ++seen;
+        EXPECT_EQ(simipmi::loadScript(std::string(SIM_SCENARIO_DIR) + "/" + name).error, "");
+    }
+    closedir(dir);
+    EXPECT_GT(seen, 0);
 }
 
 TEST(Script, ErrnoNames)
