@@ -81,8 +81,9 @@ bool VEXLoggingOptions::SetInternalLogFile(const VEXFile& file)
 
 VEXLock& VEXLogger::GetLockObject()
 {
-    static VEXLock lock;
-    return lock;
+    // Never destroyed: objects torn down at exit may still log.
+    static VEXLock* lock = new VEXLock;
+    return *lock;
 }
 
 bool VEXLogger::Initialize(const VEXLoggingOptions& options)
