@@ -22,8 +22,8 @@ while (($#)); do
 done
 ((${#scenarios[@]})) || scenarios=(probe)
 
-BOOT_TIMEOUT=${VM_BOOT_TIMEOUT:-120}  # seconds from QEMU start to init
-RUN_TIMEOUT=${VM_RUN_TIMEOUT:-600}    # seconds from QEMU start to power-off
+BOOT_TIMEOUT=${VM_BOOT_TIMEOUT:-300}  # seconds from QEMU start to init (TCG on a busy host is slow)
+RUN_TIMEOUT=${VM_RUN_TIMEOUT:-900}    # seconds from QEMU start to power-off
 
 vm="$build/vm"
 cache="$vm/cache"
@@ -43,7 +43,7 @@ apt_update_once() {
 }
 ensure_packages() {
     local missing=() p
-    for p in qemu-system-x86 busybox-static cpio kmod; do
+    for p in qemu-system-x86 busybox-static cpio; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$p")
     done
@@ -112,7 +112,7 @@ build_image() {
     done
 
     # The modules at the path the program's modprobe searches, with their
-    # dependency list made for that tree alone.
+    # dependency list made for that tree alone by the guest's own depmod.
     local kmods="$cache/kernel/lib/modules/$kver"
     local dst="$img/lib/modules/$kver/kernel/drivers/char/ipmi"
     mkdir -p "$dst"
@@ -121,8 +121,7 @@ build_image() {
         install -m 0644 "$kmods/kernel/drivers/char/ipmi/$m.ko" "$dst/" ||
             die "kernel module $m missing from the kernel package"
     done
-    cp "$kmods"/modules.{order,builtin,builtin.modinfo} "$img/lib/modules/$kver/" 2>/dev/null || true
-    depmod -b "$img" "$kver" || die "depmod failed"
+    /bin/busybox depmod -b "$img" "$kver" || die "depmod failed"
 
     install -m 0755 "$build/bin/vm_ipmi_probe" "$img/usr/bin/ipmi_probe"
     install -m 0755 "$root/scripts/vm/guest-init.sh" "$img/init"
@@ -276,9 +275,7 @@ judge_probe() {
     guest_check probe modules-loaded || true
     guest_check probe get-device-id || true
     guest_check probe modules-unload || true
-    if grep -q 'controller core not built in' "$results/probe/extbmc.trace"; then
-        echo "vm-test: note probe: bridge built without the controller core, no request log"
-    elif grep -q 'op=GetDeviceID' "$results/probe/requests.log" 2>/dev/null; then
+    if grep -q 'op=GetDeviceID' "$results/probe/requests.log" 2>/dev/null; then
         pass "probe: controller logged the guest's Get Device ID"
     else
         fail "probe: controller request log has no Get Device ID"
