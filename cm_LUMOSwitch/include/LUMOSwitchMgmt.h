@@ -1,21 +1,102 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-class CDeviceInfo;
+#include "IDeviceExecution.h"
+#include "IDeviceInventory.h"
+#include "PowerCycleStaging.h"
+#include "ZUKStoreLibTalker.h"
 
-// Device manager: one inventory or update pass per instance.
-// Placeholder until the passes are implemented.
-class LUMOSwitchMgmt
+class CDeviceInfo;
+class IDeviceXMLWriter;
+
+// Switch address record kept as each switch's device handle: LE32 controller
+// ID, LE16 device ID, 16 zero bits, on the C heap and never freed.
+namespace switchaddr
+{
+constexpr size_t kSize = 8;
+void* New(uint32_t ctrlId, uint16_t deviceId);
+bool Read(const void* record, uint32_t& ctrlId, uint16_t& deviceId);
+} // namespace switchaddr
+
+// One row of the built-in platform-serial table.
+struct SPlatformSerialRow {
+    const char* key;         // platform code + switch position, 8 to 12 characters
+    const char* componentID; // six decimal digits
+};
+// The rows in lookup order (generated from cm_LUMOSwitch/data/platform_serials.csv).
+const std::vector<SPlatformSerialRow>& PlatformSerialTable();
+
+// Device manager for the switch board's PCIe switches: discovery through the
+// storage library, the inventory and update passes, and the firmware download.
+// One pass per instance.
+class LUMOSwitchMgmt : public IDeviceInventory, public IDeviceExecution
 {
 public:
-    explicit LUMOSwitchMgmt(const std::string& outputFileName);
-    virtual ~LUMOSwitchMgmt() = default;
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    using ImageBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
-    std::vector<CDeviceInfo*> GetInventory();
-    std::vector<CDeviceInfo*> Update();
+    // Largest image the 24-bit buffer offset of WRITE BUFFER can address.
+    static constexpr uint64_t kMaxImageSize = uint64_t(1) << 24;
+    static constexpr uint32_t kChunkSize = 0x8000;
+
+    explicit LUMOSwitchMgmt(const std::string& outputFileName);
+    LUMOSwitchMgmt(const std::string& outputFileName, std::shared_ptr<IStoreLibSystem> system);
+    ~LUMOSwitchMgmt() override;
+    LUMOSwitchMgmt(const LUMOSwitchMgmt&) = delete;
+    LUMOSwitchMgmt& operator=(const LUMOSwitchMgmt&) = delete;
+
+    std::vector<CDeviceInfo*> GetInventory() override;
+    std::vector<CDeviceInfo*> Update() override;
+
+    // Discovery.
+    void discoverLUMOSwitch(std::vector<CDeviceInfo*>& devices);
+    void enumerateAndSetDeviceInfo(std::vector<CDeviceInfo*>& devices);
+    bool getCtrlInventory(_SL_CTRL_LIST_T& list);
+    void getBackendPDList(uint32_t ctrlId,
+                          std::map<std::string, std::pair<uint32_t, uint16_t>>& switches);
+    std::string getVPDpageInformation(uint32_t ctrlId, uint16_t deviceId);
+    std::string sendStdInquiry(uint32_t ctrlId, uint16_t deviceId);
+    std::string getFirmwareVersion(uint32_t ctrlId, uint16_t deviceId);
+    std::string getComponentID(const std::string& platformSerial);
+
+    // Update driver.
+    bool updateDevices(std::vector<CDeviceInfo*>& devices);
+    bool FilterSupportedDeviceInfo(std::vector<CDeviceInfo*>& devices);
+    bool getPayloadFiles(const std::string& componentID, std::string& path);
+    int generateXML(IDeviceXMLWriter* writer, const std::vector<CDeviceInfo*>& devices,
+                    const std::string& outputFileName);
+
+    // Firmware download.
+    bool readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length);
+    bool writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length, const uint8_t* image);
+
+    // Seams: how the power cycle is staged, and how the process ends when a
+    // report writer fails.
+    void setPowerCycleStagingFactory(PowerCycleStagingFactory factory)
+    {
+        m_stagingFactory = std::move(factory);
+    }
+    void setExitFunction(std::function<void(int)> exitFn) { m_exit = std::move(exitFn); }
+
+    const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
+    {
+        return platformCtrlDeviceIdMap;
+    }
 
 private:
+    ZUKStoreLibTalker talker;
+    std::map<std::string, std::pair<uint32_t, uint16_t>> platformCtrlDeviceIdMap;
     std::string m_strOutputFileName;
+    PowerCycleStagingFactory m_stagingFactory = &MakePowerCycleStaging;
+    std::function<void(int)> m_exit = [](int status) { std::exit(status); };
 };

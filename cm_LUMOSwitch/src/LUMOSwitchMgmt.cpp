@@ -1,16 +1,656 @@
 #include "LUMOSwitchMgmt.h"
 
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <new>
+#include <sstream>
+
+#include "DeviceInfo.h"
+#include "InventoryXMLWriter.h"
+#include "Logger.h"
+#include "PlatformLayer.h"
+#include "SoftwareComponentInfo.h"
+#include "StringUtils.h"
+#include "UpdateXMLWriter.h"
+
+namespace
+{
+
+const char kSrc[] = "cm_LUMOSwitch/src/LUMOSwitchMgmt";
+
+constexpr uint32_t kITControllerId = 0x05000000;
+constexpr uint8_t kFlashOptionNone = 255;
+constexpr uint8_t kPeripheralEnclosure = 0x0D;
+constexpr uint8_t kPeripheralUnknown = 0x1F;
+constexpr size_t kVpdBufferSize = 28;
+constexpr size_t kVpdSerialMax = kVpdBufferSize - 4;
+constexpr size_t kInquiryBufferSize = 60;
+constexpr size_t kReadBufferSize = 60;
+
+const char kFallbackComponentID[] = "000000";
+const char kTestPlatformKey[] = "codeCoveragePlatform";
+const char kTestPlatformComponentID[] = "111111";
+
+const char kMsgInvalidImage[] = "ERROR: Invalid firmware image";
+const char kMsgReadFailed[] = "ERROR: Failed to read firmware image";
+const char kMsgUpdateFailed[] = "ERROR: Failed to Update Firmware";
+const char kMsgSuccess[] =
+    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
+    "power cycle of the device or system. Rebooting the system will perform Quillpath "
+    "controller's power cycle action.";
+const char kMsgManual[] =
+    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
+    "power cycle of the device or system. Please power cycle the system manually.";
+
+void Log(unsigned int line, const std::string& text)
+{
+    CLogger::GetInstance()->log(kSrc, line, text);
+}
+
+// Leaves the stream empty whether or not the log is open, so the next
+// message never carries this one.
+void LogStream(unsigned int line, std::ostringstream& oss)
+{
+    CLogger::GetInstance()->log(kSrc, line, oss);
+    oss.str(std::string());
+    oss.clear();
+}
+
+// INQUIRY, unit serial number VPD page, allocation length 28.
+void BuildVpdSerialCdb(uint8_t cdb[6])
+{
+    const uint8_t bytes[6] = {0x12, 0x01, 0x80, 0x00, static_cast<uint8_t>(kVpdBufferSize), 0x00};
+    std::memcpy(cdb, bytes, 6);
+}
+
+// Standard INQUIRY, allocation length 60.
+void BuildStdInquiryCdb(uint8_t cdb[6])
+{
+    const uint8_t bytes[6] = {0x12, 0x00, 0x00, 0x00, static_cast<uint8_t>(kInquiryBufferSize),
+                              0x00};
+    std::memcpy(cdb, bytes, 6);
+}
+
+// READ BUFFER, mode 01h (vendor specific), buffer E6h: the switch's revision.
+void BuildRevisionReadBufferCdb(uint8_t cdb[10])
+{
+    const uint8_t bytes[10] = {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0x00, 0x00, 0x00};
+    std::memcpy(cdb, bytes, 10);
+}
+
+// WRITE BUFFER, mode 02h (data), buffer 0, 24-bit big-endian offset and length.
+void BuildWriteBufferCdb(uint8_t cdb[10], uint32_t offset, uint32_t length)
+{
+    cdb[0] = 0x3B;
+    cdb[1] = 0x02;
+    cdb[2] = 0x00;
+    cdb[3] = static_cast<uint8_t>(offset >> 16);
+    cdb[4] = static_cast<uint8_t>(offset >> 8);
+    cdb[5] = static_cast<uint8_t>(offset);
+    cdb[6] = static_cast<uint8_t>(length >> 16);
+    cdb[7] = static_cast<uint8_t>(length >> 8);
+    cdb[8] = static_cast<uint8_t>(length);
+    cdb[9] = 0x00;
+}
+
+} // namespace
+
+namespace switchaddr
+{
+
+void* New(uint32_t ctrlId, uint16_t deviceId)
+{
+    uint8_t* p = static_cast<uint8_t*>(std::calloc(kSize, 1));
+    if (p != nullptr) {
+        storelib::PutLE32(p, ctrlId);
+        storelib::PutLE16(p + 4, deviceId);
+    }
+    return p;
+}
+
+bool Read(const void* record, uint32_t& ctrlId, uint16_t& deviceId)
+{
+    if (record == nullptr) {
+        return false;
+    }
+    const uint8_t* p = static_cast<const uint8_t*>(record);
+    ctrlId = storelib::GetLE32(p);
+    deviceId = storelib::GetLE16(p + 4);
+    return true;
+}
+
+} // namespace switchaddr
+
 LUMOSwitchMgmt::LUMOSwitchMgmt(const std::string& outputFileName)
-    : m_strOutputFileName(outputFileName)
+    : LUMOSwitchMgmt(outputFileName, MakeRealStoreLibSystem())
 {
 }
 
+LUMOSwitchMgmt::LUMOSwitchMgmt(const std::string& outputFileName,
+                               std::shared_ptr<IStoreLibSystem> system)
+    : talker(std::move(system)), m_strOutputFileName(outputFileName)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::LUMOSwitchMgmt()");
+}
+
+LUMOSwitchMgmt::~LUMOSwitchMgmt()
+{
+    Log(__LINE__, "LUMOSwitchMgmt::~LUMOSwitchMgmt");
+}
+
+// ---------------------------------------------------------------- discovery
+
+void LUMOSwitchMgmt::discoverLUMOSwitch(std::vector<CDeviceInfo*>& devices)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::discoverLUMOSwitch() Start");
+    enumerateAndSetDeviceInfo(devices);
+    Log(__LINE__, "LUMOSwitchMgmt::discoverLUMOSwitch() End");
+}
+
+void LUMOSwitchMgmt::enumerateAndSetDeviceInfo(std::vector<CDeviceInfo*>& devices)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::enumerateAndSetDeviceInfo() start");
+    _SL_CTRL_LIST_T list;
+    if (!getCtrlInventory(list)) {
+        return;
+    }
+    std::ostringstream oss;
+    const size_t count = list.getCount();
+    oss << "enumerateAndSetDeviceInfo(): controllers count = " << count;
+    LogStream(__LINE__, oss);
+    for (size_t i = 0; i < count && i < _SL_CTRL_LIST_T::kMaxControllers; ++i) {
+        getBackendPDList(list.getCtrlId(i), platformCtrlDeviceIdMap);
+    }
+    oss << "enumerateAndSetDeviceInfo(): platformCtrlDeviceIdMap size = "
+        << platformCtrlDeviceIdMap.size();
+    LogStream(__LINE__, oss);
+
+    for (const auto& entry : platformCtrlDeviceIdMap) {
+        const std::string& serial = entry.first;
+        const uint32_t ctrlId = entry.second.first;
+        const uint16_t deviceId = entry.second.second;
+        const std::string componentID = getComponentID(serial);
+        if (componentID == kFallbackComponentID) {
+            Log(__LINE__, "enumerateAndSetDeviceInfo(): filtered out unsupported device with "
+                          "component id 000000");
+            continue;
+        }
+        void* address = switchaddr::New(ctrlId, deviceId);
+        CDeviceInfo* device = new (std::nothrow) CDeviceInfo();
+        if (address == nullptr || device == nullptr) {
+            Log(__LINE__, "enumerateAndSetDeviceInfo(): out of memory for a device record");
+            std::free(address);
+            delete device;
+            continue;
+        }
+        device->setComponentID(componentID);
+        Log(__LINE__, "enumerateAndSetDeviceInfo(): componentId = " + componentID);
+        Log(__LINE__, "enumerateAndSetDeviceInfo(): platformSerial = " + serial);
+        device->setEnumId("Serial Number: " + serial);
+        device->setVersion(getFirmwareVersion(ctrlId, deviceId));
+        device->setDeviceName(sendStdInquiry(ctrlId, deviceId));
+        device->setComponentType("FRMW");
+        device->setDeviceType(eDeviceTypeComponentID);
+
+        std::string id = componentID;
+        CSoftwareComponentInfo package;
+        const std::string marketingName = package.getMarketingNameForNonPCIDevice(id);
+        device->setDisplay(marketingName.empty() ? device->getDeviceName() : marketingName);
+
+        device->setStatus(0);
+        device->setDeviceHandle(address);
+        devices.push_back(device);
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::enumerateAndSetDeviceInfo() end");
+}
+
+bool LUMOSwitchMgmt::getCtrlInventory(_SL_CTRL_LIST_T& list)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::getCtrlInventory() start");
+    const uint32_t rc =
+        talker.doProcessLibCommand(0, 0, kITControllerId, 0, list.bytes(),
+                                   static_cast<uint32_t>(_SL_CTRL_LIST_T::kSize), kFlashOptionNone);
+    bool ok = true;
+    if (rc == storelib::kResultLibraryUnavailable) {
+        Log(__LINE__, "getCtrlInventory(): storelibIt init error");
+        ok = false;
+    } else if (rc != 0) {
+        Log(__LINE__, "getCtrlInventory(): storelibIt another error");
+        ok = false;
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::getCtrlInventory() end");
+    return ok;
+}
+
+void LUMOSwitchMgmt::getBackendPDList(
+    uint32_t ctrlId, std::map<std::string, std::pair<uint32_t, uint16_t>>& switches)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::getBackendPDList() start");
+    CPDList list;
+    if (!list.valid()) {
+        Log(__LINE__, "getBackendPDList(): out of memory for the device list");
+        Log(__LINE__, "LUMOSwitchMgmt::getBackendPDList() end");
+        return;
+    }
+    _SL_LIB_CMD_PARAM_T record;
+    record.setCmdType(1);
+    record.setCmd(4);
+    record.setCtrlId(ctrlId);
+    record.setDataSize(static_cast<uint32_t>(CPDList::kSize));
+    record.setDataPtr(list.bytes());
+    const uint32_t rc = talker.ProcessLibCommand(record);
+    if (rc != 0) {
+        std::ostringstream oss;
+        oss << "getBackendPDList(): non-zero storelibIT error for SL_GET_PD_LIST command, nResult "
+               "= "
+            << rc;
+        LogStream(__LINE__, oss);
+    }
+    const uint32_t count = list.getCount();
+    for (uint32_t i = 0; i < count && i < CPDList::kMaxEntries; ++i) {
+        const uint8_t type = list.getPeripheralType(i);
+        if (type != kPeripheralEnclosure && type != kPeripheralUnknown) {
+            Log(__LINE__, "getBackendPDList(): scsi device type is non 0xd or  non 0x1f");
+            continue;
+        }
+        const uint16_t deviceId = list.getDeviceId(i);
+        const std::string serial = getVPDpageInformation(ctrlId, deviceId);
+        if (serial.empty()) {
+            Log(__LINE__, "getBackendPDList(): empty platform serial");
+            continue;
+        }
+        switches[serial] = std::make_pair(ctrlId, deviceId);
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::getBackendPDList() end");
+}
+
+std::string LUMOSwitchMgmt::getVPDpageInformation(uint32_t ctrlId, uint16_t deviceId)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::getVPDpageInformation() start");
+    uint8_t cdb[6];
+    BuildVpdSerialCdb(cdb);
+    uint8_t buffer[kVpdBufferSize] = {};
+    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb, sizeof(cdb), buffer,
+                                               sizeof(buffer), CPassThruRecord::kDirFromDevice);
+    if (rc != 0) {
+        Log(__LINE__, "getVPDpageInformation(): scsi pass thru failed for retrieving VPD page");
+        return std::string();
+    }
+    const size_t length = buffer[3];
+    // The page length is the device's claim; only what the buffer received is used.
+    const size_t take = length < kVpdSerialMax ? length : kVpdSerialMax;
+    const std::string serial =
+        CStringUtils::trim_string(std::string(reinterpret_cast<const char*>(buffer + 4), take));
+    std::ostringstream oss;
+    oss << "getVPDpageInformation() : platform serial length = " << std::hex << length << "\n"
+        << "getVPDpageInformation() : device type = " << static_cast<unsigned>(buffer[0]) << "\n"
+        << "getVPDpageInformation() : serial no = " << serial;
+    LogStream(__LINE__, oss);
+    Log(__LINE__, "LUMOSwitchMgmt::getVPDpageInformation() end");
+    return serial;
+}
+
+std::string LUMOSwitchMgmt::sendStdInquiry(uint32_t ctrlId, uint16_t deviceId)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::sendStdInquiry() start");
+    uint8_t cdb[6];
+    BuildStdInquiryCdb(cdb);
+    uint8_t buffer[kInquiryBufferSize] = {};
+    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb, sizeof(cdb), buffer,
+                                               sizeof(buffer), CPassThruRecord::kDirFromDevice);
+    if (rc != 0) {
+        Log(__LINE__, "sendStdInquiry(): scsi pass thru failed for std inquiry");
+        return std::string();
+    }
+    const std::string model(reinterpret_cast<const char*>(buffer + 16), 16);
+    Log(__LINE__, "sendStdInquiry(): model number = " + model);
+    Log(__LINE__, "LUMOSwitchMgmt::sendStdInquiry() end");
+    return model;
+}
+
+std::string LUMOSwitchMgmt::getFirmwareVersion(uint32_t ctrlId, uint16_t deviceId)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::getFirmwareVersion() start");
+    uint8_t cdb[10];
+    BuildRevisionReadBufferCdb(cdb);
+    uint8_t buffer[kReadBufferSize] = {};
+    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb, sizeof(cdb), buffer,
+                                               sizeof(buffer), CPassThruRecord::kDirFromDevice);
+    if (rc != 0) {
+        Log(__LINE__, "getFirmwareVersion(): scsi pass thru failed for 0x3c command to read "
+                      "firmware revision");
+        return std::string();
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", buffer[12], buffer[13], buffer[14],
+                  buffer[15]);
+    Log(__LINE__, std::string("getFirmwareVersion(): firmware revision - ") + text);
+    Log(__LINE__, "LUMOSwitchMgmt::getFirmwareVersion() end");
+    return text;
+}
+
+std::string LUMOSwitchMgmt::getComponentID(const std::string& platformSerial)
+{
+    Log(__LINE__,
+        "LUMOSwitchMgmt::getComponentID() start, received platform serial = " + platformSerial);
+    std::string result = kFallbackComponentID;
+    if (platformSerial.find(kTestPlatformKey) != std::string::npos) {
+        result = kTestPlatformComponentID;
+    }
+    for (const SPlatformSerialRow& row : PlatformSerialTable()) {
+        if (platformSerial.find(row.key) != std::string::npos) {
+            result = row.componentID;
+            break;
+        }
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::getComponentID() end");
+    return result;
+}
+
+// ------------------------------------------------------------ update driver
+
 std::vector<CDeviceInfo*> LUMOSwitchMgmt::GetInventory()
 {
-    return {};
+    Log(__LINE__, "LUMOSwitchMgmt::GetInventory() Start");
+    std::vector<CDeviceInfo*> devices;
+    discoverLUMOSwitch(devices);
+    std::unique_ptr<IDeviceXMLWriter> writer(new (std::nothrow) CInventoryXMLWriter());
+    generateXML(writer.get(), devices, m_strOutputFileName);
+    writer.reset();
+    Log(__LINE__, "LUMOSwitchMgmt::GetInventory() End");
+    return devices;
 }
 
 std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
 {
-    return {};
+    Log(__LINE__, "LUMOSwitchMgmt::Update() Start");
+    std::vector<CDeviceInfo*> devices;
+    if (updateDevices(devices)) {
+        Log(__LINE__, "Update: update devices success, now staging powercycle");
+        bool staged = false;
+        std::unique_ptr<IPowerCycleStaging> staging =
+            m_stagingFactory ? m_stagingFactory() : nullptr;
+        if (!staging) {
+            Log(__LINE__, "Update: Exception while creating rollback wrapper.");
+        } else if (staging->regPowerCycle() == 0) {
+            Log(__LINE__, "Update: Staging power cycle success.");
+            staged = true;
+        } else {
+            Log(__LINE__, "Update: Staging power cycle failed.");
+        }
+        staging.reset();
+        if (!staged) {
+            Log(__LINE__, "Update:Setting msg to power cycle manually.");
+            // Only the switches that took the image wait for a power cycle; a
+            // failed one keeps its own error text.
+            for (CDeviceInfo* device : devices) {
+                if (device->getStatus() == 0 && device->getRebootRequired()) {
+                    device->setRebootRequired(false);
+                    device->setErrorMsg(kMsgManual);
+                }
+            }
+        }
+    } else {
+        Log(__LINE__, "Update: update devices failed");
+    }
+    std::unique_ptr<IDeviceXMLWriter> writer(new (std::nothrow) CUpdateXMLWriter());
+    generateXML(writer.get(), devices, m_strOutputFileName);
+    writer.reset();
+    Log(__LINE__, "LUMOSwitchMgmt::Update() End");
+    return devices;
+}
+
+bool LUMOSwitchMgmt::updateDevices(std::vector<CDeviceInfo*>& devices)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::updateDevices() start");
+    discoverLUMOSwitch(devices);
+    if (devices.empty()) {
+        Log(__LINE__, "updateDevices(): No LUMO switches");
+        return false;
+    }
+    if (!FilterSupportedDeviceInfo(devices)) {
+        Log(__LINE__, "updateDevices(): No device match with package.xml");
+        return false;
+    }
+    Log(__LINE__, "updateDevices(): Filtering of devices from package xml successful");
+    std::ostringstream oss;
+    oss << "updateDevices():  vec size after filtering = " << devices.size();
+    LogStream(__LINE__, oss);
+
+    bool result = false;
+    for (CDeviceInfo* device : devices) {
+        std::string path;
+        if (!getPayloadFiles(device->getComponentID(), path)) {
+            Log(__LINE__, "updateDevices(): error with payload name = " + path);
+            device->setStatus(1);
+            device->setErrorMsg(kMsgInvalidImage);
+            continue;
+        }
+        Log(__LINE__, "updateDevices(): Firmware file path for flashing = " + path);
+        ImageBuffer image;
+        uint64_t length = 0;
+        if (!readImgBuffer(path, image, length)) {
+            device->setStatus(1);
+            device->setErrorMsg(kMsgReadFailed);
+            Log(__LINE__, "updateDevices(): Failed to read firmware image");
+            continue;
+        }
+        uint32_t ctrlId = 0;
+        uint16_t deviceId = 0;
+        if (switchaddr::Read(device->getDeviceHandle(), ctrlId, deviceId) &&
+            writeBuffer(ctrlId, deviceId, length, image.get())) {
+            Log(__LINE__, "updateDevices(): writebuffer success");
+            device->setStatus(0);
+            device->setRebootRequired(true);
+            device->setColdPowerCycleRequired(true);
+            device->setErrorMsg(kMsgSuccess);
+            result = true;
+        } else {
+            device->setStatus(1);
+            device->setErrorMsg(kMsgUpdateFailed);
+            Log(__LINE__, "updateDevices(): writebuffer failure");
+        }
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::updateDevices() end");
+    return result;
+}
+
+bool LUMOSwitchMgmt::FilterSupportedDeviceInfo(std::vector<CDeviceInfo*>& devices)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::FilterSupportedDeviceInfo start");
+    CSoftwareComponentInfo package;
+    const std::vector<SPCIInfo> supported = package.GetAllSupportedDevices();
+    if (supported.empty()) {
+        Log(__LINE__, "FilterSupportedDeviceInfo: Could not find any devies from package.xml or "
+                      "package.xml is not present \n");
+        return false;
+    }
+    std::ostringstream oss;
+    oss << "FilterSupportedDeviceInfo: Found " << supported.size()
+        << " set of supported devies from package.xml ";
+    LogStream(__LINE__, oss);
+    oss << "FilterSupportedDeviceInfo: Device vector size before filtering " << devices.size();
+    LogStream(__LINE__, oss);
+
+    bool result = false;
+    size_t k = 0;
+    for (auto it = devices.begin(); it != devices.end(); ++k) {
+        const std::string componentID = (*it)->getComponentID();
+        Log(__LINE__, "FilterSupportedDeviceInfo: From system  component ID " + componentID);
+        const uint64_t wanted = CStringUtils::Hex2Dec(componentID);
+        bool match = false;
+        for (const SPCIInfo& entry : supported) {
+            Log(__LINE__,
+                "FilterSupportedDeviceInfo: From package.xml component ID " + entry.strComponentID);
+            if (CStringUtils::Hex2Dec(entry.strComponentID) == wanted) {
+                match = true;
+                break;
+            }
+        }
+        if (match) {
+            oss << "FilterSupportedDeviceInfo: Match Found with package.xml for device for element "
+                << k << " in device vector ";
+            LogStream(__LINE__, oss);
+            result = true;
+            ++it;
+        } else {
+            oss << "FilterSupportedDeviceInfo: Failed to find a match with package.xml for device "
+                   "element "
+                << k << " in device vector and  hence skipping this Drive ";
+            LogStream(__LINE__, oss);
+            it = devices.erase(it);
+        }
+    }
+    oss << "FilterSupportedDeviceInfo: device vector size after filtering " << devices.size();
+    LogStream(__LINE__, oss);
+    Log(__LINE__, "LUMOSwitchMgmt::FilterSupportedDeviceInfo end");
+    return result;
+}
+
+bool LUMOSwitchMgmt::getPayloadFiles(const std::string& componentID, std::string& path)
+{
+    Log(__LINE__,
+        "LUMOSwitchMgmt::getPayloadFiles() start, received component id = " + componentID);
+    path = CPlatformLayer::getCurrentProcessDirectory() + "payload";
+    CSoftwareComponentInfo package;
+    const std::vector<SPCIInfo> supported = package.GetAllSupportedDevices();
+    bool found = false;
+    for (const SPCIInfo& entry : supported) {
+        if (entry.strComponentID != componentID) {
+            continue;
+        }
+        const std::string xpath = "/SoftwareComponent/SupportedDevices/Device[@componentID = \"" +
+                                  componentID + "\"]/PayloadConfiguration/Image";
+        path += "/" + package.GetValue(xpath, "filename");
+        found = true;
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::getPayloadFiles() end, returning frm file path = " + path);
+    return found;
+}
+
+int LUMOSwitchMgmt::generateXML(IDeviceXMLWriter* writer, const std::vector<CDeviceInfo*>& devices,
+                                const std::string& outputFileName)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::generateXML() start");
+    if (writer == nullptr) {
+        Log(__LINE__, "generateXML(): Failed to create auto_ptr to IDeviceXMLWriter");
+        return 0;
+    }
+    int result = 0;
+    try {
+        result = writer->GetXML(devices, outputFileName) ? 1 : 0;
+    } catch (const std::exception& e) {
+        Log(__LINE__, std::string("generateXML(): ") + "Exception Is: " + e.what());
+        m_exit(1);
+        return 0;
+    } catch (...) {
+        Log(__LINE__, "generateXML(): pDeviceXmlWriter->GetXML() created an unkown exception");
+        m_exit(1);
+        return 0;
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::generateXML() end");
+    return result;
+}
+
+// --------------------------------------------------------- firmware download
+
+bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::readImgBuffer() start");
+    length = 0;
+    buffer.reset();
+    std::ifstream file(path.c_str(), std::ios::in | std::ios::binary);
+    if (!file.good()) {
+        Log(__LINE__, "readImgBuffer(): file not good");
+        return false;
+    }
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (end < 0 || !file.good()) {
+        Log(__LINE__, "readImgBuffer(): error reading file");
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(end);
+    // One spare byte keeps the allocation non-empty for an empty file.
+    ImageBuffer data(static_cast<uint8_t*>(std::malloc(size + 1)));
+    if (!data) {
+        Log(__LINE__, "readImgBuffer(): error reading file");
+        return false;
+    }
+    file.read(reinterpret_cast<char*>(data.get()), static_cast<std::streamsize>(size));
+    if (file.fail() || file.bad()) {
+        Log(__LINE__, "readImgBuffer(): error reading file");
+        return false;
+    }
+    file.close();
+    buffer = std::move(data);
+    length = size;
+    Log(__LINE__, "LUMOSwitchMgmt::readImgBuffer() end");
+    return true;
+}
+
+bool LUMOSwitchMgmt::writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length,
+                                 const uint8_t* image)
+{
+    Log(__LINE__, "LUMOSwitchMgmt::writeBuffer() start");
+    const uint64_t chunks = (length + kChunkSize - 1) / kChunkSize;
+    bool result = chunks != 0;
+    std::ostringstream oss;
+    if (length > kMaxImageSize) {
+        // Later chunks would need offsets past 24 bits and land at the wrong place.
+        oss << "writeBuffer(): image of " << length << " bytes is larger than the " << kMaxImageSize
+            << " bytes the WRITE BUFFER offset can address; nothing sent";
+        LogStream(__LINE__, oss);
+        result = false;
+    }
+    for (uint64_t i = 1; result && i <= chunks; ++i) {
+        const uint32_t offset = static_cast<uint32_t>(kChunkSize * (i - 1));
+        const uint32_t chunkLength =
+            i < chunks ? kChunkSize : static_cast<uint32_t>(length - offset);
+        CPassThruRecord record(chunkLength, 0);
+        uint8_t cdb[10];
+        BuildWriteBufferCdb(cdb, offset, chunkLength);
+        if (!record.valid() ||
+            !record.setHeader(deviceId, CPassThruRecord::kDirToDevice, cdb, sizeof(cdb))) {
+            oss << "writeBuffer(): no memory for chunk " << i << " of " << chunks << " at offset "
+                << offset;
+            LogStream(__LINE__, oss);
+            result = false;
+            break;
+        }
+        std::memcpy(record.data(), image + offset, chunkLength);
+        const uint32_t rc =
+            talker.doProcessLibCommand(6, 0, ctrlId, deviceId, record.bytes(),
+                                       static_cast<uint32_t>(record.size()), kFlashOptionNone);
+        if (rc != 0) {
+            oss << "writeBuffer(): chunk " << i << " of " << chunks << " at offset " << offset
+                << ", length " << chunkLength << " failed";
+            LogStream(__LINE__, oss);
+            oss << "writeBuffer(): error from storelibIT, result = " << rc;
+            LogStream(__LINE__, oss);
+            result = false;
+            break;
+        }
+        // A switch that answers CHECK CONDITION has not taken the chunk, even
+        // though the library delivered the command.
+        const uint8_t status = record.getScsiStatus();
+        if (status != 0) {
+            oss << "writeBuffer(): chunk " << i << " of " << chunks << " at offset " << offset
+                << ", length " << chunkLength
+                << " rejected by the switch: non-zero SCSIStatus=" << static_cast<unsigned>(status);
+            LogStream(__LINE__, oss);
+            Log(__LINE__, "writeBuffer(): SenseData=");
+            for (size_t s = 0; s < CPassThruRecord::kSenseSize; ++s) {
+                oss << static_cast<unsigned>(record.sense()[s]) << ":";
+            }
+            LogStream(__LINE__, oss);
+            result = false;
+            break;
+        }
+    }
+    Log(__LINE__, "LUMOSwitchMgmt::writeBuffer() end");
+    return result;
 }

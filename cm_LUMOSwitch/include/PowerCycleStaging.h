@@ -1,0 +1,22 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+// The management-controller session that stages the power cycle after a
+// download. The access layer is up for as long as the object lives, and is
+// shut down when it is destroyed.
+class IPowerCycleStaging
+{
+public:
+    virtual ~IPowerCycleStaging() = default;
+    // 0 when the power cycle is staged, non-zero otherwise.
+    virtual int regPowerCycle() = 0;
+};
+
+// Brings the access layer up for one staging call; null when it cannot be
+// built (the caller then asks for a manual power cycle).
+using PowerCycleStagingFactory = std::function<std::unique_ptr<IPowerCycleStaging>()>;
+
+// What the update pass uses unless a test installs its own.
+std::unique_ptr<IPowerCycleStaging> MakePowerCycleStaging();
