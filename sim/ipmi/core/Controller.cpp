@@ -553,8 +553,10 @@ Reply Controller::handle(uint8_t netfn, uint8_t lun, uint8_t cmd, const std::vec
             notes += " delay=" + std::to_string(reply.delayMs);
         if (m.last.staleFirst != 0)
             notes += " stale=" + std::to_string(m.last.staleFirst);
-        std::string cc = m.last.sendErrno != 0 ? "--" : hex2(reply.cc).substr(2);
-        std::string rsp = m.last.sendErrno != 0 ? "-" : hexBytes(reply.data);
+        // Nothing reaches the caller after a failed send or a silent answer.
+        const bool delivered = m.last.sendErrno == 0 && !reply.silent;
+        std::string cc = delivered ? hex2(reply.cc).substr(2) : "--";
+        std::string rsp = delivered ? hexBytes(reply.data) : "-";
         std::fprintf(m.log, "seq=%u netfn=%02x lun=%u cmd=%02x op=%s req=%s cc=%s rsp=%s%s\n",
                      m.requests, netfn, lun & 3u, cmd, name.c_str(), hexBytes(data).c_str(),
                      cc.c_str(), rsp.c_str(), notes.c_str());

@@ -266,6 +266,8 @@ TEST(Device, SilentRequestNeverTurnsReadable)
     ASSERT_EQ(dev.send(kNetFnTest, kCmdSilent, {}, 12), 0);
     EXPECT_EQ(dev.waitReadable(50), 0);
     EXPECT_EQ(dev.receive(253).err, EAGAIN);
+    EXPECT_NE(logText().find("cmd=03 op=- req=- cc=-- rsp=- rule=6 silent\n"), std::string::npos)
+        << logText();
 }
 
 TEST(Device, DelayedReplyTurnsReadableLater)
