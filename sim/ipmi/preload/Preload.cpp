@@ -159,6 +159,16 @@ void truncateFile(const char* path)
         REAL(CloseFn, close)(fd);
 }
 
+// A child made by fork() has none of the parent's threads: whatever the
+// delivery thread held or was about to deliver is gone with it.
+void afterForkInChild()
+{
+    pthread_mutex_init(&gLock, nullptr);
+    gThreadStarted = false;
+    if (gDelayed != nullptr)
+        gDelayed->clear();
+}
+
 // Called with gLock held.
 simipmi::Controller* controller()
 {
@@ -190,6 +200,7 @@ simipmi::Controller* controller()
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&gWake, &attr);
     pthread_condattr_destroy(&attr);
+    pthread_atfork(nullptr, nullptr, afterForkInChild);
     return gController;
 }
 
