@@ -1,0 +1,83 @@
+// Boundaries of the access layer: the IPMI library, the host system (shell,
+// files, mounts, process state) and the passage of time. The access layer and
+// the OEM command layer reach the outside world only through these, so tests
+// can stand in a simulated controller, a scripted host and a sleeper that does
+// not sleep.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "VEXIPMICommandData.h"
+
+// The IPMI library front as the OEM command layer uses it: one front per
+// process, started, asked and stopped.
+class IScalIPMILibrary
+{
+public:
+    virtual ~IScalIPMILibrary() = default;
+    // Creates the front and initialises it; the front's result (0 = ready).
+    virtual unsigned Start(_VEXIPMIConfiguration* configuration) = 0;
+    // One request through the front; 0 when a response was stored.
+    virtual unsigned Request(_VEXIPMICommandData* record) = 0;
+    // Releases the calling thread's session and destroys the front.
+    virtual void Stop() = 0;
+    virtual bool IsStarted() const = 0;
+};
+
+// Every wait of the access layer goes through here.
+class IScalSleeper
+{
+public:
+    virtual ~IScalSleeper() = default;
+    virtual void SleepSeconds(unsigned seconds) = 0;
+};
+
+// The host calls the access layer makes.
+class IScalHost
+{
+public:
+    virtual ~IScalHost() = default;
+    // system(): raw status, -1 when the shell could not be run.
+    virtual int RunShell(const std::string& command) = 0;
+    // popen() for reading: at most maxBytes of the output; false when the
+    // pipe could not be opened.
+    virtual bool RunCapture(const std::string& command, std::size_t maxBytes,
+                            std::string& output) = 0;
+    // stat() succeeds.
+    virtual bool PathExists(const std::string& path) = 0;
+    // access(X_OK) succeeds.
+    virtual bool IsExecutable(const std::string& path) = 0;
+    // Whole file; false when it cannot be opened.
+    virtual bool ReadFile(const std::string& path, std::string& content) = 0;
+    // unlink(); 0 or errno.
+    virtual int Unlink(const std::string& path) = 0;
+    // umount(2); 0 or errno.
+    virtual int Unmount(const std::string& directory) = 0;
+    // The directory is listed as a mount point in the process's mount table.
+    virtual bool IsMountPoint(const std::string& directory) = 0;
+    // setuid(0) succeeds.
+    virtual bool BecomeRoot() = 0;
+    // uname()'s system name; false when uname fails.
+    virtual bool KernelName(std::string& name) = 0;
+    virtual void Sync() = 0;
+    // SIGINT set to "ignore" with sigaction; false when sigaction fails.
+    virtual bool IgnoreInterruptSignal() = 0;
+    // The platform layer's USB storage driver clean-up.
+    virtual void UnloadUSB() = 0;
+};
+
+struct ScalSeams {
+    IScalIPMILibrary* ipmi = nullptr;
+    IScalHost* host = nullptr;
+    IScalSleeper* sleeper = nullptr;
+};
+
+// The seams in force; the real implementations unless replaced.
+IScalIPMILibrary& ScalIPMI();
+IScalHost& ScalHost();
+IScalSleeper& ScalSleeper();
+
+// Replaces the seams; a null member restores the real implementation.
+// Returns the seams that were in force before.
+ScalSeams SetScalSeams(const ScalSeams& seams);

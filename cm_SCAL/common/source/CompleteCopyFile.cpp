@@ -1,0 +1,18 @@
+#include "SecureCorvel.h"
+
+static const char kSrc[] = "cm_SCAL/common/source/CompleteCopyFile";
+
+namespace
+{
+const uint8_t kPowerCycleFlag = 5;
+}
+
+int secureCorvel::regPowerCycle()
+{
+    if (setStateFlag(kPowerCycleFlag) != 0) {
+        logCorvelMsg(kSrc, __LINE__, "Setting the SSM flag failed");
+        return -1;
+    }
+    logCorvelMsg(kSrc, __LINE__, "Setting the SSM flag succeeded");
+    return 0;
+}

@@ -1,0 +1,109 @@
+#include <cctype>
+
+#include "ScalFormat.h"
+#include "SecureCorvel.h"
+#include "VEXIPMIUtil.h"
+
+static const char kSrc[] = "cm_SCAL/common/source/DeleteDropBox";
+
+namespace
+{
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool secureCorvel::deleteDynPartWithName(uint16_t& dynBitmap, const std::string& name)
+{
+    try {
+        if (!IsSessionActive()) {
+            logCorvelMsg(kSrc, __LINE__, "CORVEL session not started");
+            storeErrorInfo(SCAL_NO_ACTIVE_SESSION);
+            return false;
+        }
+        for (unsigned slot = 0; slot < 8; ++slot) {
+            if ((dynBitmap & (1u << slot)) == 0) {
+                continue;
+            }
+            ClearIPMIRecord(IPMIReqBuf);
+            uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
+            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
+            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
+            request[5] = 0x80; // dynamic slot
+            request[6] = static_cast<uint8_t>(slot);
+            if (IPMIRequest(eGetPartitionInfo, &IPMIReqBuf, 9, 14) != 0) {
+                logCorvelMsg(kSrc, __LINE__,
+                             "secureCorvel::deleteDynPartWithName GetPartitionInfo failed");
+                continue;
+            }
+            const std::string partitionName = scal::FieldText(IPMIResponseBytes(IPMIReqBuf) + 7, 6);
+            logCorvelMsg(kSrc, __LINE__, "deleteDynPartWithName partition name = " + partitionName);
+            // Only a partition read back under our own label is ever deleted.
+            if (EqualsIgnoreCase(partitionName, name)) {
+                if (DeleteDropBox(static_cast<uint16_t>(1u << slot))) {
+                    logCorvelMsg(kSrc, __LINE__, "deleteDynPartWithName DeleteDropBox successful");
+                } else {
+                    logCorvelMsg(kSrc, __LINE__, "deleteDynPartWithName DeleteDropBox failed");
+                }
+                return true;
+            }
+        }
+        return true;
+    } catch (...) {
+        logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
+        storeErrorInfo(SCAL_INTERNAL_ERROR);
+        return false;
+    }
+}
+
+bool secureCorvel::DeleteDropBox(uint16_t slots)
+{
+    try {
+        ClearIPMIRecord(IPMIReqBuf);
+        if (!IsSessionActive()) {
+            logCorvelMsg(kSrc, __LINE__, "DeleteDropBox called with NO active session");
+            storeErrorInfo(SCAL_NO_ACTIVE_SESSION);
+            logCorvelMsg(kSrc, __LINE__, "DeleteDropBox failed");
+            return false;
+        }
+        uint16_t wire = 0;
+        if (slots != 0) {
+            logCorvelMsg(kSrc, __LINE__, "DeleteDropBox 0 != iBitMap ");
+            wire = swapBytes(slots);
+        } else {
+            logCorvelMsg(kSrc, __LINE__, "DeleteDropBox 0 == iBitMap ");
+            wire = corvelPartInfo[0].slotBits;
+        }
+        uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
+        request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
+        request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
+        request[5] = static_cast<uint8_t>(wire & 0xFF);
+        request[6] = static_cast<uint8_t>(wire >> 8);
+        if (IPMIRequest(eDeleteDynamicPartition, &IPMIReqBuf, 11, 11) != 0) {
+            logCorvelMsg(kSrc, __LINE__, "DeleteDynamicPartition failed");
+            storeErrorInfo(SCAL_DELETE_DYN_PARTITION_FAILED);
+            logCorvelMsg(kSrc, __LINE__, "DeleteDropBox failed");
+            return false;
+        }
+        logCorvelMsg(kSrc, __LINE__, "DeleteDynamicPartition succeeded");
+        logCorvelMsg(kSrc, __LINE__, "DeleteDropBox succeeded");
+        return true;
+    } catch (...) {
+        logCorvelMsg(kSrc, __LINE__, "DeleteDropBox failed");
+        logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
+        storeErrorInfo(SCAL_INTERNAL_ERROR);
+        return false;
+    }
+}

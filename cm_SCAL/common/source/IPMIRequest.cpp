@@ -1,0 +1,242 @@
+#include <cstring>
+
+#include "ScalFormat.h"
+#include "ScalSeams.h"
+#include "SecureCorvel.h"
+#include "VEXIPMIUtil.h"
+
+static const char kSrc[] = "cm_SCAL/common/source/IPMIRequest";
+
+namespace
+{
+
+const unsigned kCorvelAttempts = 10;
+const unsigned kRetryPauseSeconds = 2;
+const int kPendingPolls = 3000;
+
+enum class StatusAction { Fail, Pending, Retry, Overrun, ByErrorCode };
+
+struct StatusEntry {
+    uint8_t code;
+    const char* text;
+    StatusAction action;
+};
+
+// The controller's status codes that the command layer acts on itself;
+// everything else is left to GetErrorCode.
+const StatusEntry kStatusTable[] = {
+    {0x01, "ESM_STATUS_CMD_NOT_IMPLEMENTED", StatusAction::Fail},
+    {0x02, "ESM_STATUS_CMD_PENDING", StatusAction::Pending},
+    {0x03, "ESM_STATUS_CMD_TIMEOUT", StatusAction::Retry},
+    {0x04, "ESM_STATUS_CMD_CANCELLED", StatusAction::Fail},
+    {0x05, "ESM_STATUS_CMD_ABORT", StatusAction::Fail},
+    {0x06, "ESM_STATUS_CMD_PENDING", StatusAction::Retry},
+    {0x07, "ESM_STATUS_CMD_NO_SUCH_DEVICE", StatusAction::Fail},
+    {0x08, "ESM_STATUS_DEVICE_BUSY", StatusAction::Retry},
+    {0x09, "ESM_STATUS_CMD_DEVICE_BAD", StatusAction::Fail},
+    {0x0A, "ESM_STATUS_CMD_DEVICE_SPURIOUS_INTR", StatusAction::Retry},
+    {0x0B, "ESM_STATUS_CMD_RESOURCE_LOCKED", StatusAction::Fail},
+    {0x0C, "ESM_STATUS_CMD_INVALID_INDEX", StatusAction::Fail},
+    {0x0D, "ESM_STATUS_CMD_ERROR", StatusAction::Fail},
+    {0x0E, "ESM_STATUS_CMD_DATA_NOT_READY", StatusAction::Retry},
+    {0x0F, "ESM_STATUS_CMD_DATA_UNDERRUN", StatusAction::Fail},
+    {0x10, "ESM_STATUS_CMD_DATA_OVERRUN", StatusAction::Overrun},
+    {0x11, "ESM_STATUS_DEVICE_NOT_READY", StatusAction::Retry},
+    {0x12, "ESM_STATUS_DEVICE_EMPTY", StatusAction::Fail},
+    {0x13, "ESM_STATUS_DEVICE_FULL", StatusAction::Fail},
+    {0x15, "ESM_STATUS_PENDING_DOIO_QUEUE", StatusAction::Retry},
+    {0x16, "ESM_STATUS_PENDING_BUSY_QUEUE", StatusAction::Retry},
+};
+
+const StatusEntry* FindStatus(uint8_t code)
+{
+    for (const StatusEntry& entry : kStatusTable) {
+        if (entry.code == code) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+struct SubCommandName {
+    uint8_t code;
+    const char* name;
+};
+
+const SubCommandName kSubCommandNames[] = {
+    {0x00, "BeginCORVELSession"},     {0x01, "EndCORVELSession"},
+    {0x02, "ResetCORVELSessionWD"},   {0x03, "Getpartitionindexinfo"},
+    {0x04, "GetPartitionInfo"},       {0x05, "AttachPartitions"},
+    {0x06, "DetachPartitions"},       {0x07, "CreateDynamicPartition"},
+    {0x08, "DeleteDynamicPartition"}, {0x09, "SecureCORVELUpdate"},
+    {0x0A, "GetCORVELStatus"},        {0x0B, "ChangePartitionAccessType"},
+    {0x0C, "RegisterSSIBTask"},       {0x10, "getStateFlagCmd"},
+    {0x11, "setStateFlagCmd"},        {0x12, "BeginCORVELSessionExtended"},
+    {0x20, "BeginSecureUpdate"},      {0x22, "ProcessSecureUpdate"},
+    {0x23, "EndSecureUpdate"},        {0x30, "GetVantorSystemInfo"},
+};
+
+const char* const kTivraResults[] = {
+    "TIVRA returned SUCCESS\n",
+    "TIVRA returned FAILURE\n",
+    "TIVRA returned PENDING\n",
+    "TIVRA returned INVALID\n",
+    "TIVRA returned OVERFLOW\n",
+    "TIVRA returned CORVEL_DISABLED\n",
+    "TIVRA returned CORVEL_BMAP_IMAGE_INVALID\n",
+    "TIVRA returned CORVEL_SESSION_IN_PROGRESS\n",
+    "TIVRA returned CORVEL_PARTITIONS_ATTACHED\n",
+};
+
+const uint8_t kTivraProcessing = 0xFF;
+const uint8_t kStatusPending = 0x02;
+
+} // namespace
+
+std::string getIPMICommandName(uint8_t subCommand)
+{
+    for (const SubCommandName& entry : kSubCommandNames) {
+        if (entry.code == subCommand) {
+            return entry.name;
+        }
+    }
+    return "";
+}
+
+unsigned GetErrorCode(_VEXIPMICommandData* record)
+{
+    uint8_t* response = IPMIResponseBytes(*record);
+    uint8_t code = response[2];
+    if (code < sizeof(kTivraResults) / sizeof(kTivraResults[0])) {
+        secureCorvel::logCorvelMsg(kSrc, __LINE__, kTivraResults[code]);
+        return code;
+    }
+    if (code == kTivraProcessing) {
+        // The controller took the request and is still working on it: turn
+        // it into the pending path so the caller polls for the end.
+        secureCorvel::logCorvelMsg(kSrc, __LINE__, "TIVRA is processing\n");
+        response[2] = kStatusPending;
+        ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+        return 2;
+    }
+    if (bCorvelDebugLog) {
+        secureCorvel::logCorvelMsg(kSrc, __LINE__,
+                                   "Unrecognized TIVRA return code [0x" + scal::Hex2(code) + "]");
+    }
+    return 1;
+}
+
+unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
+{
+    if (record == nullptr) {
+        return 1;
+    }
+    if (bCorvelDebugLog) {
+        const uint8_t* request = IPMIRequestBytes(*record);
+        std::string name = request[1] == eCorvelCommand ? getIPMICommandName(request[2]) : " ";
+        secureCorvel::logCorvelMsg(
+            kSrc, __LINE__,
+            name + " IPMIRequest[" + scal::DumpBytes(request, IPMIRequestLength(*record)) + "]\n");
+    }
+
+    // Every attempt sends exactly what the caller prepared.
+    _VEXIPMICommandData original;
+    std::memcpy(&original, record, sizeof(original));
+    bool paused = false;
+
+    for (unsigned attempt = 1; attempt <= kCorvelAttempts; ++attempt) {
+        std::memcpy(record, &original, sizeof(original));
+        unsigned rc = ScalIPMI().IsStarted() ? ScalIPMI().Request(record) : 257;
+        if (rc != 0) {
+            secureCorvel::logCorvelMsg(kSrc, __LINE__,
+                                       "ProcessCorvelIPMICommand: RKIPMCommand ERROR \n");
+            return 1;
+        }
+        if (bCorvelDebugLog) {
+            secureCorvel::logCorvelMsg(
+                kSrc, __LINE__,
+                " IPMIResponse[" +
+                    scal::DumpBytes(IPMIResponseBytes(*record), IPMIResponseLength(*record)) +
+                    "]\n");
+        }
+
+        const uint8_t status = IPMIResponseBytes(*record)[2];
+        const StatusEntry* entry = FindStatus(status);
+        if (entry == nullptr) {
+            return GetErrorCode(record);
+        }
+        secureCorvel::logCorvelMsg(kSrc, __LINE__, entry->text);
+        switch (entry->action) {
+        case StatusAction::Fail:
+            return 1;
+        case StatusAction::Pending:
+            return 2;
+        case StatusAction::Retry:
+            if (attempt == kCorvelAttempts) {
+                return 2;
+            }
+            ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+            paused = true;
+            break;
+        case StatusAction::Overrun:
+            if (attempt == kCorvelAttempts) {
+                return paused ? 2 : 0;
+            }
+            if (paused) {
+                ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+            }
+            break;
+        case StatusAction::ByErrorCode:
+            return GetErrorCode(record);
+        }
+    }
+    return 2;
+}
+
+unsigned OEMIPMIRequest(uint8_t requestType, uint8_t subCommand, _VEXIPMICommandData* record,
+                        unsigned requestLength, unsigned responseLength)
+{
+    if (record == nullptr) {
+        return 1;
+    }
+    uint8_t* request = IPMIRequestBytes(*record);
+    request[0] = kOEMNetFn;
+    request[1] = requestType;
+    request[2] = subCommand;
+    SetIPMILengths(*record, requestLength, responseLength);
+    return ProcessCorvelIPMICommand(record);
+}
+
+unsigned secureCorvel::IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* record,
+                                   unsigned requestLength, unsigned responseLength)
+{
+    if (record == nullptr) {
+        return 1;
+    }
+    uint8_t* request = IPMIRequestBytes(*record);
+    request[0] = kOEMNetFn;
+    request[1] = eCorvelCommand;
+    request[2] = subCommand;
+    SetIPMILengths(*record, requestLength, responseLength);
+
+    unsigned result = ProcessCorvelIPMICommand(record);
+    const uint8_t* response = IPMIResponseBytes(*record);
+    if (result == 0) {
+        uint16_t handle = static_cast<uint16_t>(response[3] | (response[4] << 8));
+        if (handle != 0) {
+            m_sessionHandle = handle;
+            if (bCorvelDebugLog) {
+                logCorvelMsg(kSrc, __LINE__, "New Corvel Handle = " + std::to_string(handle));
+            }
+        }
+        return 0;
+    }
+
+    if (bCorvelDebugLog) {
+        logCorvelMsg(kSrc, __LINE__, " IPMIRequest completion code =" + scal::Hex2(response[2]));
+    }
+    if (response[2] == kStatusPending && PollCorvelCmdComplete(kPendingPolls, subCommand)) {
+        result = IPMIResponseBytes(*record)[2];
+    }
+    return result;
+}

@@ -1,0 +1,67 @@
+#include <exception>
+
+#include "ScalFormat.h"
+#include "ScalSeams.h"
+#include "SecureCorvel.h"
+#include "VEXIPMIUtil.h"
+
+static const char kSrc[] = "cm_SCAL/common/source/PollCorvelCmdComplete";
+
+namespace
+{
+const uint8_t kStatusPending = 0x02;
+}
+
+bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
+{
+    try {
+        if (!IsSessionActive() || maxPolls <= 0) {
+            return IPMIResponseBytes(PollReqBuf)[5] == 0;
+        }
+        for (int poll = 0; poll < maxPolls; ++poll) {
+            logCorvelMsg(kSrc, __LINE__, "Polling Count " + std::to_string(poll) + " \n ");
+            ScalSleeper().SleepSeconds(1);
+
+            ClearIPMIRecord(PollReqBuf);
+            uint8_t* request = IPMIRequestBytes(PollReqBuf);
+            request[2] = eGetCORVELStatus;
+            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
+            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
+            request[5] = subCommand;
+            unsigned rc = OEMIPMIRequest(eCorvelCommand, eGetCORVELStatus, &PollReqBuf, 8, 7);
+
+            const uint8_t* response = IPMIResponseBytes(PollReqBuf);
+            if (bCorvelDebugLog) {
+                logCorvelMsg(kSrc, __LINE__,
+                             " PollCorvelCmdComplete IPMIResponse[" + scal::DumpBytes(response, 7) +
+                                 "]\n");
+            }
+            const std::string status = "SubCmdStatus: " + scal::HexNoPad(response[5]);
+            if (rc == 1) {
+                logCorvelMsg(kSrc, __LINE__, status);
+                logCorvelMsg(
+                    kSrc, __LINE__,
+                    "GetCORVELStatus Command returned: FAILURE.  Breaking out of Poll Loop");
+                break;
+            }
+            if (rc == 0) {
+                logCorvelMsg(kSrc, __LINE__, status);
+                // The pending request's own record carries the final status.
+                IPMIResponseBytes(IPMIReqBuf)[2] = response[5];
+                if (response[5] == kStatusPending) {
+                    continue;
+                }
+                break;
+            }
+            logCorvelMsg(kSrc, __LINE__,
+                         status + " PollCorvelCmdComplete Response = " + std::to_string(rc));
+        }
+    } catch (unsigned char code) {
+        storeErrorInfo(code);
+    } catch (const std::exception& e) {
+        logCorvelMsg(kSrc, __LINE__, std::string("Bad Alloc Exception caught : ") + e.what());
+    } catch (...) {
+        logCorvelMsg(kSrc, __LINE__, "Generic Exception caught");
+    }
+    return IPMIResponseBytes(PollReqBuf)[5] == 0;
+}

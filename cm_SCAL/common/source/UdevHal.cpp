@@ -1,0 +1,149 @@
+#include "ScalSeams.h"
+#include "SecureCorvel.h"
+
+static const char kSrc[] = "cm_SCAL/common/source/UdevHal";
+
+namespace
+{
+
+const int kShellNotRun = -1;
+const std::size_t kStatusOutputLimit = 1024;
+
+// The file names carry one trailing blank: it separates them from the
+// destination directory in the copy command.
+std::string CopyArgument(const std::string& fileName)
+{
+    return fileName + " ";
+}
+
+} // namespace
+
+bool secureCorvel::CopyFile(const std::string& source, const std::string& destinationDirectory)
+{
+    IScalHost& host = ScalHost();
+    if (!host.PathExists(destinationDirectory)) {
+        logCorvelMsg(kSrc, __LINE__, destinationDirectory + " Path does not exists");
+        return false;
+    }
+    const std::string copy = "cp -fH " + source + destinationDirectory + " > /dev/null 2>&1";
+    int status = host.RunShell(copy);
+    logCorvelMsg(kSrc, __LINE__, copy);
+    if (status == kShellNotRun) {
+        logCorvelMsg(kSrc, __LINE__, "CopyFile fdi file failed");
+        return false;
+    }
+    const std::string chmod =
+        "chmod 755 " + destinationDirectory + "/" + source + " > /dev/null 2>&1";
+    status = host.RunShell(chmod);
+    logCorvelMsg(kSrc, __LINE__, chmod);
+    host.Sync();
+    if (status == kShellNotRun) {
+        logCorvelMsg(kSrc, __LINE__, "Change file permission to 755");
+        return false;
+    }
+    return true;
+}
+
+bool secureCorvel::RestartUdevRules()
+{
+    IScalHost& host = ScalHost();
+    logCorvelMsg(kSrc, __LINE__, "secureCorvel::RestartUdevRules()");
+    std::string command;
+    if (host.PathExists("/sbin/udevadm")) {
+        command = "/sbin/udevadm control --reload-rules > /dev/null 2>&1";
+    } else if (host.PathExists("/sbin/udevcontrol")) {
+        command = "/sbin/udevcontrol reload_rules > /dev/null 2>&1";
+    }
+    logCorvelMsg(kSrc, __LINE__, command);
+    if (command.empty()) {
+        return true;
+    }
+    if (host.RunShell(command) == kShellNotRun) {
+        logCorvelMsg(kSrc, __LINE__, "failed RestartUdevRules");
+        return false;
+    }
+    logCorvelMsg(kSrc, __LINE__, "RestartUdevRules restarted ");
+    return true;
+}
+
+bool secureCorvel::udevhalInstall()
+{
+    CopyFile(CopyArgument(UdevRuleFile1), RHatUdevLibDir);
+    CopyFile(CopyArgument(UdevRuleFile2), RHatUdevLibDir);
+    RestartUdevRules();
+
+    if (m_osType == REDHAT) {
+        if (RestartUdevRules()) {
+            logCorvelMsg(kSrc, __LINE__, "Udev rule successfully Installed");
+            return true;
+        }
+        logCorvelMsg(kSrc, __LINE__, "Udev rule is not Installed");
+        return false;
+    }
+
+    if (m_osType == SUSE) {
+        if (m_bHalDaemonRunning) {
+            if (ScalHost().RunShell(HalDaemonScript + " stop > /dev/null 2>&1") != kShellNotRun) {
+                logCorvelMsg(kSrc, __LINE__, "stopped haldaemon");
+                logCorvelMsg(kSrc, __LINE__, "Udev rule successfully Installed");
+                return true;
+            }
+            logCorvelMsg(kSrc, __LINE__, "failed to stop the haldaemon");
+        }
+        logCorvelMsg(kSrc, __LINE__, "Udev rule is not Installed");
+        return false;
+    }
+
+    CopyFile(CopyArgument(UdevRuleFile1), AltUdevLibDir1);
+    CopyFile(CopyArgument(UdevRuleFile2), AltUdevLibDir1);
+    CopyFile(CopyArgument(UdevRuleFile1), AltUdevLibDir2);
+    CopyFile(CopyArgument(UdevRuleFile2), AltUdevLibDir2);
+    RestartUdevRules();
+    logCorvelMsg(kSrc, __LINE__, "Udev rule is not Installed");
+    return false;
+}
+
+bool secureCorvel::udevhalUninstall()
+{
+    IScalHost& host = ScalHost();
+    host.Unlink(RHatUdevLibDir + UdevRuleFile1);
+    host.Unlink(RHatUdevLibDir + UdevRuleFile2);
+    RestartUdevRules();
+
+    if (m_osType != SUSE) {
+        host.Unlink(AltUdevLibDir1 + UdevRuleFile1);
+        host.Unlink(AltUdevLibDir1 + UdevRuleFile2);
+        host.Unlink(AltUdevLibDir2 + UdevRuleFile1);
+        host.Unlink(AltUdevLibDir2 + UdevRuleFile2);
+        RestartUdevRules();
+    }
+
+    // Only a daemon that was running before is started again.
+    if (m_osType == SUSE && m_bHalDaemonRunning) {
+        if (host.RunShell(HalDaemonScript + " start > /dev/null 2>&1") == kShellNotRun) {
+            logCorvelMsg(kSrc, __LINE__, "failed to start the haldaemon");
+        } else {
+            logCorvelMsg(kSrc, __LINE__, "started haldaemon");
+        }
+    }
+    logCorvelMsg(kSrc, __LINE__, "Udev  successfully Uninstalled");
+    return true;
+}
+
+bool secureCorvel::IsHalDaemonRunning()
+{
+    IScalHost& host = ScalHost();
+    logCorvelMsg(kSrc, __LINE__, "Inside secureCorvel::IsHalDaemonRunning");
+    if (!host.IsExecutable(HalDaemonScript)) {
+        return false;
+    }
+    std::string output;
+    if (!host.RunCapture(HalDaemonScript + " status", kStatusOutputLimit, output)) {
+        return false;
+    }
+    bool running = !output.empty() && output.find("running") != std::string::npos;
+    if (running) {
+        logCorvelMsg(kSrc, __LINE__, "haldaemon is running");
+    }
+    return running;
+}

@@ -1,0 +1,286 @@
+#include "ScalTestFixture.h"
+
+namespace scaltest
+{
+namespace
+{
+
+class OemCommandLayerTest : public ScalTest
+{
+protected:
+    void SetUp() override
+    {
+        ScalTest::SetUp();
+        controller.started = true;
+        OpenLog();
+    }
+
+    // One repository sub-command through the record the access layer uses.
+    unsigned SendSubCommand(TestCorvel& corvel, uint8_t sub)
+    {
+        ClearIPMIRecord(IPMIReqBuf);
+        return corvel.IPMIRequest(sub, &IPMIReqBuf, 7, 7);
+    }
+};
+
+struct StatusCase {
+    const char* name;
+    std::vector<uint8_t> codes; // answers in order; the last one repeats
+    unsigned expectedResult;
+    unsigned expectedAttempts;
+    unsigned expectedPauses;
+};
+
+TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
+{
+    const StatusCase cases[] = {
+        {"success", {0x00}, 0, 1, 0},
+        {"failure status", {0x01}, 1, 1, 0},
+        {"timeout three times then success", {0x03, 0x03, 0x03, 0x00}, 0, 4, 3},
+        {"retryable status never clears", {0x11}, 2, 10, 9},
+        {"busy then no such device", {0x08, 0x07}, 1, 2, 1},
+        {"overrun without earlier pause", {0x10}, 0, 10, 0},
+        {"overrun after a pause", {0x0E, 0x10}, 2, 10, 9},
+        {"controller reports disabled", {0x05}, 1, 1, 0},
+        {"TIVRA invalid", {0x14}, 1, 1, 0},
+        {"controller session in progress", {0x07}, 1, 1, 0},
+    };
+    for (const StatusCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        controller.requests.clear();
+        sleeper.sleeps.clear();
+        for (std::size_t i = 0; i + 1 < c.codes.size(); ++i) {
+            controller.Script(Key(0xAD), Cc(c.codes[i]));
+        }
+        controller.Always(Key(0xAD), Cc(c.codes.back()));
+
+        ClearIPMIRecord(IPMIReqBuf);
+        unsigned result = OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6);
+
+        EXPECT_EQ(result, c.expectedResult);
+        EXPECT_EQ(controller.requests.size(), c.expectedAttempts);
+        EXPECT_EQ(sleeper.sleeps.size(), c.expectedPauses);
+        EXPECT_EQ(sleeper.Total(), 2 * c.expectedPauses);
+        for (const auto& request : controller.requests) {
+            EXPECT_EQ(request, (std::vector<uint8_t>{0x30, 0xAD, 0x00, 0x00}));
+        }
+    }
+}
+
+TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
+{
+    controller.Script(Key(0xA2, 0x11), Cc(0x03));
+    controller.sessionOpen = true;
+    controller.sessionHandle = 0x1234;
+    TestCorvel corvel;
+    controller.requests.clear();
+    ClearIPMIRecord(IPMIReqBuf);
+    IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
+    IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
+    IPMIRequestBytes(IPMIReqBuf)[6] = 0x05;
+    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
+    ASSERT_EQ(controller.requests.size(), 2u);
+    EXPECT_EQ(controller.requests[0], controller.requests[1]);
+    EXPECT_EQ(controller.requests[1],
+              (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
+}
+
+TEST_F(OemCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
+{
+    controller.Always(Key(0xAE), Silent());
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(OEMIPMIRequest(0xAE, 0, &IPMIReqBuf, 4, 6), 1u);
+    EXPECT_EQ(controller.requests.size(), 1u);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
+}
+
+TEST_F(OemCommandLayerTest, WithoutAStartedLibraryNothingIsSent)
+{
+    controller.started = false;
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6), 1u);
+    EXPECT_FALSE(ProcessIPMIReuestResponseUsingVEXIPMI(&IPMIReqBuf));
+    EXPECT_TRUE(controller.requests.empty());
+}
+
+TEST_F(OemCommandLayerTest, ErrorCodeTextsAndTheProcessingCode)
+{
+    _VEXIPMICommandData record;
+    ClearIPMIRecord(record);
+    IPMIResponseBytes(record)[2] = 0x08;
+    EXPECT_EQ(GetErrorCode(&record), 8u);
+    IPMIResponseBytes(record)[2] = 0x14;
+    EXPECT_EQ(GetErrorCode(&record), 1u);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+
+    IPMIResponseBytes(record)[2] = 0xFF;
+    EXPECT_EQ(GetErrorCode(&record), 2u);
+    EXPECT_EQ(IPMIResponseBytes(record)[2], 0x02);
+    EXPECT_EQ(sleeper.sleeps, std::vector<unsigned>{2});
+
+    // Texts that end with a newline leave an empty line behind them.
+    EXPECT_TRUE(LogHas("TIVRA returned CORVEL_PARTITIONS_ATTACHED"));
+    EXPECT_TRUE(LogHas("Unrecognized TIVRA return code [0x14]"));
+    EXPECT_TRUE(LogHas("TIVRA is processing"));
+}
+
+TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
+{
+    TestCorvel corvel;
+    corvel.OpenSessionForTest(0x0101);
+    controller.Script(Key(0xA2, 0x11), Reply{0, {0x2A, 0x00}, false});
+    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
+    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
+    EXPECT_TRUE(LogHas("New Corvel Handle = 42"));
+
+    controller.Script(Key(0xA2, 0x11), Reply{0, {0x00, 0x00}, false});
+    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
+    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
+}
+
+TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
+{
+    TestCorvel corvel;
+    controller.sessionOpen = true;
+    controller.sessionHandle = 0x1234;
+    corvel.OpenSessionForTest(0x1234);
+    controller.pendingPolls[0x11] = 2;
+    controller.requests.clear();
+    sleeper.sleeps.clear();
+
+    ClearIPMIRecord(IPMIReqBuf);
+    IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
+    IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
+    IPMIRequestBytes(IPMIReqBuf)[6] = 5;
+    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
+
+    EXPECT_EQ(controller.stateFlag, 5);
+    auto polls = controller.RequestsOf(Key(0xA2, 0x0A));
+    ASSERT_EQ(polls.size(), 3u);
+    for (const auto& poll : polls) {
+        EXPECT_EQ(poll, (std::vector<uint8_t>{0x30, 0xA2, 0x0A, 0x34, 0x12, 0x11, 0x00, 0x00}));
+    }
+    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
+    EXPECT_TRUE(LogHas("Polling Count 2 "));
+    EXPECT_TRUE(LogHas("SubCmdStatus: 0"));
+}
+
+TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
+{
+    TestCorvel corvel;
+    corvel.OpenSessionForTest(7);
+    controller.Script(Key(0xA2, 0x06), Cc(0xFF));
+    controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x00}, false});
+
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(corvel.IPMIRequest(0x06, &IPMIReqBuf, 13, 7), 0u);
+    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), 1u);
+    // The processing pause, then one poll a second later.
+    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{2, 1}));
+}
+
+TEST_F(OemCommandLayerTest, PendingThatNeverEndsGivesUpAfterThreeThousandPolls)
+{
+    TestCorvel corvel;
+    corvel.OpenSessionForTest(9);
+    controller.Always(Key(0xA2, 0x08), Cc(0x02));
+    controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x02}, false});
+
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(corvel.IPMIRequest(0x08, &IPMIReqBuf, 11, 11), 2u);
+    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), 3000u);
+    EXPECT_EQ(sleeper.Total(), 3000u);
+}
+
+TEST_F(OemCommandLayerTest, PollFailureOrFailedStatusNeverReadsAsSuccess)
+{
+    struct Case {
+        const char* name;
+        Reply poll;
+        unsigned expectedPolls;
+    };
+    const Case cases[] = {
+        {"status query refused", Cc(0x01), 1},
+        {"sub-command ended with an error status", Reply{0, {0, 0, 0x05}, false}, 1},
+        {"status query unanswered", Silent(), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        controller.requests.clear();
+        TestCorvel corvel;
+        corvel.OpenSessionForTest(9);
+        controller.Always(Key(0xA2, 0x11), Cc(0x02));
+        controller.Always(Key(0xA2, 0x0A), c.poll);
+        ClearIPMIRecord(IPMIReqBuf);
+        EXPECT_NE(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
+        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), c.expectedPolls);
+    }
+}
+
+TEST_F(OemCommandLayerTest, PendingWithoutSessionSendsNoPollAndRecordsNoSession)
+{
+    TestCorvel corvel;
+    controller.Always(Key(0xA2, 0x11), Cc(0x02));
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 2u);
+    EXPECT_TRUE(controller.RequestsOf(Key(0xA2, 0x0A)).empty());
+    EXPECT_EQ(corvel.getSCALError(), SCAL_NO_ACTIVE_SESSION);
+}
+
+TEST_F(OemCommandLayerTest, RequestDumpCarriesTheSubCommandName)
+{
+    ClearIPMIRecord(IPMIReqBuf);
+    OEMIPMIRequest(0xA2, 0x03, &IPMIReqBuf, 7, 13);
+    ClearIPMIRecord(IPMIReqBuf);
+    OEMIPMIRequest(0xA2, 0x55, &IPMIReqBuf, 3, 3);
+    ClearIPMIRecord(IPMIReqBuf);
+    OEMIPMIRequest(0xAE, 0x00, &IPMIReqBuf, 4, 6);
+    EXPECT_TRUE(LogHas("Getpartitionindexinfo IPMIRequest[ 0x30 0xa2 0x03 0x00 0x00 0x00 0x00]"));
+    EXPECT_TRUE(LogHas(" IPMIRequest[ 0x30 0xa2 0x55]"));
+    EXPECT_TRUE(LogHas("  IPMIRequest[ 0x30 0xae 0x00 0x00]"));
+    EXPECT_EQ(getIPMICommandName(0x12), "BeginCORVELSessionExtended");
+    EXPECT_EQ(getIPMICommandName(0x0D), "");
+}
+
+TEST_F(OemCommandLayerTest, DumpsAreWrittenOnlyWithTheDebugFlag)
+{
+    LogFile.close();
+    bCorvelDebugLog = false;
+    ClearIPMIRecord(IPMIReqBuf);
+    OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6);
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(OemCommandLayerTest, StandardCommandRetriesOnlyMissingResponses)
+{
+    controller.Always(Key(0x02), Silent());
+    EXPECT_EQ(rstTivra(), 1u);
+    ASSERT_EQ(controller.requests.size(), 10u);
+    EXPECT_EQ(controller.requests[0], (std::vector<uint8_t>{0x06, 0x02}));
+    EXPECT_EQ(sleeper.sleeps.size(), 9u);
+    EXPECT_TRUE(LogHas("RKIPMCommand ERROR from Tivra reset"));
+
+    controller.requests.clear();
+    controller.Always(Key(0x02), Cc(0xC1)); // answered: the code is not judged
+    EXPECT_EQ(rstTivra(), 0u);
+    EXPECT_EQ(controller.requests.size(), 1u);
+}
+
+TEST_F(OemCommandLayerTest, LibraryStartsWithTheFixedConfigurationAndStops)
+{
+    controller.started = false;
+    EXPECT_EQ(InitVEXIPMILibrary(), 0u);
+    EXPECT_EQ(controller.startConfiguration.PollingInterval, 60u);
+    EXPECT_EQ(controller.startConfiguration.PollingCount, 5u);
+    EXPECT_EQ(controller.startConfiguration.RetryCount, 5u);
+    EXPECT_EQ(controller.startConfiguration.RetryInterval, 50u);
+    EXPECT_TRUE(LogHas("Intialization of VEX IPMI Library successful"));
+    EXPECT_EQ(ReleaseVEXIPMILibrary(), 0u);
+    EXPECT_EQ(controller.stopCalls, 1u);
+    EXPECT_EQ(ReleaseVEXIPMILibrary(), 0u);
+    EXPECT_EQ(controller.stopCalls, 1u);
+}
+
+} // namespace
+} // namespace scaltest

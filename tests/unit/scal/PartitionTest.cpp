@@ -1,0 +1,293 @@
+#include "ScalTestFixture.h"
+
+namespace scaltest
+{
+namespace
+{
+
+class PartitionTest : public ScalTest
+{
+protected:
+    void SetUp() override
+    {
+        ScalTest::SetUp();
+        controller.started = true;
+        controller.sessionOpen = true;
+        controller.sessionHandle = 0x1234;
+        corvel.reset(new TestCorvel());
+        corvel->OpenSessionForTest(0x1234);
+        corvel->SetOsTypeForTest(REDHAT);
+        OpenLog();
+        controller.requests.clear();
+        host.shellCommands.clear();
+    }
+    void TearDown() override
+    {
+        corvel.reset();
+        ScalTest::TearDown();
+    }
+    std::unique_ptr<TestCorvel> corvel;
+};
+
+TEST_F(PartitionTest, StaticSlotNamesFillThePartitionTable)
+{
+    struct Case {
+        const char* name;
+        std::string slotName;
+        int entry; // -1: the table stays unchanged
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"standard label", "COR001", 1, "SCAL info : PartName = [COR001]"},
+        {"short label", "COR1", -1, "SCAL error : PartName length is lesser than expected!!!"},
+        {"letters", "CORXYZ", -1, "The partition name [CORXYZ]is inconsistent with the standard."},
+        {"beyond the table", "COR999", -1,
+         "The partition name [COR999]is inconsistent with the standard."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        InitCorvelPartInfo();
+        controller.staticNames.clear();
+        controller.staticNames[0] = c.slotName;
+        controller.staticMap = 0x0001;
+
+        EXPECT_EQ(corvel->getPartIndexInfo(), 0x0001);
+        EXPECT_TRUE(corvel->getPartInfo(0x0001));
+        EXPECT_TRUE(LogHas(c.logged));
+        for (unsigned i = 0; i < kCorvelPartCount; ++i) {
+            if (static_cast<int>(i) == c.entry) {
+                // Written low byte first, the slot bits give the wire bytes 0x00 0x01.
+                uint8_t low = static_cast<uint8_t>(corvelPartInfo[i].slotBits & 0xFF);
+                uint8_t high = static_cast<uint8_t>(corvelPartInfo[i].slotBits >> 8);
+                EXPECT_EQ(low, 0x00);
+                EXPECT_EQ(high, 0x01);
+                EXPECT_TRUE(corvelPartInfo[i].attached);
+            } else {
+                EXPECT_EQ(corvelPartInfo[i].slotBits, 0) << i;
+                EXPECT_FALSE(corvelPartInfo[i].attached) << i;
+            }
+        }
+    }
+    auto info = controller.RequestsOf(Key(0xA2, 0x04));
+    EXPECT_EQ(info[0],
+              (std::vector<uint8_t>{0x30, 0xA2, 0x04, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(PartitionTest, TableHoldsTheNamedEntriesAndNumberedLabels)
+{
+    EXPECT_EQ(corvelPartInfo[0].label, "SECUPD");
+    EXPECT_EQ(corvelPartInfo[1].name, "UEFI");
+    EXPECT_EQ(corvelPartInfo[22].name, "FirmwareImages");
+    EXPECT_EQ(corvelPartInfo[22].sizeMB, 160);
+    EXPECT_EQ(corvelPartInfo[6].label, "COR006");
+    EXPECT_EQ(corvelPartInfo[256].label, "COR256");
+    EXPECT_EQ(corvelPartInfo[256].generation, "N/A");
+    EXPECT_EQ(corvel->getPartIndex("COR022"), 22);
+    EXPECT_EQ(corvel->getPartIndex("COR000"), 0);
+}
+
+TEST_F(PartitionTest, OnlyADynamicPartitionReadBackUnderOurLabelIsDeleted)
+{
+    struct Case {
+        const char* name;
+        std::map<unsigned, std::string> names;
+        uint16_t bitmap;
+        std::vector<unsigned> deleted;
+    };
+    const Case cases[] = {
+        {"matching label ignoring case", {{2, "secupd"}}, 0x0004, {2}},
+        {"other label", {{2, "OTHER1"}}, 0x0004, {}},
+        {"first match wins", {{1, "SECUPD"}, {3, "SECUPD"}}, 0x000A, {1}},
+        {"unreadable slot skipped", {{3, "SECUPD"}}, 0x0009, {3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        controller.deletedDynSlots.clear();
+        controller.requests.clear();
+        controller.dynNames = c.names;
+        uint16_t bitmap = c.bitmap;
+        EXPECT_TRUE(corvel->deleteDynPartWithName(bitmap, "SECUPD"));
+        EXPECT_EQ(controller.deletedDynSlots, c.deleted);
+    }
+    controller.dynNames = {{2, "SECUPD"}};
+    controller.requests.clear();
+    uint16_t bitmap = 0x0004;
+    corvel->deleteDynPartWithName(bitmap, "SECUPD");
+    EXPECT_EQ(
+        controller.RequestsOf(Key(0xA2, 0x08))[0],
+        (std::vector<uint8_t>{0x30, 0xA2, 0x08, 0x34, 0x12, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x04))[0],
+              (std::vector<uint8_t>{0x30, 0xA2, 0x04, 0x34, 0x12, 0x80, 0x02, 0x00, 0x00}));
+}
+
+TEST_F(PartitionTest, FailedDeleteIsError44)
+{
+    controller.Always(Key(0xA2, 0x08), Cc(0x0D));
+    EXPECT_FALSE(corvel->DeleteDropBox(0x0004));
+    EXPECT_EQ(corvel->getSCALError(), SCAL_DELETE_DYN_PARTITION_FAILED);
+}
+
+TEST_F(PartitionTest, SessionBoundOperationsRefuseWithoutASessionAndSendNothing)
+{
+    TestCorvel closed;
+    closed.SetOsTypeForTest(REDHAT);
+    controller.requests.clear();
+    uint16_t bitmap = 0x00FF;
+    const std::vector<std::pair<const char*, std::function<bool()>>> operations = {
+        {"getPartInfo", [&] { return closed.getPartInfo(0x00FF); }},
+        {"getPartIndexInfo", [&] { return closed.getPartIndexInfo() != 0; }},
+        {"DetachPartition", [&] { return closed.DetachPartition(0xFF00, 0xFF00, 1, true); }},
+        {"deleteDynPartWithName", [&] { return closed.deleteDynPartWithName(bitmap, "SECUPD"); }},
+        {"DeleteDropBox", [&] { return closed.DeleteDropBox(4); }},
+        {"EndCorvelSession", [&] { return closed.EndCorvelSession(); }},
+    };
+    for (const auto& operation : operations) {
+        SCOPED_TRACE(operation.first);
+        closed.storeErrorInfo(0);
+        EXPECT_FALSE(operation.second());
+        EXPECT_EQ(closed.getSCALError(), SCAL_NO_ACTIVE_SESSION);
+    }
+    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(host.unmounts.empty());
+    EXPECT_TRUE(LogHas("No Active Session Found"));
+}
+
+TEST_F(PartitionTest, OpeningWhileOpen)
+{
+    EXPECT_TRUE(corvel->BeginCorvelSessionExtended(1200));
+    EXPECT_FALSE(corvel->BeginCorvelSession(1200));
+    EXPECT_EQ(corvel->getSCALError(), SCAL_SESSION_ALREADY_ACTIVE);
+    EXPECT_TRUE(controller.requests.empty());
+}
+
+TEST_F(PartitionTest, FailedEndKeepsTheSessionMarkedOpen)
+{
+    controller.Always(Key(0xA2, 0x01), Cc(0x0D));
+    EXPECT_FALSE(corvel->EndCorvelSession());
+    EXPECT_EQ(corvel->getSCALError(), SCAL_END_SESSION_FAILED);
+    EXPECT_TRUE(corvel->IsSessionOpen());
+    EXPECT_EQ(corvel->GetSessionHandle(), 0x1234);
+}
+
+TEST_F(PartitionTest, DetachUnmountsFirstThenReleasesAllSlots)
+{
+    EXPECT_TRUE(corvel->DetachAll());
+    EXPECT_EQ(host.shellCommands,
+              (std::vector<std::string>{
+                  "umount /tmp/COR001 > /dev/null 2>&1", "rm -rf /tmp/COR001 > /dev/null 2>&1",
+                  "rm -f /dev/seccorupd-* > /dev/null 2>&1", "rm -rf /tmp/SECUPD > /dev/null 2>&1",
+                  "rm -f /dev/seccorupd-* > /dev/null 2>&1"}));
+    // Nothing mounted: one umount call that fails with EINVAL.
+    EXPECT_EQ(host.unmounts, std::vector<std::string>{"/tmp/SECUPD"});
+    EXPECT_TRUE(LogHas("Umount Error Num = 22"));
+    EXPECT_EQ(controller.lastDetachStatic, 0x00FF);
+    EXPECT_EQ(controller.lastDetachDynamic, 0x00FF);
+    EXPECT_TRUE(LogHas("DetachPartition succeeded"));
+}
+
+TEST_F(PartitionTest, RefusedDetachIsError23AndLoggedOnlyWhenVerbose)
+{
+    controller.Always(Key(0xA2, 0x06), Cc(0x0D));
+    EXPECT_FALSE(corvel->DetachAll());
+    EXPECT_EQ(corvel->getSCALError(), SCAL_DETACH_FAILED);
+    EXPECT_FALSE(LogHas("DetachPartitions IPMI Request failed"));
+    EXPECT_EQ(host.CountShell("umount /tmp/COR001"), 1u); // unmounted whatever the answer
+
+    EXPECT_FALSE(corvel->DetachPartition(0x0100, 0, 1, true));
+    EXPECT_TRUE(LogHas("DetachPartitions IPMI Request failed"));
+    EXPECT_TRUE(LogHas("DetachPartition failed"));
+}
+
+TEST_F(PartitionTest, PartitionIdBeyondTheTableIsRefused)
+{
+    EXPECT_FALSE(corvel->DetachPartition(0x0100, 0, 300, true));
+    EXPECT_EQ(corvel->getSCALError(), SCAL_INVALID_PARTITION_ID);
+    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(host.shellCommands.empty());
+}
+
+TEST_F(PartitionTest, BusyMountIsRetriedOnceASecondAndGivenUpOnInBoundedTime)
+{
+    // Busy three times, then the mount goes away.
+    host.unmountResults = {0, EBUSY, EBUSY, EBUSY, 0};
+    EXPECT_TRUE(corvel->unmountDynPartition());
+    EXPECT_EQ(host.unmounts.size(), 6u);
+    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
+    EXPECT_EQ(host.CountShell("rm -rf /tmp/SECUPD"), 1u);
+
+    // Busy for good: the loop ends, and the still-mounted partition's
+    // contents are left alone.
+    host.unmounts.clear();
+    host.shellCommands.clear();
+    sleeper.sleeps.clear();
+    host.unmountResults = std::deque<int>(1000, EBUSY);
+    host.mountPoints.insert("/tmp/SECUPD");
+    EXPECT_FALSE(corvel->unmountDynPartition());
+    EXPECT_EQ(sleeper.sleeps.size(), kMaxBusyUnmountRetries);
+    EXPECT_EQ(host.unmounts.size(), kMaxBusyUnmountRetries + 1);
+    EXPECT_EQ(host.CountShell("rm -rf /tmp/SECUPD"), 0u);
+    EXPECT_TRUE(LogHas("/tmp/SECUPD is still mounted, not removed"));
+
+    // A mount that keeps reappearing is not unmounted forever either.
+    host.unmounts.clear();
+    host.unmountResults = std::deque<int>(1000, 0);
+    EXPECT_FALSE(corvel->unmountDynPartition());
+    EXPECT_EQ(host.unmounts.size(), kMaxStackedUnmounts);
+}
+
+TEST_F(PartitionTest, StaticPartitionStillMountedIsNotRemoved)
+{
+    host.mountPoints.insert("/tmp/COR001");
+    EXPECT_TRUE(corvel->unmountStatPartition("COR001"));
+    EXPECT_EQ(host.CountShell("rm -rf /tmp/COR001"), 0u);
+    EXPECT_EQ(host.CountShell("umount /tmp/COR001"), 1u);
+}
+
+TEST_F(PartitionTest, EsxiCleanUpRescansUntilTheVolumeIsGone)
+{
+    corvel->SetOsTypeForTest(ESXi);
+    int listings = 0;
+    host.shellStatus = [&](const std::string& command) {
+        if (command.rfind("ls /vmfs/volumes/", 0) == 0) {
+            return ++listings < 3 ? 0 : 1; // listed twice, gone the third time
+        }
+        return 0;
+    };
+    EXPECT_TRUE(corvel->DetachAll());
+    EXPECT_EQ(host.CountShell("esxcli storage filesystem rescan"), 3u);
+    EXPECT_EQ(host.CountShell("ls /vmfs/volumes/ | grep SECUPD > /dev/null 2>&1"), 3u);
+    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{2, 2}));
+    EXPECT_TRUE(host.unmounts.empty()); // no dynamic unmount on ESXi
+    EXPECT_TRUE(LogHas("SECUPD Removed"));
+
+    host.shellCommands.clear();
+    sleeper.sleeps.clear();
+    host.shellStatus = [](const std::string&) { return 0; };
+    corvel->CleanMountedPartition();
+    EXPECT_EQ(host.CountShell("esxcli storage filesystem rescan"), 5u);
+}
+
+TEST_F(PartitionTest, EsxThreeRemovesTheScsiEntryOfTheVolume)
+{
+    corvel->SetOsTypeForTest(ESX);
+    const std::string sed = "/bin/cat /proc/scsi/scsi | /bin/sed -n '/COR001/{g;1!p;};h'";
+    host.captureOutput[sed] = "Host: scsi2 Channel: 00 Id: 00 Lun: 01\n";
+    corvel->ESX_RemoveEntries(0xFF00, 0xFF00, 1);
+    EXPECT_EQ(host.CountShell("echo \"scsi remove-single-entry 2  00 00 01\" > /proc/scsi/scsi"),
+              1u);
+    EXPECT_TRUE(LogHas("HBTL (2 , 00, 00, 01)"));
+
+    // Output that does not look like an address never reaches the shell.
+    host.shellCommands.clear();
+    host.captureOutput[sed] = "Host: scsi2 Channel: ;r Id: 00 Lun: 01\n";
+    corvel->ESX_RemoveEntries(0xFF00, 0, 1);
+    EXPECT_EQ(host.CountShell("remove-single-entry"), 0u);
+
+    corvel->SetOsTypeForTest(ESX4);
+    corvel->ESX_RemoveEntries(0xFF00, 0, 1);
+    EXPECT_EQ(host.CountShell("/usr/sbin/esxcfg-rescan"), 1u);
+    EXPECT_EQ(LogMessages().back(), "done");
+}
+
+} // namespace
+} // namespace scaltest

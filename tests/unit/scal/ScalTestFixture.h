@@ -1,0 +1,170 @@
+// Fixture for the access-layer tests: fake seams in force, process-wide state
+// reset, and a scratch working directory for the debug log and package files.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ScalFakes.h"
+#include "SecureCorvel.h"
+#include "UpdRollbackWrapper.h"
+#include "VEXIPMIUtil.h"
+
+namespace scaltest
+{
+
+// Gives tests the state a finished initialisation would have left.
+class TestCorvel : public secureCorvel
+{
+public:
+    void OpenSessionForTest(uint16_t handle)
+    {
+        m_bSessionActive = true;
+        m_sessionHandle = handle;
+    }
+    void SetOsTypeForTest(int osType) { m_osType = osType; }
+    void SetHalDaemonForTest(bool running) { m_bHalDaemonRunning = running; }
+};
+
+class ScalTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        previous_ = SetScalSeams(ScalSeams{&controller, &host, &sleeper});
+        ResetProcessState();
+        char pattern[] = "/tmp/scal-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+        oldCwd_ = cwd;
+        ASSERT_EQ(chdir(scratch_.c_str()), 0);
+        host.files["/etc/redhat-release"] = "Red Hat Enterprise Linux release 9.2 (Plow)\n";
+        for (const char* dir : {"/etc/udev/rules.d/", "/lib/udev/rules.d/", "/run/udev/rules.d/"}) {
+            host.files[dir] = "";
+        }
+    }
+
+    void TearDown() override
+    {
+        ResetProcessState();
+        SetScalSeams(previous_);
+        if (chdir(oldCwd_.c_str()) != 0) {
+            ADD_FAILURE() << "cannot return to " << oldCwd_;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);
+    }
+
+    static void ResetProcessState()
+    {
+        if (LogFile.is_open()) {
+            LogFile.close();
+        }
+        LogFile.clear();
+        bCorvelDebugLog = false;
+        GenerationType = -1;
+        InitCorvelPartInfo();
+        ClearIPMIRecord(IPMIReqBuf);
+        ClearIPMIRecord(PollReqBuf);
+    }
+
+    // The debug marker, as the access layer's constructor looks for it.
+    void PutDebugMarker() { host.files["zukdebuglog"] = ""; }
+
+    // Opens the debug log directly, for tests that skip the constructor.
+    void OpenLog()
+    {
+        LogFile.open(LogFilePath, std::ios::out | std::ios::app);
+        bCorvelDebugLog = true;
+    }
+
+    std::vector<std::string> LogLines() const
+    {
+        std::vector<std::string> lines;
+        std::ifstream in(scratch_ + "/" + LogFilePath);
+        std::string line;
+        while (std::getline(in, line)) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // Messages only: what follows "<file>:<line>: " on each line.
+    std::vector<std::string> LogMessages() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& line : LogLines()) {
+            std::size_t prefixEnd = line.find("] : ");
+            std::size_t afterFile =
+                prefixEnd == std::string::npos ? std::string::npos : line.find(": ", prefixEnd + 4);
+            out.push_back(afterFile == std::string::npos ? line : line.substr(afterFile + 2));
+        }
+        return out;
+    }
+
+    unsigned CountLog(const std::string& message) const
+    {
+        unsigned count = 0;
+        for (const std::string& text : LogMessages()) {
+            if (text == message) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    bool LogHas(const std::string& message) const { return CountLog(message) != 0; }
+
+    // Index of the first message equal to `message`, or -1.
+    int LogIndex(const std::string& message) const
+    {
+        std::vector<std::string> messages = LogMessages();
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            if (messages[i] == message) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+    void WriteScratchFile(const std::string& name, const std::string& content)
+    {
+        std::ofstream out(scratch_ + "/" + name, std::ios::out | std::ios::trunc);
+        out << content;
+    }
+
+    FakeController controller;
+    FakeHost host;
+    FakeSleeper sleeper;
+    std::string scratch_;
+
+private:
+    ScalSeams previous_;
+    std::string oldCwd_;
+};
+
+// Runs the wrapper's construction; returns the thrown code, or -1 when it
+// did not throw (the object is then deleted, running the shut-down).
+inline int ConstructWrapper(std::function<void(UpdRollbackWrapper&)> whileReady = nullptr)
+{
+    try {
+        UpdRollbackWrapper wrapper;
+        if (whileReady) {
+            whileReady(wrapper);
+        }
+        return -1;
+    } catch (unsigned char code) {
+        return code;
+    }
+}
+
+} // namespace scaltest
