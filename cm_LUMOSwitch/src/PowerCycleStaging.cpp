@@ -1,9 +1,34 @@
 #include "PowerCycleStaging.h"
 
-// The management-controller access layer is not wired in yet, so staging
-// always takes the path of a layer that cannot be built: the update report
-// asks for a manual power cycle.
+#include "UpdRollbackWrapper.h"
+
+namespace
+{
+
+// The access layer is up for as long as this object lives; deleting it
+// through the base runs the access layer's whole shut-down.
+class RollbackWrapperStaging : public IPowerCycleStaging
+{
+public:
+    explicit RollbackWrapperStaging(std::unique_ptr<secureCorvel> wrapper)
+        : m_wrapper(std::move(wrapper))
+    {
+    }
+    int regPowerCycle() override { return m_wrapper->regPowerCycle(); }
+
+private:
+    std::unique_ptr<secureCorvel> m_wrapper;
+};
+
+} // namespace
+
 std::unique_ptr<IPowerCycleStaging> MakePowerCycleStaging()
 {
-    return nullptr;
+    try {
+        std::unique_ptr<secureCorvel> wrapper(new UpdRollbackWrapper());
+        return std::unique_ptr<IPowerCycleStaging>(new RollbackWrapperStaging(std::move(wrapper)));
+    } catch (unsigned char) {
+        // The wrapper shut itself down before throwing; nothing to delete.
+        return nullptr;
+    }
 }
