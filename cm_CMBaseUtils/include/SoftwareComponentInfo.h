@@ -48,7 +48,7 @@ public:
 
     // Display name for a component ID compared ignoring ASCII case; empty when
     // the package names none.
-    std::string getMarketingNameForNonPCIDevice(std::string& componentID);
+    std::string getMarketingNameForNonPCIDevice(const std::string& componentID);
 
 private:
     void replaceDocument(xmlDoc* document);

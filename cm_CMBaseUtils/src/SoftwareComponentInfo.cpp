@@ -313,7 +313,7 @@ std::map<std::string, std::string> CSoftwareComponentInfo::getCompIDMarkNameInfo
     return names;
 }
 
-std::string CSoftwareComponentInfo::getMarketingNameForNonPCIDevice(std::string& componentID)
+std::string CSoftwareComponentInfo::getMarketingNameForNonPCIDevice(const std::string& componentID)
 {
     std::string result;
     const std::map<std::string, std::string> names = getCompIDMarkNameInfo();
