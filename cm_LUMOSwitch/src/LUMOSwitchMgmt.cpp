@@ -1,5 +1,7 @@
 #include "LUMOSwitchMgmt.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -561,8 +563,11 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
     Log(__LINE__, "LUMOSwitchMgmt::readImgBuffer() start");
     length = 0;
     buffer.reset();
+    // A directory opens like a file but has no image to read.
+    struct stat info;
+    const bool regular = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
     std::ifstream file(path.c_str(), std::ios::in | std::ios::binary);
-    if (!file.good()) {
+    if (!regular || !file.good()) {
         Log(__LINE__, "readImgBuffer(): file not good");
         return false;
     }

@@ -1,0 +1,168 @@
+#include "FakeSwitchLibrary.h"
+#include "Logger.h"
+
+namespace
+{
+
+using namespace mgmttest;
+
+Bytes Image(size_t size)
+{
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i) {
+        image[i] = uint8_t((i * 131 + i / 251) & 0xFF);
+    }
+    return image;
+}
+
+class DownloadTest : public MgmtFixture
+{
+protected:
+    void SetUp() override
+    {
+        MgmtFixture::SetUp();
+        FakeController c;
+        c.id = 0x05000004;
+        FakeSwitch s;
+        s.id = 0x0107;
+        c.switches = {s};
+        lib.controllers = {c};
+    }
+    bool download(const Bytes& image)
+    {
+        auto mgmt = makeManager();
+        return mgmt->writeBuffer(0x05000004, 0x0107, image.size(), image.data());
+    }
+};
+
+struct ChunkingCase {
+    size_t size;
+    std::vector<uint32_t> offsets;
+    std::vector<uint32_t> lengths;
+};
+
+class ChunkingTest : public DownloadTest, public ::testing::WithParamInterface<ChunkingCase>
+{
+};
+
+TEST_P(ChunkingTest, ImageArrivesInOrderedChunksWithTheirCdbAndRecord)
+{
+    const ChunkingCase& c = GetParam();
+    const Bytes image = Image(c.size);
+    EXPECT_TRUE(download(image));
+    const std::vector<Chunk> chunks = lib.chunks;
+    ASSERT_EQ(c.offsets.size(), chunks.size());
+    Bytes received;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Chunk& ch = chunks[i];
+        const Bytes& h = ch.header;
+        const uint32_t off = c.offsets[i];
+        const uint32_t len = c.lengths[i];
+        EXPECT_EQ(0x05000004u, ch.ctrlId);
+        EXPECT_EQ(len + 64, ch.recordSize);
+        EXPECT_EQ(0x0107, Le16(&h[0]));
+        EXPECT_EQ(1, Le16(&h[2]));
+        EXPECT_EQ(1, h[4]);
+        EXPECT_EQ(30, Le16(&h[8]));
+        EXPECT_EQ(10, h[11]);
+        const Bytes cdb(h.begin() + 12, h.begin() + 22);
+        EXPECT_EQ((Bytes{0x3B, 0x02, 0x00, uint8_t(off >> 16), uint8_t(off >> 8), uint8_t(off),
+                         uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len), 0x00}),
+                  cdb);
+        EXPECT_EQ(Bytes(6, 0), Bytes(h.begin() + 22, h.begin() + 28));
+        EXPECT_EQ(len, Le32(&h[60]));
+        received.insert(received.end(), ch.data.begin(), ch.data.end());
+    }
+    EXPECT_EQ(image, received);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ChunkingTest,
+    ::testing::Values(ChunkingCase{100000, {0, 32768, 65536, 98304}, {32768, 32768, 32768, 1696}},
+                      ChunkingCase{65536, {0, 32768}, {32768, 32768}},
+                      ChunkingCase{32769, {0, 32768}, {32768, 1}}, ChunkingCase{1, {0}, {1}}));
+
+TEST_F(DownloadTest, LastChunkOfA100000ByteImageCarriesItsOffsetAndLengthBytes)
+{
+    ASSERT_TRUE(download(Image(100000)));
+    ASSERT_EQ(4u, lib.chunks.size());
+    const Bytes& h = lib.chunks[3].header;
+    EXPECT_EQ((Bytes{0x01, 0x80, 0x00, 0x00, 0x06, 0xA0}), Bytes(h.begin() + 15, h.begin() + 21));
+}
+
+TEST_F(DownloadTest, EmptyImageSendsNothingAndFails)
+{
+    EXPECT_FALSE(download(Bytes()));
+    EXPECT_TRUE(lib.chunks.empty());
+}
+
+struct RejectCase {
+    const char* name;
+    uint32_t result;
+    uint8_t status;
+    const char* logLine;
+};
+
+class ChunkRejectTest : public DownloadTest, public ::testing::WithParamInterface<RejectCase>
+{
+};
+
+// A switch that answers CHECK CONDITION has not taken the chunk, whatever
+// the library result says.
+TEST_P(ChunkRejectTest, SecondChunkRejectedStopsTheDownload)
+{
+    const RejectCase& c = GetParam();
+    lib.chunkAnswers[{0x0107, 1}] = {c.result, c.status};
+    StoreLibLogCapture log;
+    EXPECT_FALSE(download(Image(100000)));
+    EXPECT_EQ(2u, lib.chunks.size());
+    EXPECT_TRUE(log.has(c.logLine)) << log.contents();
+    EXPECT_TRUE(log.has("chunk 2 of 4 at offset 32768")) << log.contents();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rejections, ChunkRejectTest,
+    ::testing::Values(
+        RejectCase{"LibraryError", 5, 0, "writeBuffer(): error from storelibIT, result = 5"},
+        RejectCase{"CheckCondition", 0, 2, "rejected by the switch: non-zero SCSIStatus=2"}),
+    [](const ::testing::TestParamInfo<RejectCase>& p) { return std::string(p.param.name); });
+
+TEST_F(DownloadTest, ImageOf16MiBFitsTheOffsetAndOneByteMoreIsRefusedUnsent)
+{
+    const Bytes fits = Image(16u << 20);
+    EXPECT_TRUE(download(fits));
+    ASSERT_EQ(512u, lib.chunks.size());
+    const Bytes& last = lib.chunks.back().header;
+    EXPECT_EQ((Bytes{0xFF, 0x80, 0x00, 0x00, 0x80, 0x00}),
+              Bytes(last.begin() + 15, last.begin() + 21));
+
+    lib.chunks.clear();
+    lib.chunkCount.clear();
+    Bytes tooBig = fits;
+    tooBig.push_back(0);
+    EXPECT_FALSE(download(tooBig));
+    EXPECT_TRUE(lib.chunks.empty());
+}
+
+TEST_F(DownloadTest, ReadImageReturnsTheFileWholeOrFails)
+{
+    auto mgmt = makeManager();
+    const Bytes image = Image(70000);
+    writeBytes("payload/img.bin", image);
+    LUMOSwitchMgmt::ImageBuffer buffer;
+    uint64_t length = 0;
+    ASSERT_TRUE(mgmt->readImgBuffer(dir + "/payload/img.bin", buffer, length));
+    ASSERT_EQ(image.size(), length);
+    EXPECT_EQ(image, Bytes(buffer.get(), buffer.get() + length));
+
+    writeBytes("payload/empty.bin", Bytes());
+    EXPECT_TRUE(mgmt->readImgBuffer(dir + "/payload/empty.bin", buffer, length));
+    EXPECT_EQ(0u, length);
+
+    EXPECT_FALSE(mgmt->readImgBuffer(dir + "/payload/missing.bin", buffer, length));
+    EXPECT_EQ(0u, length);
+    EXPECT_FALSE(mgmt->readImgBuffer(dir + "/payload", buffer, length));
+}
+
+} // namespace

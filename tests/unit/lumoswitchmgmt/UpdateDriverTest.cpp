@@ -1,0 +1,277 @@
+#include <stdexcept>
+
+#include "DeviceInfo.h"
+#include "DeviceXMLWriter.h"
+#include "FakeSwitchLibrary.h"
+
+namespace
+{
+
+using namespace mgmttest;
+
+const char kSuccess[] =
+    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
+    "power cycle of the device or system. Rebooting the system will perform Quillpath "
+    "controller's power cycle action.";
+const char kManual[] =
+    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
+    "power cycle of the device or system. Please power cycle the system manually.";
+
+std::string Key(size_t row)
+{
+    return PlatformSerialTable().at(row).key;
+}
+std::string Id(size_t row)
+{
+    return PlatformSerialTable().at(row).componentID;
+}
+
+// Two switches on one controller: device 1 is row 0 of the table, device 2 row 1.
+class UpdateTest : public MgmtFixture
+{
+public:
+    void SetUp() override
+    {
+        MgmtFixture::SetUp();
+        FakeController c;
+        c.id = 0x05000000;
+        FakeSwitch a;
+        a.id = 1;
+        a.serial = Key(0);
+        FakeSwitch b;
+        b.id = 2;
+        b.serial = Key(1);
+        c.switches = {a, b};
+        lib.controllers = {c};
+        writeBytes("payload/a.bin", Bytes(40000, 0xA1));
+        writeBytes("payload/b.bin", Bytes(1000, 0xB2));
+    }
+
+    std::vector<CDeviceInfo*> update()
+    {
+        auto mgmt = makeManager();
+        return mgmt->Update();
+    }
+};
+
+TEST_F(UpdateTest, BothDownloadedAndStagedReportSuccessAndReboot)
+{
+    writePackage({{Id(0), "One", "a.bin"}, {Id(1), "Two", "b.bin"}});
+    const auto devices = update();
+    ASSERT_EQ(2u, devices.size());
+    for (CDeviceInfo* d : devices) {
+        EXPECT_EQ(0, d->getStatus());
+        EXPECT_TRUE(d->getRebootRequired());
+        EXPECT_TRUE(d->getColdPowerCycleRequired());
+        EXPECT_EQ(kSuccess, d->getErrorMsg());
+    }
+    EXPECT_EQ(1, stagingCalls);
+    EXPECT_EQ(Bytes(40000, 0xA1), [&] {
+        Bytes all;
+        for (const Chunk& c : lib.chunksOf(1)) {
+            all.insert(all.end(), c.data.begin(), c.data.end());
+        }
+        return all;
+    }());
+    const std::string report = read("report.xml");
+    EXPECT_NE(std::string::npos, report.find("<RebootRequired>1</RebootRequired></SVMExecution>"));
+}
+
+// A package entry without an image names the payload directory itself.
+TEST_F(UpdateTest, EntryWithoutImageFailsThatSwitchOnly)
+{
+    writePackage({{Id(0), "One"}, {Id(1), "Two", "b.bin"}});
+    const auto devices = update();
+    ASSERT_EQ(2u, devices.size());
+    EXPECT_EQ(1, devices[0]->getStatus());
+    EXPECT_EQ("ERROR: Failed to read firmware image", devices[0]->getErrorMsg());
+    EXPECT_EQ(0, devices[1]->getStatus());
+    EXPECT_EQ(kSuccess, devices[1]->getErrorMsg());
+    EXPECT_TRUE(lib.chunksOf(1).empty());
+    EXPECT_EQ(1, stagingCalls);
+}
+
+struct DeviceFailureCase {
+    const char* name;
+    std::function<void(UpdateTest&)> arrange;
+    const char* error;
+};
+
+class UpdateFailureTest : public UpdateTest, public ::testing::WithParamInterface<DeviceFailureCase>
+{
+};
+
+// Each failure of switch 1 leaves switch 2 updated.
+TEST_P(UpdateFailureTest, PerDeviceErrorTextAndTheOtherSwitchStillUpdated)
+{
+    GetParam().arrange(*this);
+    const auto devices = update();
+    ASSERT_EQ(2u, devices.size());
+    EXPECT_EQ(1, devices[0]->getStatus());
+    EXPECT_EQ(GetParam().error, devices[0]->getErrorMsg());
+    EXPECT_FALSE(devices[0]->getRebootRequired());
+    EXPECT_EQ(0, devices[1]->getStatus());
+    EXPECT_EQ(kSuccess, devices[1]->getErrorMsg());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, UpdateFailureTest,
+    ::testing::Values(
+        DeviceFailureCase{"MissingFile",
+                          [](UpdateTest& fx) {
+                              fx.writePackage({{Id(0), "", "gone.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to read firmware image"},
+        DeviceFailureCase{
+            "TwoEntriesForOneComponent",
+            [](UpdateTest& fx) {
+                fx.writePackage({{Id(0), "", "a.bin"}, {Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+            },
+            "ERROR: Failed to read firmware image"},
+        DeviceFailureCase{"EmptyFile",
+                          [](UpdateTest& fx) {
+                              auto& f = fx;
+                              f.writeBytes("payload/a.bin", Bytes());
+                              f.writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to Update Firmware"},
+        DeviceFailureCase{"Oversized",
+                          [](UpdateTest& fx) {
+                              auto& f = fx;
+                              f.writeBytes("payload/a.bin", Bytes((16u << 20) + 1, 1));
+                              f.writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to Update Firmware"},
+        DeviceFailureCase{"ChunkCheckCondition",
+                          [](UpdateTest& fx) {
+                              auto& f = fx;
+                              f.lib.chunkAnswers[{1, 1}] = {0, 2};
+                              f.writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to Update Firmware"},
+        // Matches the filter as a hexadecimal number, not the payload lookup as text.
+        DeviceFailureCase{"LeadingZeroInPackage",
+                          [](UpdateTest& fx) {
+                              fx.writePackage({{"0" + Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Invalid firmware image"}),
+    [](const ::testing::TestParamInfo<DeviceFailureCase>& p) { return std::string(p.param.name); });
+
+TEST_F(UpdateTest, FailedStagingAsksForManualPowerCycleOnlyOnDownloadedSwitches)
+{
+    lib.chunkAnswers[{1, 0}] = {7, 0};
+    writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+    for (bool wrapperBuilt : {true, false}) {
+        SCOPED_TRACE(wrapperBuilt);
+        lib.chunks.clear();
+        lib.chunkCount.clear();
+        stagingAvailable = wrapperBuilt;
+        stagingResult = 1;
+        const auto devices = update();
+        ASSERT_EQ(2u, devices.size());
+        EXPECT_EQ(1, devices[0]->getStatus());
+        EXPECT_EQ("ERROR: Failed to Update Firmware", devices[0]->getErrorMsg());
+        EXPECT_EQ(0, devices[1]->getStatus());
+        EXPECT_FALSE(devices[1]->getRebootRequired());
+        EXPECT_TRUE(devices[1]->getColdPowerCycleRequired());
+        EXPECT_EQ(kManual, devices[1]->getErrorMsg());
+        EXPECT_EQ(std::string::npos, read("report.xml").find("RebootRequired"));
+    }
+}
+
+TEST_F(UpdateTest, AllDownloadsFailedMeansNoStaging)
+{
+    lib.chunkAnswers[{1, 0}] = {7, 0};
+    lib.chunkAnswers[{2, 0}] = {0, 2};
+    writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
+    const auto devices = update();
+    ASSERT_EQ(2u, devices.size());
+    EXPECT_EQ(0, stagingBuilt);
+    for (CDeviceInfo* d : devices) {
+        EXPECT_EQ(1, d->getStatus());
+        EXPECT_EQ("ERROR: Failed to Update Firmware", d->getErrorMsg());
+    }
+}
+
+TEST_F(UpdateTest, PackageWithoutDevicesReportsEveryDiscoveredSwitchUntouched)
+{
+    write("package.xml", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>");
+    const auto devices = update();
+    EXPECT_EQ(2u, devices.size());
+    EXPECT_TRUE(lib.chunks.empty());
+    EXPECT_EQ(0, stagingBuilt);
+    for (CDeviceInfo* d : devices) {
+        EXPECT_EQ(0, d->getStatus());
+        EXPECT_FALSE(d->getRebootRequired());
+    }
+}
+
+TEST_F(UpdateTest, NoSwitchMatchingThePackageLeavesAnEmptyReport)
+{
+    writePackage({{"ABCDEF", "", "a.bin"}});
+    const auto devices = update();
+    EXPECT_TRUE(devices.empty());
+    EXPECT_TRUE(lib.chunks.empty());
+    EXPECT_NE(std::string::npos, read("report.xml").find("Device not found"));
+}
+
+TEST_F(UpdateTest, FilterComparesComponentIDsAsHexadecimalNumbers)
+{
+    writePackage({{"0x" + Id(1), ""}});
+    auto mgmt = makeManager();
+    std::vector<CDeviceInfo*> devices;
+    mgmt->discoverLUMOSwitch(devices);
+    ASSERT_EQ(2u, devices.size());
+    CDeviceInfo* second = devices[1];
+    EXPECT_TRUE(mgmt->FilterSupportedDeviceInfo(devices));
+    ASSERT_EQ(1u, devices.size());
+    EXPECT_EQ(second, devices[0]);
+}
+
+TEST_F(UpdateTest, PayloadPathIsTheExecutableDirectoryAndTheImageName)
+{
+    writePackage({{Id(0), "", "a.bin"}, {Id(0), "", "c.bin"}});
+    auto mgmt = makeManager();
+    std::string path;
+    EXPECT_TRUE(mgmt->getPayloadFiles(Id(0), path));
+    // Both entries are appended; the first Image in the document names both.
+    EXPECT_EQ(dir + "/payload/a.bin/a.bin", path);
+    EXPECT_FALSE(mgmt->getPayloadFiles(Id(1), path));
+    EXPECT_EQ(dir + "/payload", path);
+}
+
+class ThrowingWriter : public IDeviceXMLWriter
+{
+public:
+    explicit ThrowingWriter(bool standard) : m_standard(standard) {}
+    bool GetXML(const std::vector<CDeviceInfo*>&, std::string) override
+    {
+        if (m_standard) {
+            throw std::runtime_error("disk full");
+        }
+        throw 42;
+    }
+
+private:
+    bool m_standard;
+};
+
+TEST_F(UpdateTest, WriterExceptionEndsTheProcessWithStatusOneAfterItsLogLine)
+{
+    for (bool standard : {true, false}) {
+        StoreLibLogCapture log;
+        auto mgmt = makeManager();
+        std::vector<int> exits;
+        mgmt->setExitFunction([&exits](int status) { exits.push_back(status); });
+        ThrowingWriter writer(standard);
+        mgmt->generateXML(&writer, {}, "");
+        EXPECT_EQ(std::vector<int>{1}, exits);
+        EXPECT_TRUE(log.has(standard ? "generateXML(): Exception Is: disk full"
+                                     : "generateXML(): pDeviceXmlWriter->GetXML() created an "
+                                       "unkown exception"));
+    }
+    auto mgmt = makeManager();
+    EXPECT_EQ(0, mgmt->generateXML(nullptr, {}, ""));
+}
+
+} // namespace
