@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "VEXLock.h"
 #include "VEXString.h"
 
 struct _xmlDoc;
@@ -21,7 +22,8 @@ public:
 // Retry settings from an XML file shaped
 //   <AnyRoot><Any name="Default"><Any name="Default">
 //     <RetryCount>3</RetryCount> ...
-// The file name is relative to the working directory.
+// The file name is relative to the working directory. One reader is shared
+// by the sessions of every thread, so each call holds the reader's lock.
 class VEXIPMIXMLConfig : public IVEXIPMIConfiguration
 {
 public:
@@ -48,10 +50,13 @@ private:
     struct DocDeleter {
         void operator()(_xmlDoc* doc) const;
     };
+    bool InitializeLocked();
+    void ReleaseLocked();
     _xmlNode* FindDefaultNode();
 
     VEXString m_FileName;
     bool m_bParsed = false;
     std::unique_ptr<_xmlDoc, DocDeleter> m_Doc;
     _xmlNode* m_DefaultNode = nullptr;
+    VEXLock m_Lock;
 };

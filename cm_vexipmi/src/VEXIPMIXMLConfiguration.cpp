@@ -172,6 +172,12 @@ VEXIPMIXMLConfig::~VEXIPMIXMLConfig() = default;
 
 bool VEXIPMIXMLConfig::Initialize()
 {
+    VEXScopedLock guard(m_Lock);
+    return InitializeLocked();
+}
+
+bool VEXIPMIXMLConfig::InitializeLocked()
+{
     if (m_bParsed) {
         return true;
     }
@@ -215,7 +221,8 @@ _xmlNode* VEXIPMIXMLConfig::FindDefaultNode()
 
 bool VEXIPMIXMLConfig::GetConfigInt(const VEXString& key, int32_t& value)
 {
-    if (!m_bParsed && !Initialize()) {
+    VEXScopedLock guard(m_Lock);
+    if (!m_bParsed && !InitializeLocked()) {
         VEXIPMI_LOG(eVEXLogError, "IPMI configuration not initialized");
         return false;
     }
@@ -241,13 +248,20 @@ bool VEXIPMIXMLConfig::GetConfigInt(const VEXString& key, int32_t& value)
 
 void VEXIPMIXMLConfig::SetConfigurationFileName(const VEXString& name)
 {
+    VEXScopedLock guard(m_Lock);
     if (name != m_FileName) {
-        Release();
+        ReleaseLocked();
     }
     m_FileName = name;
 }
 
 void VEXIPMIXMLConfig::Release()
+{
+    VEXScopedLock guard(m_Lock);
+    ReleaseLocked();
+}
+
+void VEXIPMIXMLConfig::ReleaseLocked()
 {
     m_DefaultNode = nullptr;
     m_Doc.reset();

@@ -303,7 +303,10 @@ TEST_F(SimulatedDevice, TwoThreadsUseTwoDescriptors)
     ASSERT_EQ(front->Initialize(&config), 0u);
     uint32_t results[2] = {1, 1};
     auto worker = [&](int i) {
+        // Wrapping a record writes to its configuration: one per thread.
+        _VEXIPMIConfiguration own = config;
         auto type = Record({0x30, 0xAD, 0x00, 0x00}, 6);
+        type->pConfiguration = &own;
         results[i] = front->IPMIRequest(type.get());
         front->Release();
     };

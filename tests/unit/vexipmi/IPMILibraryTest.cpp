@@ -214,7 +214,9 @@ TEST_F(IPMILibraryTest, TwoThreadsGetTwoSessionsWithTwoDescriptors)
     uint32_t results[2] = {1, 1};
     VEXIPMISession* sessions[2] = {nullptr, nullptr};
     auto worker = [&](int i) {
-        auto record = Record(&callerConfig);
+        // Wrapping a record writes to its configuration: one per thread.
+        _VEXIPMIConfiguration own = callerConfig;
+        auto record = Record(&own);
         results[i] = front->IPMIRequest(record.get());
         sessions[i] = VEXIPMISessionHandler::GetInstance()->GetSession();
     };
