@@ -50,6 +50,9 @@ bool CVEXIPMICommandData::SetRequestBufferData(const uint8_t* data, uint32_t len
                     "greater than Maximum Request length");
         return false;
     }
+    if (length > 0 && data == nullptr) {
+        return false;
+    }
     if (length > 0) {
         memcpy(m_pData->RequestData, data, length);
     }
@@ -63,6 +66,9 @@ bool CVEXIPMICommandData::SetResponseBufferData(const uint8_t* data, uint32_t le
         VEXIPMI_LOG(eVEXLogInfo,
                     "CVEXIPMICommandData::SetResponseBufferData(), Response length is greater "
                     "than Maximum Buffer length");
+        return false;
+    }
+    if (length > 0 && data == nullptr) {
         return false;
     }
     if (length > 0) {

@@ -86,11 +86,15 @@ uint32_t VEXIPMISession::ProcessCommand(CVEXIPMICommandData* data)
         VEXIPMI_LOG(eVEXLogError, "VEXIPMISession::ProcessCommand() Session not initialized");
         return VEXIPMI_ERROR_INVALID;
     }
-    // The settings file overrides what the caller attached.
-    if (m_bConfigFromFile || data->GetConfigurationData() == nullptr) {
+    // The settings file overrides what the caller attached. The session's
+    // settings are lent for this request only: a record kept by the caller
+    // must not point into a session that a later Release destroys.
+    _VEXIPMIConfiguration* const callers = data->GetConfigurationData();
+    if (m_bConfigFromFile || callers == nullptr) {
         data->SetConfigurationData(&m_Configuration);
     }
     const uint32_t result = m_pProcessor->ExecuteCommand(data);
+    data->SetConfigurationData(callers);
     VEXIPMI_LOG(eVEXLogInfo, "VEXIPMISession::ProcessCommand() Leaving");
     return result;
 }

@@ -199,6 +199,33 @@ TEST_F(IPMILibraryTest, NegativeFileValueKeepsTheSetting)
     EXPECT_EQ(used.second, std::vector<uint64_t>(5, 0));
 }
 
+TEST_F(IPMILibraryTest, RecordBorrowsSessionSettingsForOneRequestOnly)
+{
+    ASSERT_EQ(front->Initialize(&callerConfig), 0u);
+    auto bare = Record(nullptr);
+    ASSERT_EQ(front->IPMIRequest(bare.get()), 0u);
+    EXPECT_EQ(bare->pConfiguration, nullptr);
+
+    // The caller keeps its record across a restart of the library; it must
+    // not point into the destroyed session.
+    front.reset();
+    front = std::make_unique<VEXIPMIInterfaceImpl>();
+    ASSERT_EQ(front->Initialize(&callerConfig), 0u);
+    auto used = SilentRequest(bare->pConfiguration);
+    EXPECT_EQ(used.first, 5u);
+
+    cwd.write("VEXIPMIConfig.xml", IPMIConfigXml("<RetryCount>3</RetryCount>"));
+    front.reset();
+    VEXIPMISession::GetXMLConfig().Release();
+    front = std::make_unique<VEXIPMIInterfaceImpl>();
+    ASSERT_EQ(front->Initialize(&callerConfig), 0u);
+    _VEXIPMIConfiguration own{60, 5, 9, 10, 0, 0};
+    auto mine = Record(&own);
+    ASSERT_EQ(front->IPMIRequest(mine.get()), 0u);
+    EXPECT_EQ(mine->pConfiguration, &own);
+    EXPECT_EQ(own.RetryCount, 9u);
+}
+
 TEST_F(IPMILibraryTest, InitializeWithFileName)
 {
     cwd.write("other.xml", IPMIConfigXml("<RetryCount>2</RetryCount>"));
