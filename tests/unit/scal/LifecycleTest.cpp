@@ -320,6 +320,18 @@ TEST_F(LifecycleTest, FailedEndOfSessionIsLoggedAndTheStateClearedAnyway)
     EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x01)).size(), 1u);
 }
 
+TEST_F(LifecycleTest, SessionGrantedWithHandleZeroIsNotEndedButForgotten)
+{
+    controller.grantedHandle = 0;
+    int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
+        EXPECT_TRUE(wrapper.IsSessionOpen());
+        EXPECT_EQ(wrapper.GetSessionHandle(), 0);
+    });
+    EXPECT_EQ(thrown, -1);
+    EXPECT_TRUE(controller.RequestsOf(Key(0xA2, 0x01)).empty());
+    EXPECT_TRUE(LogHas("Corvel Session Handle(0, 0)"));
+}
+
 TEST_F(LifecycleTest, GenerationIsAskedOncePerProcess)
 {
     controller.Always(Key(0xA2, 0x12), Cc(0x0D));
