@@ -5,6 +5,11 @@
 #
 #   scripts/vm-test.sh [--build-dir DIR] [--scenario NAME]...
 #
+# Scenarios (all by default):
+#   probe   the kernel driver alone: modules loaded by hand, Get Device ID
+#   update  a full "lumoswitch -u" that starts with no IPMI module loaded
+#   silent  the same with a controller that leaves one request unanswered
+#
 # Installs what it needs (QEMU, busybox, the kernel package, unpacked into a
 # cache under the build directory), builds an initramfs, boots one guest per
 # scenario and judges what the guest and the controller report. Every wait is
@@ -20,7 +25,7 @@ while (($#)); do
     *) echo "usage: $0 [--build-dir DIR] [--scenario NAME]..." >&2; exit 2 ;;
     esac
 done
-((${#scenarios[@]})) || scenarios=(probe)
+((${#scenarios[@]})) || scenarios=(probe update silent)
 
 BOOT_TIMEOUT=${VM_BOOT_TIMEOUT:-300}  # seconds from QEMU start to init (TCG on a busy host is slow)
 RUN_TIMEOUT=${VM_RUN_TIMEOUT:-900}    # seconds from QEMU start to power-off
@@ -93,10 +98,17 @@ kernel_version() {
 copy_with_libs() { # source destdir-in-image
     local src="$1" dest="$2" lib
     install -D -m 0755 "$src" "$img$dest/$(basename "$src")"
-    ldd "$src" 2>/dev/null | awk '/=> \//{print $3} /^\s*\/[^ ]*ld-linux/{print $1}' |
+    ldd "$src" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
         while read -r lib; do
             [[ -e "$img$lib" ]] || install -D -m 0755 "$(readlink -f "$lib")" "$img$lib"
         done
+}
+
+make_payload() { # dir
+    mkdir -p "$1"
+    # Three 32 KiB chunks.
+    awk 'BEGIN { for (i = 0; i < 4096; i++) printf "LUMO-SWITCH-IMAGE-1.4.8\n" }' \
+        >"$1/lumo_sw_1.4.8.bin"
 }
 
 build_image() {
@@ -126,9 +138,16 @@ build_image() {
     install -m 0755 "$build/bin/vm_ipmi_probe" "$img/usr/bin/ipmi_probe"
     install -m 0755 "$root/scripts/vm/guest-init.sh" "$img/init"
 
-    if [[ -x "$build/bin/lumoswitch" ]]; then
-        copy_with_libs "$build/bin/lumoswitch" /opt/lumo
-    fi
+    # The package directory: the unmodified program with the libraries it
+    # links, the simulated storage library it loads from its directory, the
+    # package descriptor and the payload image.
+    local pkg=/opt/lumo
+    copy_with_libs "$build/bin/lumoswitch" "$pkg"
+    copy_with_libs "$build/lib/libstorelibit.so" "$pkg"
+    install -m 0755 "$build/lib/libstorelibit.so.07" "$img$pkg/"
+    install -m 0644 "$build/lib/storelib_topology.conf" "$img$pkg/"
+    install -m 0644 "$root/tests/vm/package/package.xml" "$img$pkg/"
+    make_payload "$img$pkg/payload"
 
     (cd "$img" && find . -print0 | cpio --null -o -H newc --quiet | gzip -1) >"$vm/initrd.gz" ||
         die "cannot pack the initramfs"
@@ -239,15 +258,18 @@ boot_guest() { # scenario controller-script(or empty)
     echo "vm-test: $name: guest booted in ${booted}s, scenario done after ${done_}s"
 }
 
-# Splits the guest's VMTEST-FILE blocks into $dir/guest/<name>.
+# Decodes the guest's VMTEST-FILE blocks into $dir/guest/<name>.
 extract_files() {
-    local dir="$1"
+    local dir="$1" name
     mkdir -p "$dir/guest"
-    awk -v out="$dir/guest" '
-        /^VMTEST-FILE / { f = out "/" $2; printf "" > f; next }
-        /^VMTEST-EOF /  { close(f); f = ""; next }
-        /^VMTEST-LINE / { if (f != "") print substr($0, 13) > f; next }
-    ' "$dir/channel.txt" 2>/dev/null || true
+    for name in $(awk '/^VMTEST-FILE [A-Za-z0-9._-]+$/ { print $2 }' "$dir/channel.txt" 2>/dev/null); do
+        awk -v n="$name" '
+            $0 == "VMTEST-FILE " n { on = 1; next }
+            $0 == "VMTEST-EOF " n  { on = 0; next }
+            on && /^VMTEST-LINE / { print substr($0, 13) }
+        ' "$dir/channel.txt" | base64 -d >"$dir/guest/$name" 2>/dev/null ||
+            echo "vm-test: note $dir/guest/$name arrived damaged"
+    done
 }
 
 failures=0
@@ -270,6 +292,62 @@ guest_detail() { # scenario check-name -> detail text
         cut -d' ' -f4-
 }
 
+# --- the same scenario under the preload stand-in -----------------------------------
+# Runs the program in the end-to-end sandbox with the LD_PRELOAD device in
+# front of the same controller script. The module tools are stand-ins that
+# behave as the guest's did: nothing listed, loads succeed, unloads refused
+# (the open device holds the modules).
+preload_run() { # scenario controller-script
+    local name="$1" script="$2"
+    local dir="$results/$name/preload"
+    rm -rf "$dir"
+    mkdir -p "$dir/pkg" "$dir/root/usr/local/sbin"
+    cp "$build/bin/lumoswitch" "$build/lib/libstorelibit.so" "$build/lib/libstorelibit.so.07" \
+        "$build/lib/storelib_topology.conf" "$root/tests/vm/package/package.xml" "$dir/pkg/"
+    make_payload "$dir/pkg/payload"
+    local t status
+    for t in lsmod:0 modprobe:0 rmmod:1; do
+        printf '#!/bin/sh\nexit %s\n' "${t#*:}" >"$dir/root/usr/local/sbin/${t%%:*}"
+        chmod 0755 "$dir/root/usr/local/sbin/${t%%:*}"
+    done
+    local env=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
+        --env SIMIPMI_TIME_SCALE=100)
+    [[ -n "$script" ]] && env+=(--env "SIMIPMI_SCRIPT=$script")
+    status=0
+    "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --root "$dir/root" \
+        --preload "$build/lib/libsimipmi_preload.so" "${env[@]}" --timeout 600 \
+        -- ./lumoswitch -u -d -o "$dir/pkg/report.xml" >"$dir/stdout.txt" 2>"$dir/stderr.txt" ||
+        status=$?
+    echo "$status" >"$dir/exit"
+}
+
+# The controller's view of the program: its requests (NetFn 0x30; the kernel
+# driver's own start-up requests stay out) without the running number.
+program_requests() { # request-log
+    grep ' netfn=30 ' "$1" 2>/dev/null | sed 's/^seq=[0-9]* //'
+}
+
+compare_with_preload() { # scenario controller-script
+    local s="$1" dir="$results/$1"
+    preload_run "$s" "$2"
+    local st
+    st=$(cat "$dir/preload/exit")
+    [[ "$st" == 0 ]] || fail "$s: program under the preload stand-in exited with $st"
+    if diff -u <(program_requests "$dir/requests.log") \
+        <(program_requests "$dir/preload/pkg/requests.log") >"$dir/compare.diff"; then
+        pass "$s: controller request log identical to the preload stand-in's" \
+            "($(program_requests "$dir/requests.log" | wc -l) requests)"
+    else
+        fail "$s: request log differs from the preload stand-in's (real driver -, stand-in +):"
+        sed 's/^/    /' "$dir/compare.diff"
+    fi
+    if cmp -s "$dir/guest/report.xml" "$dir/preload/pkg/report.xml"; then
+        pass "$s: update report identical to the preload stand-in's"
+    else
+        fail "$s: update report differs from the preload stand-in's"
+    fi
+}
+
 # --- scenarios ---------------------------------------------------------------------
 judge_probe() {
     guest_check probe modules-loaded || true
@@ -282,10 +360,62 @@ judge_probe() {
     fi
 }
 
+# Checks shared by the scenarios that run the program.
+judge_program() { # scenario
+    local s="$1" dir="$results/$1"
+    guest_check "$s" no-modules-before || true
+    local run
+    run=$(guest_detail "$s" program-run)
+    if [[ "$run" == exit=0* ]]; then
+        pass "$s: program ran ($run)"
+    else
+        fail "$s: program run: ${run:-not reported}"
+    fi
+    local after m
+    after=$(guest_detail "$s" modules-after)
+    for m in ipmi_msghandler ipmi_devintf ipmi_si; do
+        if [[ " $after " != *" $m "* ]]; then
+            fail "$s: module $m not loaded by the program ($after)"
+        fi
+    done
+    guest_check "$s" modules-unload || true
+    local ilog="$dir/guest/vexipmi_internal.log"
+    for m in ipmi_msghandler ipmi_devintf ipmi_si; do
+        grep -q "modprobe $m .*exit code : 0" "$ilog" 2>/dev/null ||
+            fail "$s: IPMI library log shows no successful modprobe $m"
+        grep -q "rmmod $m " "$ilog" 2>/dev/null ||
+            fail "$s: IPMI library log shows no unload attempt of $m"
+    done
+    grep -q '^flag=0x05' "$dir/state" 2>/dev/null &&
+        pass "$s: controller holds state flag 5" ||
+        fail "$s: controller state flag is $(grep '^flag=' "$dir/state" 2>/dev/null)"
+    grep -q '^session=closed' "$dir/state" 2>/dev/null ||
+        fail "$s: repository session left $(grep '^session=' "$dir/state" 2>/dev/null)"
+}
+
+judge_update() {
+    judge_program update
+    compare_with_preload update "$root/sim/ipmi/scenarios/happy.script"
+}
+
+judge_silent() {
+    judge_program silent
+    local n
+    n=$(grep -c 'op=setStateFlagCmd' "$results/silent/requests.log" 2>/dev/null || true)
+    [[ "$n" == 2 ]] && pass "silent: state-flag request sent again after the silent one" ||
+        fail "silent: $n state-flag requests, expected 2"
+    grep -q 'return code as c3' "$results/silent/guest/vexipmi_internal.log" 2>/dev/null &&
+        pass "silent: the library saw completion code C3 from the driver" ||
+        fail "silent: no completion code C3 in the IPMI library log"
+    compare_with_preload silent "$root/tests/vm/scenarios/silent-once.script"
+}
+
 run_scenario() { # name kver
     local name="$1" kver="$2" script=""
     case "$name" in
     probe) script="" ;;
+    update) script="$root/sim/ipmi/scenarios/happy.script" ;;
+    silent) script="$root/tests/vm/scenarios/silent-once.script" ;;
     *) die "unknown scenario $name" ;;
     esac
     boot_guest "$name" "$script" "$kver" || return 0
@@ -296,8 +426,9 @@ run_scenario() { # name kver
 ensure_packages
 ensure_kernel
 kver=$(kernel_version)
-for f in simipmi_extbmc vm_ipmi_probe; do
-    [[ -x "$build/bin/$f" ]] || die "$build/bin/$f is not built"
+for f in bin/lumoswitch bin/simipmi_extbmc bin/vm_ipmi_probe lib/libstorelibit.so \
+    lib/libstorelibit.so.07 lib/storelib_topology.conf lib/libsimipmi_preload.so; do
+    [[ -e "$build/$f" ]] || die "$build/$f is not built"
 done
 mkdir -p "$results"
 t_img=$(now)

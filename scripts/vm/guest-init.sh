@@ -3,7 +3,7 @@
 # line as lumo.scenario=NAME, and reports on the second serial port (ttyS1):
 #   VMTEST-BOOTED <uptime>          init reached
 #   VMTEST-CHECK <name> PASS|FAIL <detail>
-#   VMTEST-FILE <name> / VMTEST-LINE <text> / VMTEST-EOF <name>   a guest file
+#   VMTEST-FILE <name> / VMTEST-LINE <base64> / VMTEST-EOF <name>   a guest file
 #   VMTEST-DONE <uptime>            scenario finished
 # The host judges the checks; the guest powers off in every case.
 export PATH=/bin:/sbin:/usr/bin:/usr/sbin
@@ -25,10 +25,11 @@ expect() { # name detail command...: PASS when the command succeeds
     n=$1; d=$2; shift 2
     if "$@"; then check "$n" PASS "$d"; else check "$n" FAIL "$d"; fi
 }
+# Files travel base64-encoded, so the host gets them byte for byte.
 send_file() { # name path
     if [ -f "$2" ]; then
         say "VMTEST-FILE $1"
-        sed 's/^/VMTEST-LINE /' "$2" >"$OUT"
+        base64 "$2" | sed 's/^/VMTEST-LINE /' >"$OUT"
         say "VMTEST-EOF $1"
     fi
 }
