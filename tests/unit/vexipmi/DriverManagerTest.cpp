@@ -1,3 +1,4 @@
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,12 @@ struct DriverCase {
     std::vector<std::string> expectedCheckCommands;
     std::vector<std::string> expectedReleaseCommands;
 };
+
+// Test names print the case name, not the object's bytes.
+void PrintTo(const DriverCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class DriverTable : public ::testing::TestWithParam<DriverCase>
 {

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -96,6 +97,12 @@ struct ProcessCase {
     uint8_t expectedCc;
     bool expectStored; // the reply's NetFn, command and length reached the record
 };
+
+// Test names print the case name, not the object's bytes.
+void PrintTo(const ProcessCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ProcessTable : public ::testing::TestWithParam<ProcessCase>
 {
@@ -285,6 +292,11 @@ struct OpenCase {
     std::vector<uint64_t> expectedSleeps;
     bool expectErrorLine;
 };
+
+void PrintTo(const OpenCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class OpenTable : public ::testing::TestWithParam<OpenCase>
 {

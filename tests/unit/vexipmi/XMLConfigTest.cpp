@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,12 @@ struct ConfigCase {
     bool parsed;
     std::map<std::string, int32_t> values; // keys found; the others must be absent
 };
+
+// Test names print the case name, not the file's bytes.
+void PrintTo(const ConfigCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ConfigTable : public ::testing::TestWithParam<ConfigCase>
 {
