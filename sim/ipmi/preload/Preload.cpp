@@ -138,6 +138,10 @@ std::atomic<int> gOpenDevices{0};
 uint64_t gNextDeviceId = 1;
 bool gThreadStarted = false;
 
+// SIMIPMI_DRIVER_TIMEOUT_MS: after this long a request the controller left
+// unanswered gets completion code C3, as behind the real driver (0: never).
+std::atomic<unsigned> gDriverTimeoutMs{0};
+
 // Virtual clock: offset added to the real clocks, and the factor by which
 // waits are shortened (0: off).
 std::atomic<int64_t> gOffsetNs{0};
@@ -178,6 +182,7 @@ simipmi::Controller* controller()
     const char* log = std::getenv("SIMIPMI_LOG");
     const char* state = std::getenv("SIMIPMI_STATE");
     const char* scale = std::getenv("SIMIPMI_TIME_SCALE");
+    const char* driverTimeout = std::getenv("SIMIPMI_DRIVER_TIMEOUT_MS");
     // The first process of a run starts a fresh log; processes it starts that
     // open the device too append to it.
     bool fresh =
@@ -190,6 +195,9 @@ simipmi::Controller* controller()
         if (s > 1.0)
             gScale.store(s);
     }
+    if (driverTimeout != nullptr)
+        gDriverTimeoutMs.store(
+            static_cast<unsigned>(std::min(std::strtoul(driverTimeout, nullptr, 10), 3600000UL)));
     gController = new simipmi::Controller(script ? script : "", log ? log : "");
     if (state != nullptr && *state != '\0')
         gController->setStatePath(state);
@@ -344,8 +352,20 @@ int sendCommand(Device& dev, const struct ipmi_req* req)
     simipmi::Delivery delivery = c->lastDelivery();
     if (delivery.sendErrno != 0)
         return delivery.sendErrno;
-    if (reply.silent)
-        return 0;
+    if (reply.silent) {
+        // Behind the kernel driver a request the controller leaves unanswered
+        // is still answered: the system interface times it out and delivers
+        // completion code C3 itself. Opt-in, so a device that never answers
+        // (the library's own wait path) stays available.
+        unsigned timeoutMs = gDriverTimeoutMs.load();
+        if (timeoutMs == 0)
+            return 0;
+        reply.silent = false;
+        reply.cc = 0xC3;
+        reply.data.clear();
+        reply.delayMs = timeoutMs;
+        delivery.staleFirst = 0;
+    }
 
     std::vector<Message> out;
     Message m;

@@ -511,6 +511,40 @@ TEST_F(TimeScale, DelayedReplyArrivesWithinTheScaledWait)
     EXPECT_EQ(dev_->receive(253).recv.msgid, 51);
 }
 
+// ---- driver timeout (run with SIMIPMI_DRIVER_TIMEOUT_MS) --------------------
+
+class DriverTimeout : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (std::getenv("SIMIPMI_DRIVER_TIMEOUT_MS") == nullptr)
+            GTEST_SKIP() << "runs only with SIMIPMI_DRIVER_TIMEOUT_MS";
+    }
+};
+
+// As behind the kernel driver: the controller stays silent, yet the caller
+// gets completion code C3 for its request once the timeout has passed.
+TEST_F(DriverTimeout, SilentControllerIsAnsweredWithTimeoutCode)
+{
+    Device dev;
+    ASSERT_EQ(dev.send(kNetFnTest, kCmdSilent, {0x01}, 60), 0);
+    int64_t v0 = virtualMonotonicNs();
+    EXPECT_EQ(dev.waitReadable(0), 0) << "not before the timeout";
+    ASSERT_EQ(dev.waitReadable(20060), 1);
+    EXPECT_GE(virtualMonotonicNs() - v0, 4 * kSecond - kSecond / 10);
+    Received r = dev.receive(253);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.recv.msgid, 60);
+    EXPECT_EQ(r.recv.msg.netfn, kNetFnTest | 1);
+    EXPECT_EQ(r.recv.msg.cmd, kCmdSilent);
+    ASSERT_EQ(r.recv.msg.data_len, 1);
+    EXPECT_EQ(r.data[0], 0xC3);
+    EXPECT_NE(logText().find("cmd=03 op=- req=01 cc=-- rsp=- rule=6 silent\n"), std::string::npos)
+        << "the controller itself still answered nothing\n"
+        << logText();
+}
+
 // Child mode of the append test: one request, then exit.
 int sendOnce()
 {
