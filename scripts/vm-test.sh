@@ -310,8 +310,10 @@ preload_run() { # scenario controller-script
         printf '#!/bin/sh\nexit %s\n' "${t#*:}" >"$dir/root/usr/local/sbin/${t%%:*}"
         chmod 0755 "$dir/root/usr/local/sbin/${t%%:*}"
     done
+    # The driver's timeout answer for a silent controller, as the guest sees it
+    # from QEMU's external BMC link.
     local env=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
-        --env SIMIPMI_TIME_SCALE=100)
+        --env SIMIPMI_TIME_SCALE=100 --env SIMIPMI_DRIVER_TIMEOUT_MS=4000)
     [[ -n "$script" ]] && env+=(--env "SIMIPMI_SCRIPT=$script")
     status=0
     "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --root "$dir/root" \
