@@ -502,7 +502,11 @@ bool LUMOSwitchMgmt::FilterSupportedDeviceInfo(std::vector<CDeviceInfo*>& device
                    "element "
                 << k << " in device vector and  hence skipping this Drive ";
             LogStream(__LINE__, oss);
+            // The vector was the record's only owner: release it with its address.
+            CDeviceInfo* removed = *it;
             it = devices.erase(it);
+            std::free(removed->getDeviceHandle());
+            delete removed;
         }
     }
     oss << "FilterSupportedDeviceInfo: device vector size after filtering " << devices.size();

@@ -50,6 +50,7 @@ TEST_F(DiscoveryTest, FindsIdentifiesAndNamesTheSwitches)
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
     mgmt->discoverLUMOSwitch(devices);
+    adopt(devices);
 
     ASSERT_EQ(3u, devices.size()); // map order: key 0, key 1, then "~~..."
     EXPECT_EQ(Id(0), devices[0]->getComponentID());
@@ -87,6 +88,7 @@ TEST_F(DiscoveryTest, DuplicateSerialKeepsTheSwitchListedLast)
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
     mgmt->discoverLUMOSwitch(devices);
+    adopt(devices);
     ASSERT_EQ(1u, devices.size());
     uint32_t ctrl = 0;
     uint16_t dev = 0;
@@ -125,6 +127,7 @@ TEST_F(DiscoveryTest, CountsBeyondTheListsAreClampedToTheirCapacity)
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
     mgmt->discoverLUMOSwitch(devices);
+    adopt(devices);
     EXPECT_TRUE(devices.empty());
     EXPECT_EQ(64, lib.pdListCommands);
     EXPECT_EQ(256, lib.vpdInquiries);
@@ -145,6 +148,7 @@ TEST_F(DiscoveryTest, FailedQueriesDegradeToFewerDevicesOrEmptyFields)
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
     mgmt->discoverLUMOSwitch(devices);
+    adopt(devices);
     ASSERT_EQ(1u, devices.size());
     EXPECT_EQ(Id(4), devices[0]->getComponentID());
     EXPECT_EQ("", devices[0]->getVersion());
@@ -172,7 +176,7 @@ TEST_P(DiscoveryInitTest, NoLibraryOrFailedInitGivesAnEmptyInventoryFrame)
     StoreLibLogCapture log;
     {
         auto mgmt = makeManager();
-        EXPECT_TRUE(mgmt->GetInventory().empty());
+        EXPECT_TRUE(adopt(mgmt->GetInventory()).empty());
     }
     EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SVMInventory lang=\"en\"></SVMInventory>",
               read("report.xml"));

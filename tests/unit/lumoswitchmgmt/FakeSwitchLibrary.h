@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceInfo.h"
 #include "FakeStoreLibSystem.h"
 #include "LUMOSwitchMgmt.h"
 #include "LinuxImpl.h"
@@ -286,12 +287,24 @@ public:
 
     void TearDown() override
     {
+        for (CDeviceInfo* d : m_owned) {
+            std::free(d->getDeviceHandle());
+            delete d;
+        }
         CPlatformLayer::SetPlatformForTesting(m_previousPlatform);
         if (!m_previous.empty()) {
             EXPECT_EQ(0, chdir(m_previous.c_str()));
         }
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
+    }
+
+    // Records a pass hands out are never freed by the program; the test frees
+    // them when it ends.
+    const std::vector<CDeviceInfo*>& adopt(const std::vector<CDeviceInfo*>& devices)
+    {
+        m_owned.insert(m_owned.end(), devices.begin(), devices.end());
+        return devices;
     }
 
     std::unique_ptr<LUMOSwitchMgmt> makeManager()
@@ -351,6 +364,7 @@ public:
     int stagingCalls = 0;
 
 private:
+    std::vector<CDeviceInfo*> m_owned;
     std::string m_previous;
     std::unique_ptr<ScratchPlatform> m_platform;
     IPlatformImpl* m_previousPlatform = nullptr;

@@ -50,7 +50,7 @@ public:
     std::vector<CDeviceInfo*> update()
     {
         auto mgmt = makeManager();
-        return mgmt->Update();
+        return adopt(mgmt->Update());
     }
 };
 
@@ -224,6 +224,7 @@ TEST_F(UpdateTest, FilterComparesComponentIDsAsHexadecimalNumbers)
     ASSERT_EQ(2u, devices.size());
     CDeviceInfo* second = devices[1];
     EXPECT_TRUE(mgmt->FilterSupportedDeviceInfo(devices));
+    adopt(devices);
     ASSERT_EQ(1u, devices.size());
     EXPECT_EQ(second, devices[0]);
 }
