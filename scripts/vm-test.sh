@@ -296,30 +296,30 @@ guest_detail() { # scenario check-name -> detail text
 
 # --- the same scenario under the preload stand-in -----------------------------------
 # Runs the program in the end-to-end sandbox with the LD_PRELOAD device in
-# front of the same controller script. The module tools are stand-ins that
-# behave as the guest's did: nothing listed, loads succeed, unloads refused
-# (the open device holds the modules).
+# front of the same controller script. The system tools are the sandbox's
+# recording stand-ins; rmmod fails as the guest's did (the open device holds
+# the modules) and lsmod lists nothing, as in the guest before the run.
 preload_run() { # scenario controller-script
     local name="$1" script="$2"
     local dir="$results/$name/preload"
     rm -rf "$dir"
-    mkdir -p "$dir/pkg" "$dir/root/usr/local/sbin"
+    mkdir -p "$dir/pkg"
     cp "$build/bin/lumoswitch" "$build/lib/libstorelibit.so" "$build/lib/libstorelibit.so.07" \
         "$build/lib/storelib_topology.conf" "$root/tests/vm/package/package.xml" "$dir/pkg/"
     make_payload "$dir/pkg/payload"
-    local t status
-    for t in lsmod:0 modprobe:0 rmmod:1; do
-        printf '#!/bin/sh\nexit %s\n' "${t#*:}" >"$dir/root/usr/local/sbin/${t%%:*}"
-        chmod 0755 "$dir/root/usr/local/sbin/${t%%:*}"
+    local args=() t status
+    for t in lsmod modprobe rmmod=1 insmod depmod udevadm udevcontrol rpm umount esxcli \
+        esxcfg-scsidevs esxcfg-rescan; do
+        args+=(--standin "$t")
     done
-    # The driver's timeout answer for a silent controller, as the guest sees it
-    # from QEMU's external BMC link.
-    local env=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
+    # The driver's timeout answer for a silent controller, as the guest gets
+    # it from QEMU's external BMC link.
+    args+=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
         --env SIMIPMI_TIME_SCALE=100 --env SIMIPMI_DRIVER_TIMEOUT_MS=4000)
-    [[ -n "$script" ]] && env+=(--env "SIMIPMI_SCRIPT=$script")
+    [[ -n "$script" ]] && args+=(--env "SIMIPMI_SCRIPT=$script")
     status=0
-    "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --root "$dir/root" \
-        --preload "$build/lib/libsimipmi_preload.so" "${env[@]}" --timeout 600 \
+    "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --record "$dir/pkg/standins.log" \
+        --preload "$build/lib/libsimipmi_preload.so" "${args[@]}" --timeout 600 \
         -- ./lumoswitch -u -d -o "$dir/pkg/report.xml" >"$dir/stdout.txt" 2>"$dir/stderr.txt" ||
         status=$?
     echo "$status" >"$dir/exit"
