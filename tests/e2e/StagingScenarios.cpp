@@ -186,35 +186,18 @@ Outcome RunStaging(const Staging& s)
         env.push_back("E2E_UNAME_SYSNAME=VMkernel");
     }
 
-    const std::string record = pkg.path() + ".standins";
-    std::filesystem::remove(record);
-    std::string cmd = ShellQuote(Paths::Sandbox()) + " --pkg " + ShellQuote(pkg.path()) +
-                      " --bind " + ShellQuote(Paths::ScratchRoot()) + " --record " +
-                      ShellQuote(record) + " --timeout 60 --root " + ShellQuote(root) +
-                      " --preload " + ShellQuote(LUMO_E2E_IPMI_PRELOAD);
-    std::vector<std::string> standins = DefaultStandins();
-    standins.push_back("chmod");
-    standins.insert(standins.end(), s.standins.begin(), s.standins.end());
-    for (const std::string& tool : standins) {
-        cmd += " --standin " + ShellQuote(tool);
-    }
-    for (const std::string& out : s.standinStdout) {
-        cmd += " --standin-stdout " + ShellQuote(out);
-    }
-    for (const std::string& e : env) {
-        cmd += " --env " + ShellQuote(e);
-    }
-    cmd += " -- /bin/bash ./stage.sh -u -o report.xml >" + ShellQuote(pkg.path() + ".stdout") +
-           " 2>" + ShellQuote(pkg.path() + ".stderr");
+    SandboxOptions opts;
+    opts.preload = LUMO_E2E_IPMI_PRELOAD;
+    opts.rootDir = root;
+    opts.env = env;
+    opts.standins = s.standins;
+    opts.standins.push_back("chmod");
+    opts.standinStdout = s.standinStdout;
 
     Outcome o;
     const auto start = std::chrono::steady_clock::now();
-    const int raw = std::system(cmd.c_str());
+    o.run = RunCommand(pkg, {"/bin/bash", "./stage.sh", "-u", "-o", "report.xml"}, opts);
     o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    o.run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.run.out = ReadFile(pkg.path() + ".stdout");
-    o.run.err = ReadFile(pkg.path() + ".stderr");
-    o.run.standins = ReadFile(record);
     o.report = pkg.read("report.xml");
     o.requests = Lines(pkg.read("ipmi.log"));
     o.state = ParseState(pkg.read("ipmi.state"));
