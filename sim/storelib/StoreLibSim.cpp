@@ -125,9 +125,55 @@ std::string LibraryDir()
     return ".";
 }
 
+// An open image file, closed when the holder goes.
+class Fd
+{
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd& operator=(Fd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_fd = other.m_fd;
+            other.m_fd = -1;
+        }
+        return *this;
+    }
+    int get() const { return m_fd; }
+    void reset()
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// One download into one switch. The image file is written in place (a
+// repeated download reuses its pages) and cut to what was received when the
+// download ends: at a restart, at exit or init of the library, or unload.
 struct Download {
     uint32_t nextOffset = 0;
     uint32_t chunks = 0;
+    Fd image; // kept open across the chunks of one download
+
+    Download() = default;
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
+    ~Download()
+    {
+        if (image.get() >= 0 && ftruncate(image.get(), nextOffset) != 0) {
+            image.reset();
+        }
+    }
 };
 
 class Simulator
@@ -159,6 +205,8 @@ private:
     std::string m_topologyPath;
     std::string m_outDir;
     bool m_initialised = false;
+    Fd m_trace;
+    std::string m_tracePath;
     Topology m_topo;
     std::map<std::pair<uint32_t, uint16_t>, Download> m_downloads;
 };
@@ -180,13 +228,15 @@ void Simulator::trace(const std::string& line)
 {
     ensurePaths();
     const std::string path = m_outDir + "/storelib_trace.log";
-    FILE* f = std::fopen(path.c_str(), "a");
-    if (f == nullptr) {
-        return;
+    if (m_trace.get() < 0 || path != m_tracePath) {
+        m_trace = Fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        m_tracePath = path;
     }
-    std::fputs(line.c_str(), f);
-    std::fputc('\n', f);
-    std::fclose(f);
+    // One write per line: the trace is complete even if the caller dies.
+    const std::string text = line + "\n";
+    if (m_trace.get() >= 0 && write(m_trace.get(), text.data(), text.size()) < 0) {
+        m_trace.reset();
+    }
 }
 
 const Controller* Simulator::findController(uint32_t id) const
@@ -320,6 +370,7 @@ uint32_t Simulator::exitLib(const uint8_t* rec, uint32_t size)
         return fail(kErrMalformed, "EXIT_LIB with data or parameters");
     }
     m_initialised = false;
+    m_downloads.clear();
     trace("EXIT_LIB -> rc=0x0");
     return 0;
 }
@@ -478,10 +529,10 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
     const uint8_t* cdb = pt + 12;
     const uint32_t offset = Be24(cdb + 3);
     const uint32_t paramLen = Be24(cdb + 6);
-    Download& dl = m_downloads[{c.id, d.id}];
     if (offset == 0) {
-        dl = Download();
+        m_downloads.erase({c.id, d.id});
     }
+    Download& dl = m_downloads[{c.id, d.id}];
     const std::string where = where0 + " chunk=" + std::to_string(dl.chunks + 1) +
                               " offset=" + std::to_string(offset) +
                               " paramlen=" + std::to_string(paramLen);
@@ -514,15 +565,20 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
     char name[64];
     std::snprintf(name, sizeof(name), "/received_%08X_%u.bin", c.id, d.id);
     const std::string path = m_outDir + name;
-    const int flags = O_WRONLY | O_CREAT | (offset == 0 ? O_TRUNC : 0);
-    const int fd = open(path.c_str(), flags, 0644);
-    if (fd < 0 || pwrite(fd, pt + kPtHeader, len, offset) != static_cast<ssize_t>(len)) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    if (!d.keepImage) {
+        dl.nextOffset = offset + len;
+        trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0");
+        return 0;
+    }
+    if (offset == 0 || dl.image.get() < 0) {
+        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+        dl.image = Fd(open(path.c_str(), flags, 0644));
+    }
+    if (dl.image.get() < 0 ||
+        pwrite(dl.image.get(), pt + kPtHeader, len, offset) != static_cast<ssize_t>(len)) {
+        dl.image.reset();
         return fail(kErrMalformed, "WRITE_BUFFER " + where + " cannot keep image in " + path);
     }
-    close(fd);
     dl.nextOffset = offset + len;
     trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0");
     return 0;

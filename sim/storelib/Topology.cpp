@@ -291,6 +291,11 @@ private:
         if (len != UINT64_MAX) {
             d.vpdLength = static_cast<int>(len);
         }
+        uint64_t keep = 1;
+        if (!number(attrs, "keep", 1, keep, false, error)) {
+            return false;
+        }
+        d.keepImage = keep != 0;
         if (!raw(attrs, "vpd_hex", d.hasVpdRaw, d.vpdRaw, error) ||
             !raw(attrs, "inquiry_hex", d.hasInquiryRaw, d.inquiryRaw, error) ||
             !raw(attrs, "readbuf_hex", d.hasReadBufferRaw, d.readBufferRaw, error)) {

@@ -29,7 +29,8 @@ struct Device {
     std::string vendor = "SIMLUMO "; // standard INQUIRY, padded or cut to 8
     std::string product;             // standard INQUIRY, padded or cut to 16
     uint8_t revision[4] = {0, 0, 0, 0};
-    int vpdLength = -1; // page-length byte override, -1 = serial length
+    bool keepImage = true; // write what WRITE BUFFER delivers to a file
+    int vpdLength = -1;    // page-length byte override, -1 = serial length
     bool hasVpdRaw = false;
     std::vector<uint8_t> vpdRaw; // whole VPD answer override
     bool hasInquiryRaw = false;

@@ -1,0 +1,47 @@
+#!/bin/bash
+# Download benchmarks for a 16 MiB image:
+#   1. CPU time per MiB through the simulated storage library, next to reading
+#      the file and copying it once (bench_download);
+#   2. peak resident memory and CPU time of the real program updating one
+#      simulated switch with that image, run in the end-to-end sandbox.
+# Needs root (the sandbox) and a build configured with -DLUMO_BENCH=ON:
+#   scripts/build.sh build-bench -DLUMO_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+#   tests/bench/run_bench.sh build-bench
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(cd "${1:?usage: run_bench.sh BUILD_DIR}" && pwd)"
+
+"$build/bin/bench_download" --benchmark_min_time=1
+
+pkg=$(mktemp -d /tmp/lumo-bench-pkg.XXXXXX)
+trap 'rm -rf "$pkg"' EXIT
+mkdir "$pkg/payload"
+cp "$build/bin/lumoswitch" "$build/lib/libstorelibit.so" "$build/bin/bench_rusage" "$pkg/"
+head -c $((16 << 20)) /dev/urandom >"$pkg/payload/image.bin"
+row=$(grep -v '^#' "$root/cm_LUMOSwitch/data/platform_serials.csv" | head -1)
+key=${row%%,*}
+id=${row#*,}
+cat >"$pkg/storelib_topology.conf" <<TOPO
+controller id=0x05000000
+device id=8 type=0x0d serial="$key" product="LUMO PCIe Switch" revision=1.0.0.0
+TOPO
+cat >"$pkg/package.xml" <<XML
+<SoftwareComponent><SupportedDevices><Device componentID="$id"><Display>Bench</Display>
+<PayloadConfiguration><Image filename="image.bin"/></PayloadConfiguration></Device>
+</SupportedDevices></SoftwareComponent>
+XML
+
+standins=()
+for tool in lsmod modprobe rmmod insmod depmod udevadm udevcontrol rpm umount esxcli; do
+    standins+=(--standin "$tool")
+done
+echo "== lumoswitch -u, one switch, 16 MiB image (image size + 8 MiB = 24576 KiB allowed)"
+"$root/tests/e2e/sandbox.sh" --pkg "$pkg" "${standins[@]}" -- ./bench_rusage ./lumoswitch -u \
+    >/dev/null 2>"$pkg/rusage.txt" || true
+grep maxrss_kib "$pkg/rusage.txt"
+if cmp -s "$pkg/payload/image.bin" "$pkg/received_05000000_8.bin"; then
+    echo "image received intact"
+else
+    echo "image NOT received intact" >&2
+    exit 1
+fi
