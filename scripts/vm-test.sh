@@ -331,6 +331,14 @@ program_requests() { # request-log
     grep ' netfn=30 ' "$1" 2>/dev/null | sed 's/^seq=[0-9]* //'
 }
 
+normalize_trace() { # log file
+    [[ -s "$1" ]] || { echo "(missing or empty: $(basename "$1"))"; return; }
+    sed -E -e 's#^\[[0-9T:-]+\] ##' \
+        -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}(AM|PM)##' \
+        -e 's#session ID = [0-9]+#session ID = N#' \
+        -e 's#File Descriptor Value [0-9]+#File Descriptor Value N#' "$1"
+}
+
 compare_with_preload() { # scenario controller-script
     local s="$1" dir="$results/$1"
     preload_run "$s" "$2"
@@ -345,6 +353,18 @@ compare_with_preload() { # scenario controller-script
         fail "$s: request log differs from the preload stand-in's (real driver -, stand-in +):"
         sed 's/^/    /' "$dir/compare.diff"
     fi
+    # The IPMI library's and the access layer's own traces, without clock
+    # times, the thread's number and the descriptor's number.
+    local log
+    for log in vexipmi_internal.log SCAL_DBG.log; do
+        if diff -u <(normalize_trace "$dir/guest/$log") \
+            <(normalize_trace "$dir/preload/pkg/$log") >"$dir/compare-$log.diff"; then
+            pass "$s: $log identical to the preload stand-in's"
+        else
+            fail "$s: $log differs from the preload stand-in's (real driver -, stand-in +):"
+            sed 's/^/    /' "$dir/compare-$log.diff" | head -40
+        fi
+    done
     if cmp -s "$dir/guest/report.xml" "$dir/preload/pkg/report.xml"; then
         pass "$s: update report identical to the preload stand-in's"
     else
