@@ -3,6 +3,7 @@
 // sandbox.
 
 #include <functional>
+#include <ostream>
 
 #include "E2EHarness.h"
 
@@ -236,6 +237,12 @@ struct LibraryCase {
     std::function<void(PackageDir&)> arrange;
 };
 
+// Cases print as their name in test listings.
+void PrintTo(const LibraryCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class NoUsableLibrary : public ::testing::TestWithParam<LibraryCase>
 {
 };
@@ -307,6 +314,12 @@ struct DeviceFailure {
     std::string topologyExtra;
     const char* error; // what switch 1 gets; switch 2 is always updated
 };
+
+// Cases print as their name in test listings.
+void PrintTo(const DeviceFailure& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UpdateBadInput : public ::testing::TestWithParam<DeviceFailure>
 {

@@ -1,5 +1,6 @@
 #include <cctype>
 #include <functional>
+#include <ostream>
 
 #include "DeviceInfo.h"
 #include "FakeSwitchLibrary.h"
@@ -162,6 +163,12 @@ struct InitCase {
     const char* logLine;
 };
 
+// Cases print as their name in test listings.
+void PrintTo(const InitCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class DiscoveryInitTest : public MgmtFixture, public ::testing::WithParamInterface<InitCase>
 {
 };
@@ -196,6 +203,12 @@ struct ComponentCase {
     std::function<std::string()> serial;
     std::function<std::string()> componentID;
 };
+
+// Cases print as their name in test listings.
+void PrintTo(const ComponentCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ComponentIDTest : public MgmtFixture, public ::testing::WithParamInterface<ComponentCase>
 {

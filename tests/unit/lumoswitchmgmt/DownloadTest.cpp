@@ -1,5 +1,6 @@
 #include "FakeSwitchLibrary.h"
 #include "Logger.h"
+#include <ostream>
 
 namespace
 {
@@ -103,6 +104,12 @@ struct RejectCase {
     uint8_t status;
     const char* logLine;
 };
+
+// Cases print as their name in test listings.
+void PrintTo(const RejectCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ChunkRejectTest : public DownloadTest, public ::testing::WithParamInterface<RejectCase>
 {

@@ -1,3 +1,4 @@
+#include <ostream>
 #include <stdexcept>
 
 #include "DeviceInfo.h"
@@ -96,6 +97,12 @@ struct DeviceFailureCase {
     std::function<void(UpdateTest&)> arrange;
     const char* error;
 };
+
+// Cases print as their name in test listings.
+void PrintTo(const DeviceFailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UpdateFailureTest : public UpdateTest, public ::testing::WithParamInterface<DeviceFailureCase>
 {
