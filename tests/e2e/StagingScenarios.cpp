@@ -180,14 +180,12 @@ Outcome RunStaging(const Staging& s)
         "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
         "STORELIB_SIM_OUTDIR=" + pkg.path(),
     };
-    if (s.esxiKernel) {
-        env.push_back(std::string("LD_PRELOAD=") + LUMO_E2E_IPMI_PRELOAD + ":" +
-                      LUMO_E2E_UNAME_PRELOAD);
-        env.push_back("E2E_UNAME_SYSNAME=VMkernel");
-    }
-
     SandboxOptions opts;
     opts.preload = LUMO_E2E_IPMI_PRELOAD;
+    if (s.esxiKernel) {
+        opts.preload += std::string(":") + LUMO_E2E_UNAME_PRELOAD;
+        env.push_back("E2E_UNAME_SYSNAME=VMkernel");
+    }
     opts.rootDir = root;
     opts.env = env;
     opts.standins = s.standins;

@@ -62,7 +62,13 @@ while (($#)); do
     --standin-stdout) stdouts+=("$2"); shift 2 ;;
     --record) record=$2; shift 2 ;;
     --root) roots+=("$(readlink -f "$2")"); shift 2 ;;
-    --preload) preload=$(readlink -f "$2"); shift 2 ;;
+    --preload)
+        # A colon-separated list, as LD_PRELOAD takes it.
+        IFS=: read -ra _libs <<<"$2"
+        for _lib in "${_libs[@]}"; do
+            preload+=${preload:+:}$(readlink -f "$_lib")
+        done
+        shift 2 ;;
     --env) envs+=("$2"); shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
     --) shift; break ;;
@@ -102,6 +108,21 @@ for dir in "$pkg" "${binds[@]}"; do
 done
 
 mkdir -p "$root/run/sandbox"
+# The preload libraries usually live in a build tree, which may itself lie
+# under the /tmp the sandbox has just replaced: make their folders visible at
+# the same paths.
+if [[ -n "$preload" ]]; then
+    IFS=: read -ra _libs <<<"$preload"
+    for _lib in "${_libs[@]}"; do
+        [[ -f "$_lib" ]] || die "--preload $_lib: no such file"
+        _dir=$(dirname "$_lib")
+        if [[ ! -f "$root$_lib" ]] || ! cmp -s "$_lib" "$root$_lib"; then
+            mkdir -p "$root$_dir"
+            mount --bind "$_dir" "$root$_dir"
+        fi
+    done
+fi
+
 for tree in "${roots[@]}"; do
     [[ -d "$tree" ]] || die "--root $tree is not a directory"
     rm -rf "$root/run/sandbox/tree"
