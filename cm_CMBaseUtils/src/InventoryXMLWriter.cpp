@@ -1,6 +1,7 @@
 #include "InventoryXMLWriter.h"
 
 #include "Logger.h"
+#include "ReportOutput.h"
 #include "XMLText.h"
 
 #include <exception>
@@ -115,24 +116,17 @@ void CInventoryXMLWriter::print()
 {
     CLogger* logger = CLogger::GetInstance();
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() start");
-    const std::string text = m_ossDocument.str();
     try {
         if (m_ofsOutputFile.is_open()) {
             logger->log(kSrc, __LINE__,
                         "CInventoryXMLWriter::print() copying the contents to Inventory XML file");
-            m_ofsOutputFile << text;
-            m_ofsOutputFile.flush();
-        } else {
-            m_standardOutput << text;
-            m_standardOutput.flush();
         }
+        EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput);
     } catch (const std::exception& e) {
         logger->log(kSrc, __LINE__,
                     std::string("CInventoryXMLWriter::GetXML() exception caught during file "
                                 "is_open function ") +
                         e.what());
     }
-    m_ossDocument.str(std::string());
-    m_ossDocument.clear();
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() end");
 }

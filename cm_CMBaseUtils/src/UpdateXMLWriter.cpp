@@ -1,6 +1,7 @@
 #include "UpdateXMLWriter.h"
 
 #include "Logger.h"
+#include "ReportOutput.h"
 #include "XMLText.h"
 
 #include <exception>
@@ -141,24 +142,17 @@ void CUpdateXMLWriter::print()
 {
     CLogger* logger = CLogger::GetInstance();
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() start");
-    const std::string text = m_ossDocument.str();
     try {
         if (m_ofsOutputFile.is_open()) {
             logger->log(kSrc, __LINE__,
                         "CUpdateXMLWriter::print() copying the contents to Update XML file");
-            m_ofsOutputFile << text;
-            m_ofsOutputFile.flush();
-        } else {
-            m_standardOutput << text;
-            m_standardOutput.flush();
         }
+        EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput);
     } catch (const std::exception& e) {
         logger->log(kSrc, __LINE__,
                     std::string("CUpdateXMLWriter::print() exception caught during file is_open "
                                 "function ") +
                         e.what());
     }
-    m_ossDocument.str(std::string());
-    m_ossDocument.clear();
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() end");
 }
