@@ -179,6 +179,9 @@ public:
 
 protected:
     void clearSessionState();
+    // GetPartitionInfo for one slot of the static or the dynamic table: false
+    // when the request failed, otherwise the partition's name.
+    bool readPartitionName(bool dynamicTable, unsigned slot, std::string& name);
 
     uint16_t m_sessionHandle = 0;
     bool m_bSessionActive = false;

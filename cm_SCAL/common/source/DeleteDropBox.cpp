@@ -1,29 +1,8 @@
-#include <cctype>
-
-#include "ScalFormat.h"
 #include "SecureCorvel.h"
+#include "StringUtils.h"
 #include "VEXIPMIUtil.h"
 
 static const char kSrc[] = "cm_SCAL/common/source/DeleteDropBox";
-
-namespace
-{
-
-bool EqualsIgnoreCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 bool secureCorvel::deleteDynPartWithName(uint16_t& dynBitmap, const std::string& name)
 {
@@ -37,21 +16,15 @@ bool secureCorvel::deleteDynPartWithName(uint16_t& dynBitmap, const std::string&
             if ((dynBitmap & (1u << slot)) == 0) {
                 continue;
             }
-            ClearIPMIRecord(IPMIReqBuf);
-            uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-            request[5] = 0x80; // dynamic slot
-            request[6] = static_cast<uint8_t>(slot);
-            if (IPMIRequest(eGetPartitionInfo, &IPMIReqBuf, 9, 14) != 0) {
+            std::string partitionName;
+            if (!readPartitionName(true, slot, partitionName)) {
                 logCorvelMsg(kSrc, __LINE__,
                              "secureCorvel::deleteDynPartWithName GetPartitionInfo failed");
                 continue;
             }
-            const std::string partitionName = scal::FieldText(IPMIResponseBytes(IPMIReqBuf) + 7, 6);
             logCorvelMsg(kSrc, __LINE__, "deleteDynPartWithName partition name = " + partitionName);
             // Only a partition read back under our own label is ever deleted.
-            if (EqualsIgnoreCase(partitionName, name)) {
+            if (CStringUtils::toLowerCase(partitionName) == CStringUtils::toLowerCase(name)) {
                 if (DeleteDropBox(static_cast<uint16_t>(1u << slot))) {
                     logCorvelMsg(kSrc, __LINE__, "deleteDynPartWithName DeleteDropBox successful");
                 } else {

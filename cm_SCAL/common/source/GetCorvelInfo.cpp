@@ -13,50 +13,56 @@ const unsigned kNameLength = 6;
 } // namespace
 
 // Both bitmaps come with one request; each caller takes the one it asked for.
-static void QueryPartitionIndex(secureCorvel& corvel, uint16_t handle, uint16_t& staticMap,
-                                uint16_t& dynMap)
+// False, with the error stored, when no session is open; a failed request
+// leaves both bitmaps as they were.
+static bool QueryPartitionIndex(secureCorvel& corvel, uint16_t& staticMap, uint16_t& dynMap)
 {
-    ClearIPMIRecord(IPMIReqBuf);
-    uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-    request[3] = static_cast<uint8_t>(handle & 0xFF);
-    request[4] = static_cast<uint8_t>(handle >> 8);
-    if (corvel.IPMIRequest(eGetPartitionIndexInfo, &IPMIReqBuf, 7, 13) == 0) {
-        const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);
-        staticMap = static_cast<uint16_t>((response[5] << 8) | response[6]);
-        dynMap = static_cast<uint16_t>((response[9] << 8) | response[10]);
+    try {
+        if (!corvel.IsSessionActive()) {
+            secureCorvel::logCorvelMsg(kSrc, __LINE__, "CORVEL session not started");
+            corvel.storeErrorInfo(SCAL_NO_ACTIVE_SESSION);
+            return false;
+        }
+        const uint16_t handle = corvel.GetSessionHandle();
+        ClearIPMIRecord(IPMIReqBuf);
+        uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
+        request[3] = static_cast<uint8_t>(handle & 0xFF);
+        request[4] = static_cast<uint8_t>(handle >> 8);
+        if (corvel.IPMIRequest(eGetPartitionIndexInfo, &IPMIReqBuf, 7, 13) == 0) {
+            const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);
+            staticMap = static_cast<uint16_t>((response[5] << 8) | response[6]);
+            dynMap = static_cast<uint16_t>((response[9] << 8) | response[10]);
+        }
+    } catch (...) {
+        secureCorvel::logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
+        corvel.storeErrorInfo(SCAL_INTERNAL_ERROR);
     }
+    return true;
 }
 
 uint16_t secureCorvel::getPartIndexInfo()
 {
-    try {
-        if (!IsSessionActive()) {
-            logCorvelMsg(kSrc, __LINE__, "CORVEL session not started");
-            storeErrorInfo(SCAL_NO_ACTIVE_SESSION);
-            return 0;
-        }
-        QueryPartitionIndex(*this, m_sessionHandle, m_staticPartMap, m_dynPartMap);
-    } catch (...) {
-        logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
-        storeErrorInfo(SCAL_INTERNAL_ERROR);
-    }
-    return m_staticPartMap;
+    return QueryPartitionIndex(*this, m_staticPartMap, m_dynPartMap) ? m_staticPartMap : 0;
 }
 
 uint16_t secureCorvel::getDynPartIndexInfo()
 {
-    try {
-        if (!IsSessionActive()) {
-            logCorvelMsg(kSrc, __LINE__, "CORVEL session not started");
-            storeErrorInfo(SCAL_NO_ACTIVE_SESSION);
-            return 0;
-        }
-        QueryPartitionIndex(*this, m_sessionHandle, m_staticPartMap, m_dynPartMap);
-    } catch (...) {
-        logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
-        storeErrorInfo(SCAL_INTERNAL_ERROR);
+    return QueryPartitionIndex(*this, m_staticPartMap, m_dynPartMap) ? m_dynPartMap : 0;
+}
+
+bool secureCorvel::readPartitionName(bool dynamicTable, unsigned slot, std::string& name)
+{
+    ClearIPMIRecord(IPMIReqBuf);
+    uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
+    request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
+    request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
+    request[5] = dynamicTable ? 0x80 : 0x00;
+    request[6] = static_cast<uint8_t>(slot);
+    if (IPMIRequest(eGetPartitionInfo, &IPMIReqBuf, 9, 14) != 0) {
+        return false;
     }
-    return m_dynPartMap;
+    name = scal::FieldText(IPMIResponseBytes(IPMIReqBuf) + kNameOffset, kNameLength);
+    return true;
 }
 
 bool secureCorvel::getPartInfo(uint16_t staticBitmap)
@@ -71,17 +77,10 @@ bool secureCorvel::getPartInfo(uint16_t staticBitmap)
             if ((staticBitmap & (1u << slot)) == 0) {
                 continue;
             }
-            ClearIPMIRecord(IPMIReqBuf);
-            uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-            request[5] = 0x00; // static slot
-            request[6] = static_cast<uint8_t>(slot);
-            if (IPMIRequest(eGetPartitionInfo, &IPMIReqBuf, 9, 14) != 0) {
+            std::string name;
+            if (!readPartitionName(false, slot, name)) {
                 continue;
             }
-            const std::string name =
-                scal::FieldText(IPMIResponseBytes(IPMIReqBuf) + kNameOffset, kNameLength);
             uint16_t index = getPartIndex(name);
             if (index != 0) {
                 corvelPartInfo[index].slotBits = swapBytes(static_cast<uint16_t>(1u << slot));

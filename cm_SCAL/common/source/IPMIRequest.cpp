@@ -213,13 +213,8 @@ unsigned secureCorvel::IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* reco
     if (record == nullptr) {
         return 1;
     }
-    uint8_t* request = IPMIRequestBytes(*record);
-    request[0] = kOEMNetFn;
-    request[1] = eCorvelCommand;
-    request[2] = subCommand;
-    SetIPMILengths(*record, requestLength, responseLength);
-
-    unsigned result = ProcessCorvelIPMICommand(record);
+    unsigned result =
+        OEMIPMIRequest(eCorvelCommand, subCommand, record, requestLength, responseLength);
     const uint8_t* response = IPMIResponseBytes(*record);
     if (result == 0) {
         uint16_t handle = static_cast<uint16_t>(response[3] | (response[4] << 8));

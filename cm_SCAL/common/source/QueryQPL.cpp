@@ -5,6 +5,7 @@
 
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
+#include "StringUtils.h"
 
 static const char kSrc[] = "cm_SCAL/common/source/QueryQPL";
 
@@ -55,20 +56,6 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-bool EqualsIgnoreCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Two characters of a /proc/scsi/scsi field, only when they are what the
 // kernel prints there (digits, blank padding): they end up in a shell command.
 bool ScsiField(const std::string& text, const std::string& marker, std::size_t skip,
@@ -102,7 +89,8 @@ bool secureCorvel::getLinuxOSVer()
     }
 
     std::string kernel;
-    if (host.KernelName(kernel) && EqualsIgnoreCase(kernel, ESXiKernel)) {
+    if (host.KernelName(kernel) &&
+        CStringUtils::toLowerCase(kernel) == CStringUtils::toLowerCase(ESXiKernel)) {
         m_osType = ESXi;
         logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer: ESXi Found");
         return true;
