@@ -246,6 +246,23 @@ struct BadCase {
     std::function<uint32_t(SimTest&)> send;
 };
 
+// A pass-through to device 8 after a good SL_INIT_LIB; `size` overrides the
+// record size when not 0, `spoil` changes the built record before it is sent.
+std::function<uint32_t(SimTest&)> PassThruAfterInit(uint8_t dir, Bytes cdb, Bytes data,
+                                                    size_t spare, uint32_t size = 0,
+                                                    std::function<void(Bytes&)> spoil = {})
+{
+    return [=](SimTest& t) {
+        Bytes list;
+        t.init(list);
+        Bytes pt = PassThru(8, dir, cdb, data, spare);
+        if (spoil) {
+            spoil(pt);
+        }
+        return t.passThru(0x05000000, pt, size);
+    };
+}
+
 class SimStrictTest : public SimTest
 {
 };
@@ -278,62 +295,19 @@ TEST_F(SimStrictTest, MalformedCommandsFailAndAreTraced)
              return t.send(Record(1, 4, 0, 0x05000007, 0, pd.data(), 6152));
          }},
         {"pass-through size not matching its data length",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 2, {0x12, 0x00, 0x00, 0x00, 0x3C, 0x00}, Bytes(60, 0), 1);
-             return t.passThru(0x05000000, pt, 60 + 66);
-         }},
+         PassThruAfterInit(2, {0x12, 0x00, 0x00, 0x00, 0x3C, 0x00}, Bytes(60, 0), 1, 60 + 66)},
         {"unknown CDB",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 2, {0x1A, 0x00, 0x3F, 0x00, 0x3C, 0x00}, Bytes(60, 0), 1);
-             return t.passThru(0x05000000, pt);
-         }},
+         PassThruAfterInit(2, {0x1A, 0x00, 0x3F, 0x00, 0x3C, 0x00}, Bytes(60, 0), 1)},
         {"inquiry allocation length not the data length",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 2, {0x12, 0x00, 0x00, 0x00, 0x60, 0x00}, Bytes(60, 0), 1);
-             return t.passThru(0x05000000, pt);
-         }},
-        {"chunk out of order",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 1, WriteBufferCdb(32768, 16), Bytes(16, 1), 0);
-             return t.passThru(0x05000000, pt);
-         }},
-        {"chunk over 32 KiB",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 1, WriteBufferCdb(0, 32769), Bytes(32769, 1), 0);
-             return t.passThru(0x05000000, pt);
-         }},
+         PassThruAfterInit(2, {0x12, 0x00, 0x00, 0x00, 0x60, 0x00}, Bytes(60, 0), 1)},
+        {"chunk out of order", PassThruAfterInit(1, WriteBufferCdb(32768, 16), Bytes(16, 1), 0)},
+        {"chunk over 32 KiB", PassThruAfterInit(1, WriteBufferCdb(0, 32769), Bytes(32769, 1), 0)},
         {"chunk length not its data length",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 1, WriteBufferCdb(0, 100), Bytes(99, 1), 0);
-             return t.passThru(0x05000000, pt);
-         }},
+         PassThruAfterInit(1, WriteBufferCdb(0, 100), Bytes(99, 1), 0)},
         {"write buffer record with a spare byte",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 1, WriteBufferCdb(0, 16), Bytes(16, 1), 1);
-             return t.passThru(0x05000000, pt);
-         }},
-        {"timeout not 30",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pt = PassThru(8, 2, {0x12, 0x00, 0x00, 0x00, 0x3C, 0x00}, Bytes(60, 0), 1);
-             pt[8] = 60;
-             return t.passThru(0x05000000, pt);
-         }},
+         PassThruAfterInit(1, WriteBufferCdb(0, 16), Bytes(16, 1), 1)},
+        {"timeout not 30", PassThruAfterInit(2, {0x12, 0x00, 0x00, 0x00, 0x3C, 0x00}, Bytes(60, 0),
+                                             1, 0, [](Bytes& pt) { pt[8] = 60; })},
     };
     for (const BadCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -17,16 +17,7 @@ const std::string kTail = "</SVMInventory>";
 
 std::string inventoryOf(std::vector<CDeviceInfo> records)
 {
-    std::vector<CDeviceInfo*> devices;
-    for (CDeviceInfo& r : records) {
-        devices.push_back(&r);
-    }
-    std::ostringstream out;
-    {
-        CInventoryXMLWriter writer(out);
-        EXPECT_TRUE(writer.GetXML(devices, ""));
-    }
-    return out.str();
+    return reportOf<CInventoryXMLWriter>(std::move(records));
 }
 
 } // namespace
@@ -107,29 +98,22 @@ TEST(InventoryXMLWriter, HostileValuesRoundTripThroughAnXmlReader)
     CDeviceInfo failed = makeFailure(eDeviceTypeComponentID, 9, hostile("err").raw);
 
     const std::string report = inventoryOf({ok, pci, failed});
-    EXPECT_EQ(std::string::npos, report.find('\n'));
     EXPECT_EQ(std::string::npos, report.find('\0'));
-    Doc doc = parseReport(report);
-    ASSERT_TRUE(doc) << report;
-
-    const struct {
-        const char* xpath;
-        std::string expected;
-    } checks[] = {
-        {"string(/SVMInventory/Device[1]/@componentID)", hostile("cid").readBack},
-        {"string(/SVMInventory/Device[1]/@display)", hostile("disp").readBack},
-        {"string(/SVMInventory/Device[1]/@enum)", hostile("enum").readBack},
-        {"string(/SVMInventory/Device[1]/Application/@componentType)", hostile("type").readBack},
-        {"string(/SVMInventory/Device[1]/Application/@version)", hostile("ver").readBack},
-        {"string(/SVMInventory/Device[1]/Application/@display)", hostile("name").readBack},
-        {"string(/SVMInventory/Device[2]/@vendorID)", hostile("vendor").readBack},
-        {"string(/SVMInventory/Device[2]/@display)", hostile("pdisp").readBack},
-        {"string(/SVMInventory/SPStatus/Message)", hostile("err").readBack},
-        {"string(/SVMInventory/SPStatus/Message/@id)", "9"},
-    };
-    for (const auto& c : checks) {
-        EXPECT_EQ(c.expected, xpathString(doc.get(), c.xpath)) << c.xpath;
-    }
+    expectReadsBack(
+        report,
+        {
+            {"string(/SVMInventory/Device[1]/@componentID)", hostile("cid").readBack},
+            {"string(/SVMInventory/Device[1]/@display)", hostile("disp").readBack},
+            {"string(/SVMInventory/Device[1]/@enum)", hostile("enum").readBack},
+            {"string(/SVMInventory/Device[1]/Application/@componentType)",
+             hostile("type").readBack},
+            {"string(/SVMInventory/Device[1]/Application/@version)", hostile("ver").readBack},
+            {"string(/SVMInventory/Device[1]/Application/@display)", hostile("name").readBack},
+            {"string(/SVMInventory/Device[2]/@vendorID)", hostile("vendor").readBack},
+            {"string(/SVMInventory/Device[2]/@display)", hostile("pdisp").readBack},
+            {"string(/SVMInventory/SPStatus/Message)", hostile("err").readBack},
+            {"string(/SVMInventory/SPStatus/Message/@id)", "9"},
+        });
 }
 
 TEST(InventoryXMLWriter, FileGetsTheReportAndStandardOutputNothing)

@@ -3,6 +3,7 @@
 // Helpers shared by the package reader and report writer tests.
 
 #include "DeviceInfo.h"
+#include "DeviceXMLWriter.h"
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace pkgtest
 {
@@ -118,6 +120,39 @@ inline std::string xpathString(xmlDoc* doc, const std::string& expression)
 inline double xpathNumber(xmlDoc* doc, const std::string& expression)
 {
     return std::strtod(xpathString(doc, "count(" + expression + ")").c_str(), nullptr);
+}
+
+// The report a writer prints to standard output for `records`. The writer is
+// deleted through the interface, as the device manager does.
+template <class Writer> std::string reportOf(std::vector<CDeviceInfo> records)
+{
+    std::vector<CDeviceInfo*> devices;
+    for (CDeviceInfo& r : records) {
+        devices.push_back(&r);
+    }
+    std::ostringstream out;
+    {
+        std::unique_ptr<IDeviceXMLWriter> writer(new Writer(out));
+        EXPECT_TRUE(writer->GetXML(devices, ""));
+    }
+    return out.str();
+}
+
+// A value an XML reader should get back from a report.
+struct ReadBack {
+    const char* xpath;
+    std::string expected;
+};
+
+// The report stays on one line, parses, and gives every value back.
+inline void expectReadsBack(const std::string& report, const std::vector<ReadBack>& checks)
+{
+    EXPECT_EQ(std::string::npos, report.find('\n'));
+    Doc doc = parseReport(report);
+    ASSERT_TRUE(doc) << report;
+    for (const ReadBack& c : checks) {
+        EXPECT_EQ(c.expected, xpathString(doc.get(), c.xpath)) << c.xpath;
+    }
 }
 
 // A discovered switch as discovery reports it.

@@ -18,17 +18,7 @@ const std::string kReboot = "<RebootRequired>1</RebootRequired>";
 
 std::string updateReportOf(std::vector<CDeviceInfo> records)
 {
-    std::vector<CDeviceInfo*> devices;
-    for (CDeviceInfo& r : records) {
-        devices.push_back(&r);
-    }
-    std::ostringstream out;
-    {
-        // Deleted through the interface, as the device manager does.
-        std::unique_ptr<IDeviceXMLWriter> writer(new CUpdateXMLWriter(out));
-        EXPECT_TRUE(writer->GetXML(devices, ""));
-    }
-    return out.str();
+    return reportOf<CUpdateXMLWriter>(std::move(records));
 }
 
 CDeviceInfo updated(const std::string& componentID, bool reboot)
@@ -129,29 +119,23 @@ TEST(UpdateXMLWriter, HostileValuesRoundTripThroughAnXmlReader)
     CDeviceInfo bare = makeFailure(eDeviceTypeComponentID, 4, hostile("err").raw);
 
     const std::string report = updateReportOf({ok, pci, bare});
-    EXPECT_EQ(std::string::npos, report.find('\n'));
-    Doc doc = parseReport(report);
-    ASSERT_TRUE(doc) << report;
-    const struct {
-        const char* xpath;
-        std::string expected;
-    } checks[] = {
-        {"string(/SVMExecution/Device[1]/@componentID)", hostile("cid").readBack},
-        {"string(/SVMExecution/Device[1]/@display)", hostile("disp").readBack},
-        {"string(/SVMExecution/Device[1]/@enum)", hostile("enum").readBack},
-        {"string(/SVMExecution/Device[1]/Application/@version)", hostile("ver").readBack},
-        {"string(/SVMExecution/Device[1]/Application/@display)", hostile("name").readBack},
-        {"string(/SVMExecution/Device[1]/Application/SPStatus/Message)", hostile("okmsg").readBack},
-        {"string(/SVMExecution/Device[2]/@subDeviceID)", hostile("subdev").readBack},
-        {"string(/SVMExecution/Device[2]/Application/SPStatus/@result)", "false"},
-        {"string(/SVMExecution/Device[2]/Application/SPStatus/Message)",
-         hostile("pcierr").readBack},
-        {"string(/SVMExecution/Device[2]/Application/SPStatus/Message/@id)", "-2"},
-        {"string(/SVMExecution/SPStatus/Message)", hostile("err").readBack},
-    };
-    for (const auto& c : checks) {
-        EXPECT_EQ(c.expected, xpathString(doc.get(), c.xpath)) << c.xpath;
-    }
+    expectReadsBack(
+        report,
+        {
+            {"string(/SVMExecution/Device[1]/@componentID)", hostile("cid").readBack},
+            {"string(/SVMExecution/Device[1]/@display)", hostile("disp").readBack},
+            {"string(/SVMExecution/Device[1]/@enum)", hostile("enum").readBack},
+            {"string(/SVMExecution/Device[1]/Application/@version)", hostile("ver").readBack},
+            {"string(/SVMExecution/Device[1]/Application/@display)", hostile("name").readBack},
+            {"string(/SVMExecution/Device[1]/Application/SPStatus/Message)",
+             hostile("okmsg").readBack},
+            {"string(/SVMExecution/Device[2]/@subDeviceID)", hostile("subdev").readBack},
+            {"string(/SVMExecution/Device[2]/Application/SPStatus/@result)", "false"},
+            {"string(/SVMExecution/Device[2]/Application/SPStatus/Message)",
+             hostile("pcierr").readBack},
+            {"string(/SVMExecution/Device[2]/Application/SPStatus/Message/@id)", "-2"},
+            {"string(/SVMExecution/SPStatus/Message)", hostile("err").readBack},
+        });
 }
 
 TEST(UpdateXMLWriter, FileElseStandardOutput)
