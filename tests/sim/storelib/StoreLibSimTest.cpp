@@ -246,6 +246,20 @@ struct BadCase {
     std::function<uint32_t(SimTest&)> send;
 };
 
+// A physical-device list request for `ctrl` with a `size`-byte buffer,
+// after a good SL_INIT_LIB when `initFirst`.
+std::function<uint32_t(SimTest&)> PdListRequest(bool initFirst, uint32_t ctrl, uint32_t size)
+{
+    return [=](SimTest& t) {
+        if (initFirst) {
+            Bytes list;
+            t.init(list);
+        }
+        Bytes pd(size, 0);
+        return t.send(Record(1, 4, 0, ctrl, 0, pd.data(), size));
+    };
+}
+
 // A pass-through to device 8 after a good SL_INIT_LIB; `size` overrides the
 // record size when not 0, `spoil` changes the built record before it is sent.
 std::function<uint32_t(SimTest&)> PassThruAfterInit(uint8_t dir, Bytes cdb, Bytes data,
@@ -270,30 +284,14 @@ class SimStrictTest : public SimTest
 TEST_F(SimStrictTest, MalformedCommandsFailAndAreTraced)
 {
     const std::vector<BadCase> cases = {
-        {"command before init",
-         [](SimTest& t) {
-             Bytes pd(6152, 0);
-             return t.send(Record(1, 4, 0, 0x05000000, 0, pd.data(), 6152));
-         }},
+        {"command before init", PdListRequest(false, 0x05000000, 6152)},
         {"init list of the wrong size",
          [](SimTest& t) {
              Bytes list(256, 0);
              return t.send(Record(0, 0, 1, 0x05000000, 0, list.data(), 256));
          }},
-        {"pd list of the wrong size",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pd(6144, 0);
-             return t.send(Record(1, 4, 0, 0x05000000, 0, pd.data(), 6144));
-         }},
-        {"unknown controller",
-         [](SimTest& t) {
-             Bytes list;
-             t.init(list);
-             Bytes pd(6152, 0);
-             return t.send(Record(1, 4, 0, 0x05000007, 0, pd.data(), 6152));
-         }},
+        {"pd list of the wrong size", PdListRequest(true, 0x05000000, 6144)},
+        {"unknown controller", PdListRequest(true, 0x05000007, 6152)},
         {"pass-through size not matching its data length",
          PassThruAfterInit(2, {0x12, 0x00, 0x00, 0x00, 0x3C, 0x00}, Bytes(60, 0), 1, 60 + 66)},
         {"unknown CDB",
