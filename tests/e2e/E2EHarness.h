@@ -33,6 +33,15 @@ struct Paths {
     static std::string Sandbox() { return LUMO_E2E_SANDBOX; }
     static std::string ScratchRoot() { return LUMO_E2E_SCRATCH; }
     static std::string SerialTable() { return LUMO_E2E_SERIAL_TABLE; }
+    // The simulated IPMI device; empty where it is not built.
+    static std::string IpmiPreload()
+    {
+#ifdef LUMO_E2E_IPMI_PRELOAD
+        return LUMO_E2E_IPMI_PRELOAD;
+#else
+        return "";
+#endif
+    }
 };
 
 inline std::string ReadFile(const std::string& path)
@@ -141,9 +150,17 @@ struct SandboxOptions {
     std::vector<std::string> standins;
     std::vector<std::string> standinStdout; // "NAME=FILE"
     std::vector<std::string> env;           // "NAME=VALUE"
-    std::string preload;                    // LD_PRELOAD library
-    std::string rootDir;                    // tree copied over the sandbox root
-    std::vector<std::string> binds;         // further host directories, read-write
+    // Every run goes through the simulated IPMI device: the sandbox's /dev is
+    // this machine's, and a program that found a real /dev/ipmi0 there would
+    // talk to the real management controller. The default controller has no
+    // device at all, so the program runs as on a server without one.
+    std::string ipmiScript = "devices none\n";
+    // The program's waits on the device (open retries, reply timeouts) take
+    // 1/N of their real time; 1 keeps real time.
+    unsigned ipmiTimeScale = 1000;
+    std::string preload;            // further LD_PRELOAD libraries, after the IPMI device
+    std::string rootDir;            // tree copied over the sandbox root
+    std::vector<std::string> binds; // further host directories, read-write
     int timeoutSeconds = 60;
 };
 
@@ -175,14 +192,26 @@ inline std::string ShellQuote(const std::string& s)
     return out + "'";
 }
 
-// Runs COMMAND in the package directory inside the sandbox.
+// Runs COMMAND in the package directory inside the sandbox, in front of the
+// simulated management controller: its script is written to ipmi.script, its
+// request log and state file go to ipmi.log and ipmi.state there (see
+// sim/ipmi/README.md).
 inline RunResult RunCommand(const PackageDir& pkg, const std::vector<std::string>& command,
                             const SandboxOptions& opts = SandboxOptions())
 {
+    RunResult r;
+    if (Paths::IpmiPreload().empty()) {
+        ADD_FAILURE() << "no simulated IPMI device: the run could reach this machine's own";
+        return r;
+    }
     const std::string outFile = pkg.path() + ".stdout";
     const std::string errFile = pkg.path() + ".stderr";
     const std::string record = pkg.path() + ".standins";
     std::filesystem::remove(record);
+    // A run that never opens the device must not show the last run's log.
+    std::filesystem::remove(pkg.file("ipmi.log"));
+    std::filesystem::remove(pkg.file("ipmi.state"));
+    pkg.write("ipmi.script", opts.ipmiScript);
     // The record lives beside the package, in the scratch root bound for it.
     std::string cmd = ShellQuote(Paths::Sandbox()) + " --pkg " + ShellQuote(pkg.path()) +
                       " --bind " + ShellQuote(Paths::ScratchRoot()) + " --record " +
@@ -196,15 +225,22 @@ inline RunResult RunCommand(const PackageDir& pkg, const std::vector<std::string
     for (const std::string& s : opts.standinStdout) {
         cmd += " --standin-stdout " + ShellQuote(s);
     }
-    for (const std::string& e : opts.env) {
+    std::vector<std::string> env = {"SIMIPMI_SCRIPT=" + pkg.file("ipmi.script"),
+                                    "SIMIPMI_LOG=" + pkg.file("ipmi.log"),
+                                    "SIMIPMI_STATE=" + pkg.file("ipmi.state"),
+                                    "SIMIPMI_TIME_SCALE=" + std::to_string(opts.ipmiTimeScale)};
+    env.insert(env.end(), opts.env.begin(), opts.env.end());
+    for (const std::string& e : env) {
         cmd += " --env " + ShellQuote(e);
     }
     for (const std::string& b : opts.binds) {
         cmd += " --bind " + ShellQuote(b);
     }
+    std::string preload = Paths::IpmiPreload();
     if (!opts.preload.empty()) {
-        cmd += " --preload " + ShellQuote(opts.preload);
+        preload += ":" + opts.preload;
     }
+    cmd += " --preload " + ShellQuote(preload);
     if (!opts.rootDir.empty()) {
         cmd += " --root " + ShellQuote(opts.rootDir);
     }
@@ -214,7 +250,6 @@ inline RunResult RunCommand(const PackageDir& pkg, const std::vector<std::string
     }
     cmd += " >" + ShellQuote(outFile) + " 2>" + ShellQuote(errFile);
 
-    RunResult r;
     const int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = ReadFile(outFile);
@@ -235,11 +270,15 @@ inline RunResult RunProgram(const PackageDir& pkg, const std::vector<std::string
     return RunCommand(pkg, command, opts);
 }
 
-// Skips the scenario where the sandbox cannot exist (not root).
+// Skips the scenario where the sandbox cannot exist (not root) or the
+// simulated IPMI device is not built (every run needs it).
 #define LUMO_E2E_REQUIRE_SANDBOX()                                                                 \
     do {                                                                                           \
         if (geteuid() != 0) {                                                                      \
             GTEST_SKIP() << "end-to-end scenarios need root for their namespaces";                 \
+        }                                                                                          \
+        if (::e2e::Paths::IpmiPreload().empty()) {                                                 \
+            GTEST_SKIP() << "the simulated IPMI device (simipmi_preload) is not built";            \
         }                                                                                          \
     } while (0)
 

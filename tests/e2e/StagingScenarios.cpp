@@ -143,7 +143,6 @@ Outcome RunStaging(const Staging& s)
     pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
     pkg.write("98-secupdusb.rules", "# repository USB device\n");
     pkg.write("00-secupd-vantor.rules", "# repository partitions\n");
-    pkg.write("controller.script", s.controller);
     pkg.write("stage.sh", kDriver);
     if (s.debugMarker) {
         pkg.write("zukdebuglog", "");
@@ -171,19 +170,16 @@ Outcome RunStaging(const Staging& s)
     }
 
     std::vector<std::string> env = {
-        "SIMIPMI_SCRIPT=" + pkg.file("controller.script"),
-        "SIMIPMI_LOG=" + pkg.file("ipmi.log"),
-        "SIMIPMI_STATE=" + pkg.file("ipmi.state"),
-        "SIMIPMI_TIME_SCALE=" + std::to_string(s.timeScale),
         "E2E_HALDAEMON_CALLS=" + pkg.file("haldaemon.calls"),
         "E2E_INTERRUPT_AT=" + s.interruptAt,
         "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
         "STORELIB_SIM_OUTDIR=" + pkg.path(),
     };
     SandboxOptions opts;
-    opts.preload = LUMO_E2E_IPMI_PRELOAD;
+    opts.ipmiScript = s.controller;
+    opts.ipmiTimeScale = s.timeScale;
     if (s.esxiKernel) {
-        opts.preload += std::string(":") + LUMO_E2E_UNAME_PRELOAD;
+        opts.preload = LUMO_E2E_UNAME_PRELOAD;
         env.push_back("E2E_UNAME_SYSNAME=VMkernel");
     }
     opts.rootDir = root;

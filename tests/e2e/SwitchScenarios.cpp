@@ -168,8 +168,9 @@ TEST(SwitchUpdate, ImagesArriveIntactInOrderedChunks)
     PackageDir pkg = StandardPackage("update");
     const RunResult r = RunProgram(pkg, {"-u"});
     EXPECT_EQ(0, r.status) << r.err;
-    // The management-controller staging is not available here: both switches
-    // are updated and wait for a manual power cycle.
+    // The harness's default controller has no IPMI device, so the staging is
+    // not available: both switches are updated and wait for a manual power
+    // cycle.
     EXPECT_EQ(UpdateReport(UpdatedDevice(Id(0), "LUMO Switch 1", Serial(0), "1.2.10.0", kManual) +
                            UpdatedDevice(Id(1), "LUMO Switch 2", Serial(1), "2.0.3.255", kManual)),
               r.out);
@@ -195,6 +196,13 @@ TEST(SwitchUpdate, ImagesArriveIntactInOrderedChunks)
               WriteBufferTrace(trace, 9));
     EXPECT_EQ(std::string::npos, trace.find("ERROR"));
     EXPECT_EQ("EXIT_LIB -> rc=0x0", Lines(trace).back());
+
+    // The device the program looked for was the simulated one, never this
+    // machine's.
+    const std::string state = pkg.read("ipmi.state");
+    EXPECT_EQ(0u, state.find("requests=0\n")) << state;
+    EXPECT_NE(std::string::npos, state.find("\nopen_failures=")) << state;
+    EXPECT_EQ(std::string::npos, state.find("\nopen_failures=0\n")) << state;
 }
 
 TEST(SwitchUpdate, InventoryThenUpdateRunBothPassesEachWithItsOwnLibraryLoad)

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -336,6 +337,12 @@ struct USBCase {
     std::vector<std::string> checkCommands;
     bool unloadsModule;
 };
+
+// Cases print as their description in test listings.
+void PrintTo(const USBCase& c, std::ostream* os)
+{
+    *os << c.what;
+}
 
 class USBPolicyTest : public PlatformTest, public ::testing::WithParamInterface<USBCase>
 {

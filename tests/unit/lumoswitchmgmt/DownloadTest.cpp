@@ -42,6 +42,12 @@ struct ChunkingCase {
     std::vector<uint32_t> lengths;
 };
 
+// Cases print as their image size in test listings.
+void PrintTo(const ChunkingCase& c, std::ostream* os)
+{
+    *os << c.size << "-byte image";
+}
+
 class ChunkingTest : public DownloadTest, public ::testing::WithParamInterface<ChunkingCase>
 {
 };

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "FakeStoreLibSystem.h"
@@ -133,6 +136,14 @@ struct RoutingCase {
     uint32_t sentCtrlId;
 };
 
+// Cases print as the controller ID they route in test listings.
+void PrintTo(const RoutingCase& c, std::ostream* os)
+{
+    char id[16];
+    std::snprintf(id, sizeof(id), "0x%08X", c.ctrlId);
+    *os << "controller " << id;
+}
+
 class TalkerRoutingTest : public TalkerTest, public ::testing::WithParamInterface<RoutingCase>
 {
 };
@@ -210,6 +221,14 @@ struct OsCase {
     int osType;
     const char* firstFileTried;
 };
+
+// Cases print as the system they describe in test listings.
+void PrintTo(const OsCase& c, std::ostream* os)
+{
+    const std::string release = c.release.substr(0, c.release.find('\n'));
+    *os << c.sysname << (release.empty() ? ", no vmware-release" : ", " + release)
+        << (c.setuidOk ? "" : ", setuid fails");
+}
 
 class TalkerOsTypeTest : public TalkerTest, public ::testing::WithParamInterface<OsCase>
 {
