@@ -4,12 +4,11 @@
 #include <dlfcn.h>
 #include <strings.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <memory>
 
 #include "Logger.h"
+#include "StringUtils.h"
 
 namespace
 {
@@ -293,9 +292,8 @@ bool CLinuxImpl::isESX()
     if (!m_pSys->ReadFirstLine(kVmwareReleaseFile, line, sizeof(line))) {
         return false;
     }
-    std::string text(line, strnlen(line, sizeof(line)));
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string text =
+        CStringUtils::toLowerCase(std::string(line, strnlen(line, sizeof(line))));
     if (text.find("vmware esx server 3") != std::string::npos) {
         debug(__LINE__, "getLinuxOSVer: ESX 3 Found");
         return true;

@@ -1,10 +1,10 @@
 #include "ZUKStoreLibTalker.h"
 
-#include <cctype>
 #include <cstring>
 #include <sstream>
 
 #include "Logger.h"
+#include "StringUtils.h"
 
 namespace
 {
@@ -64,21 +64,6 @@ void Log(unsigned int line, const std::string& text)
     CLogger::GetInstance()->log(kSrc, line, text);
 }
 
-bool EqualsIgnoreCase(const std::string& a, const char* b)
-{
-    const size_t n = std::strlen(b);
-    if (a.size() != n) {
-        return false;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 ZUKStoreLibTalker::ZUKStoreLibTalker() : ZUKStoreLibTalker(MakeRealStoreLibSystem()) {}
@@ -103,7 +88,7 @@ void ZUKStoreLibTalker::determineOSType()
         return;
     }
     std::string sysname;
-    if (m_pSystem->GetSystemName(sysname) && EqualsIgnoreCase(sysname, "VMkernel")) {
+    if (m_pSystem->GetSystemName(sysname) && CStringUtils::toLowerCase(sysname) == "vmkernel") {
         m_nOSType = OS_TYPE_ESXI;
         return;
     }

@@ -5,8 +5,8 @@
 
 #include "VEXLock.h"
 #include "VEXString.h"
+#include "XmlHandles.h"
 
-struct _xmlDoc;
 struct _xmlNode;
 
 class IVEXIPMIConfiguration
@@ -47,16 +47,13 @@ public:
     static constexpr uint64_t kMaxFileSize = 1024 * 1024;
 
 private:
-    struct DocDeleter {
-        void operator()(_xmlDoc* doc) const;
-    };
     bool InitializeLocked();
     void ReleaseLocked();
     _xmlNode* FindDefaultNode();
 
     VEXString m_FileName;
     bool m_bParsed = false;
-    std::unique_ptr<_xmlDoc, DocDeleter> m_Doc;
+    XmlDocHandle m_Doc;
     _xmlNode* m_DefaultNode = nullptr;
     VEXLock m_Lock;
 };

@@ -161,11 +161,6 @@ bool FeedText(const xmlNode* node, DecimalReader& reader)
 
 } // namespace
 
-void VEXIPMIXMLConfig::DocDeleter::operator()(_xmlDoc* doc) const
-{
-    xmlFreeDoc(doc);
-}
-
 VEXIPMIXMLConfig::VEXIPMIXMLConfig(const VEXString& fileName) : m_FileName(fileName) {}
 
 VEXIPMIXMLConfig::~VEXIPMIXMLConfig() = default;

@@ -2,24 +2,17 @@
 #include <libxml/tree.h>
 
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
+#include "XmlHandles.h"
 
 static const char kSrc[] = "cm_SCAL/common/source/AddNFile";
 
 namespace
 {
-
-struct DocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-struct XmlCharFree {
-    void operator()(xmlChar* text) const { xmlFree(text); }
-};
 
 bool IsElement(const xmlNode* node, const char* name)
 {
@@ -32,7 +25,7 @@ bool IsElement(const xmlNode* node, const char* name)
 bool secureCorvel::get_comp_id(std::string& componentId)
 {
     logCorvelMsg(kSrc, __LINE__, "Getting component id from package.xml");
-    std::unique_ptr<xmlDoc, DocFree> doc;
+    XmlDocHandle doc;
     std::string content;
     if (ScalHost().ReadFile("package.xml", content)) {
         doc.reset(xmlReadMemory(content.data(), static_cast<int>(content.size()), "package.xml",
@@ -64,7 +57,7 @@ bool secureCorvel::get_comp_id(std::string& componentId)
             if (!IsElement(device, "Device")) {
                 continue;
             }
-            std::unique_ptr<xmlChar, XmlCharFree> value(
+            XmlCharHandle value(
                 xmlGetProp(device, reinterpret_cast<const xmlChar*>("componentID")));
             if (!value) {
                 // The caller turns this into its internal-error result.
