@@ -228,8 +228,9 @@ Decision Controller::Impl::decide(uint8_t netfn, uint8_t cmd, const std::vector<
 {
     Decision d;
     if (netfn == kNetFnApp && cmd == kCmdGetDeviceId) {
-        // A plausible identity: device 0x20, revision 1, firmware 1.00, IPMI 2.0.
-        d.data = {0x20, 0x81, 0x01, 0x00, 0x02, 0xBF, 0xA2, 0x02,
+        // A plausible identity: device 0x20, revision 1, firmware 1.00, IPMI 2.0,
+        // manufacturer 32473 (the enterprise number reserved for documentation).
+        d.data = {0x20, 0x81, 0x01, 0x00, 0x02, 0xBF, 0xD9, 0x7E,
                   0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
         return d;
     }

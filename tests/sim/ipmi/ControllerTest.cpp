@@ -447,6 +447,19 @@ TEST(Controller, DeliveryDirectivesKeepTheControllersAnswer)
     EXPECT_EQ(c->lastDelivery().sendErrno, 0);
 }
 
+TEST(Controller, DeviceIdNamesTheDocumentationEnterprise)
+{
+    Scratch s;
+    auto c = s.make("");
+    Reply r = c->handle(0x06, 0, 0x01, {});
+    EXPECT_EQ(r.cc, 0x00);
+    // Device 0x20, revision 1, firmware 1.00, IPMI 2.0, manufacturer 32473
+    // (least significant byte first), product 0x0100.
+    EXPECT_EQ(r.data, (Bytes{0x20, 0x81, 0x01, 0x00, 0x02, 0xBF, 0xD9, 0x7E,
+                             0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(r.data[6] | (r.data[7] << 8) | (r.data[8] << 16), 32473);
+}
+
 TEST(Controller, ColdResetEndsTheSession)
 {
     Scratch s;
