@@ -38,6 +38,25 @@ now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN{printf "%.1f", b-a}'; }
 die() { echo "vm-test: $*" >&2; exit 1; }
 
+# QEMU and the bridge run in the background; whatever ends this script
+# (a failure under set -e, die, a signal) takes them along.
+qpid=""
+bpid=""
+stop_children() {
+    local p
+    for p in $qpid $bpid; do
+        kill "$p" 2>/dev/null || true
+    done
+    for p in $qpid $bpid; do
+        wait "$p" 2>/dev/null || true
+    done
+    qpid=""
+    bpid=""
+}
+trap stop_children EXIT
+trap 'stop_children; trap - EXIT; exit 130' INT
+trap 'stop_children; trap - EXIT; exit 143' TERM HUP
+
 # --- packages ---------------------------------------------------------------
 apt_updated=0
 apt_update_once() {
@@ -173,7 +192,7 @@ boot_guest() { # scenario controller-script(or empty)
     local dir="$results/$name"
     rm -rf "$dir"
     mkdir -p "$dir"
-    local port qpid bpid t0 booted="" done_="" attempt
+    local port t0 booted="" done_="" attempt
     for attempt in 1 2 3 4 5; do
         port=$(free_port)
         t0=$(now)
@@ -248,6 +267,8 @@ boot_guest() { # scenario controller-script(or empty)
     local brc=0
     wait "$bpid" || brc=$?
     echo "$brc" >"$dir/extbmc.rc"
+    qpid=""
+    bpid=""
 
     echo "boot=${booted:-none} total=${done_:-none}" >"$dir/timing"
     # Judged from a copy without carriage returns, whatever the tty did.
@@ -316,7 +337,12 @@ preload_run() { # scenario controller-script
     # it from QEMU's external BMC link.
     args+=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
         --env SIMIPMI_TIME_SCALE=100 --env SIMIPMI_DRIVER_TIMEOUT_MS=4000)
-    [[ -n "$script" ]] && args+=(--env "SIMIPMI_SCRIPT=$script")
+    # The sandbox mounts a fresh /tmp: a script from a checkout under /tmp
+    # would vanish inside it, so the run reads its own copy in the package.
+    if [[ -n "$script" ]]; then
+        cp "$script" "$dir/pkg/controller.script"
+        args+=(--env "SIMIPMI_SCRIPT=$dir/pkg/controller.script")
+    fi
     status=0
     "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --record "$dir/pkg/standins.log" \
         --preload "$build/lib/libsimipmi_preload.so" "${args[@]}" --timeout 600 \

@@ -23,6 +23,7 @@
 #include <map>
 #include <poll.h>
 #include <pthread.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -199,6 +200,14 @@ simipmi::Controller* controller()
         gDriverTimeoutMs.store(
             static_cast<unsigned>(std::min(std::strtoul(driverTimeout, nullptr, 10), 3600000UL)));
     gController = new simipmi::Controller(script ? script : "", log ? log : "");
+    if (!gController->scriptError().empty()) {
+        // A test whose script went missing would otherwise just see "no
+        // device" and fail far from the cause: say it where the test looks.
+        std::string line = "simipmi: " + gController->scriptError() +
+                           "; every IPMI device open fails with ENOENT\n";
+        ssize_t n = write(STDERR_FILENO, line.data(), line.size());
+        (void)n;
+    }
     if (state != nullptr && *state != '\0')
         gController->setStatePath(state);
     gDevices = new std::map<int, Device>();

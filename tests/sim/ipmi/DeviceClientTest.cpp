@@ -416,6 +416,36 @@ TEST(DevicePaths, OnlyScriptedPathsOpen)
     EXPECT_EQ(stateCount("opens") - opensBefore, 3);
 }
 
+// Run with SIMIPMI_SCRIPT naming a file that cannot be read: the device is
+// gone, and the test's standard error says why rather than leaving a bare
+// "no device" to puzzle over.
+TEST(ScriptError, UnreadableScriptIsSaidOnStandardError)
+{
+    const char* script = std::getenv("SIMIPMI_SCRIPT");
+    ASSERT_NE(script, nullptr);
+    char tmpl[] = "/tmp/simipmi-stderr-XXXXXX";
+    int capture = mkstemp(tmpl);
+    ASSERT_GE(capture, 0);
+    unlink(tmpl);
+    std::fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(capture, STDERR_FILENO);
+    errno = 0;
+    int fd = open("/dev/ipmi0", O_RDWR);
+    int openErrno = errno;
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(openErrno, ENOENT);
+    std::string said(4096, '\0');
+    ssize_t n = pread(capture, &said[0], said.size(), 0);
+    close(capture);
+    said.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_NE(said.find("simipmi: cannot read script " + std::string(script)), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("every IPMI device open fails"), std::string::npos) << said;
+}
+
 // ---- virtual clock (run with SIMIPMI_TIME_SCALE) ---------------------------
 
 int64_t rawMonotonicNs()
