@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string>
 
 // The inventory report (SVMInventory), one line of XML. The file named to
 // GetXML stays open until the writer is destroyed.
@@ -18,17 +19,20 @@ public:
     CInventoryXMLWriter(const CInventoryXMLWriter&) = delete;
     CInventoryXMLWriter& operator=(const CInventoryXMLWriter&) = delete;
 
-    // Always true.
+    // True when the report was written whole; throws CReportWriteError when
+    // its target did not take every byte.
     bool GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile) override;
 
     void addXMLHeader();
     void addInventoryHeader();
     void addInventoryFooter();
-    // Emits the collected text and empties the buffer.
-    void print();
+    // Emits the collected text and empties the buffer; false when the target
+    // did not take all of it (the reason is kept for GetXML).
+    bool print();
 
 private:
     std::ostringstream m_ossDocument;
     std::ofstream m_ofsOutputFile;
     std::ostream& m_standardOutput;
+    std::string m_writeError;
 };

@@ -27,6 +27,11 @@ public:
     // (Re)reads the descriptor path and parses the file when it exists.
     void ParseXMl();
 
+    // What the last read found: no descriptor, one libxml2 could not parse,
+    // or a parsed document.
+    enum class EPackageState { Missing, Unparsable, Parsed };
+    EPackageState packageState() const { return m_ePackageState; }
+
     // All Device elements of a freshly parsed descriptor; null when the file
     // is missing, unparsable or lists no device.
     XmlXPathObjectHandle ParseXmlUsingXpath();
@@ -54,6 +59,7 @@ private:
     void replaceDocument(xmlDoc* document);
 
     std::string m_strPackageFilePath;
+    EPackageState m_ePackageState = EPackageState::Missing;
     XmlDocHandle m_pDocument;
     std::map<unsigned int, CContextList> m_mapContextList;
 };

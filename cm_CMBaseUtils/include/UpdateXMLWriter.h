@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string>
 
 // The update result report (SVMExecution), one line of XML. The file named
 // to GetXML stays open until the writer is destroyed.
@@ -18,7 +19,8 @@ public:
     CUpdateXMLWriter(const CUpdateXMLWriter&) = delete;
     CUpdateXMLWriter& operator=(const CUpdateXMLWriter&) = delete;
 
-    // Always true.
+    // True when the report was written whole; throws CReportWriteError when
+    // its target did not take every byte.
     bool GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile) override;
 
     void addXMLHeader();
@@ -26,11 +28,13 @@ public:
     void addUpdateFooter();
     // Appends the reboot element when `rebootRequired`, nothing otherwise.
     void addRebootRequiredStatus(bool rebootRequired);
-    // Emits the collected text and empties the buffer.
-    void print();
+    // Emits the collected text and empties the buffer; false when the target
+    // did not take all of it (the reason is kept for GetXML).
+    bool print();
 
 private:
     std::ostringstream m_ossDocument;
     std::ofstream m_ofsOutputFile;
     std::ostream& m_standardOutput;
+    std::string m_writeError;
 };

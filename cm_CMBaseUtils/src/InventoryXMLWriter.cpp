@@ -107,26 +107,38 @@ bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::
         }
     }
     addInventoryFooter();
-    print();
+    if (!print()) {
+        throw CReportWriteError("the report could not be written completely to " +
+                                (m_ofsOutputFile.is_open() ? outputFile : std::string("standard output")) +
+                                ": " + m_writeError);
+    }
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() end");
     return true;
 }
 
-void CInventoryXMLWriter::print()
+bool CInventoryXMLWriter::print()
 {
     CLogger* logger = CLogger::GetInstance();
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() start");
+    bool written = true;
     try {
         if (m_ofsOutputFile.is_open()) {
             logger->log(kSrc, __LINE__,
                         "CInventoryXMLWriter::print() copying the contents to Inventory XML file");
         }
-        EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput);
+        if (!EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput, m_writeError)) {
+            logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() report not written completely: " +
+                                            m_writeError);
+            written = false;
+        }
     } catch (const std::exception& e) {
         logger->log(kSrc, __LINE__,
                     std::string("CInventoryXMLWriter::GetXML() exception caught during file "
                                 "is_open function ") +
                         e.what());
+        m_writeError = e.what();
+        written = false;
     }
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() end");
+    return written;
 }

@@ -103,11 +103,13 @@ void CSoftwareComponentInfo::ParseXMl()
 {
     xmlKeepBlanksDefault(0);
     replaceDocument(nullptr);
+    m_ePackageState = EPackageState::Missing;
     m_strPackageFilePath = CPlatformLayer::getCurrentDirectory() + strPackageXMLFileName;
     if (!CPlatformLayer::IsFileExits(strPackageXMLFileName)) {
         return;
     }
     replaceDocument(parsePackage(m_strPackageFilePath));
+    m_ePackageState = m_pDocument ? EPackageState::Parsed : EPackageState::Unparsable;
     CLogger* logger = CLogger::GetInstance();
     if (!m_pDocument) {
         logger->log(kSrc, __LINE__,
@@ -148,9 +150,11 @@ XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
 {
     if (!CPlatformLayer::IsFileExits(strPackageXMLFileName)) {
         replaceDocument(nullptr);
+        m_ePackageState = EPackageState::Missing;
         return nullptr;
     }
     replaceDocument(parsePackage(m_strPackageFilePath));
+    m_ePackageState = m_pDocument ? EPackageState::Parsed : EPackageState::Unparsable;
     return GetNodeSet(m_pDocument.get(), kDeviceQuery);
 }
 

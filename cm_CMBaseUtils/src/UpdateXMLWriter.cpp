@@ -133,26 +133,38 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
     }
     addRebootRequiredStatus(rebootRequired);
     addUpdateFooter();
-    print();
+    if (!print()) {
+        throw CReportWriteError("the report could not be written completely to " +
+                                (m_ofsOutputFile.is_open() ? outputFile : std::string("standard output")) +
+                                ": " + m_writeError);
+    }
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() end");
     return true;
 }
 
-void CUpdateXMLWriter::print()
+bool CUpdateXMLWriter::print()
 {
     CLogger* logger = CLogger::GetInstance();
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() start");
+    bool written = true;
     try {
         if (m_ofsOutputFile.is_open()) {
             logger->log(kSrc, __LINE__,
                         "CUpdateXMLWriter::print() copying the contents to Update XML file");
         }
-        EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput);
+        if (!EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput, m_writeError)) {
+            logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() report not written completely: " +
+                                            m_writeError);
+            written = false;
+        }
     } catch (const std::exception& e) {
         logger->log(kSrc, __LINE__,
                     std::string("CUpdateXMLWriter::print() exception caught during file is_open "
                                 "function ") +
                         e.what());
+        m_writeError = e.what();
+        written = false;
     }
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() end");
+    return written;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -87,6 +88,8 @@ public:
         m_stagingFactory = std::move(factory);
     }
     void setExitFunction(std::function<void(int)> exitFn) { m_exit = std::move(exitFn); }
+    // Where the lines for the user go (standard error unless a test says).
+    void setErrorStream(std::ostream& err) { m_stderr.rdbuf(err.rdbuf()); }
 
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
     {
@@ -99,4 +102,5 @@ private:
     std::string m_strOutputFileName;
     PowerCycleStagingFactory m_stagingFactory = &MakePowerCycleStaging;
     std::function<void(int)> m_exit = [](int status) { std::exit(status); };
+    std::ostream m_stderr{std::cerr.rdbuf()};
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iostream>
 #include <new>
 #include <sstream>
 
@@ -38,6 +39,9 @@ const char kTestPlatformComponentID[] = "111111";
 const char kMsgInvalidImage[] = "ERROR: Invalid firmware image";
 const char kMsgReadFailed[] = "ERROR: Failed to read firmware image";
 const char kMsgUpdateFailed[] = "ERROR: Failed to Update Firmware";
+const char kMsgPackageMissing[] = "ERROR: package.xml not found";
+const char kMsgPackageUnparsable[] = "ERROR: package.xml could not be parsed";
+const char kMsgPackageEmpty[] = "ERROR: package.xml lists no supported device";
 const char kMsgSuccess[] =
     "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
     "power cycle of the device or system. Rebooting the system will perform Quillpath "
@@ -467,6 +471,17 @@ bool LUMOSwitchMgmt::FilterSupportedDeviceInfo(std::vector<CDeviceInfo*>& device
     if (supported.empty()) {
         Log(__LINE__, "FilterSupportedDeviceInfo: Could not find any devies from package.xml or "
                       "package.xml is not present \n");
+        // Nothing was downloaded into these switches: each says so, and why.
+        const char* reason = kMsgPackageEmpty;
+        if (package.packageState() == CSoftwareComponentInfo::EPackageState::Missing) {
+            reason = kMsgPackageMissing;
+        } else if (package.packageState() == CSoftwareComponentInfo::EPackageState::Unparsable) {
+            reason = kMsgPackageUnparsable;
+        }
+        for (CDeviceInfo* device : devices) {
+            device->setStatus(1);
+            device->setErrorMsg(reason);
+        }
         return false;
     }
     std::ostringstream oss;
@@ -549,10 +564,14 @@ int LUMOSwitchMgmt::generateXML(IDeviceXMLWriter* writer, const std::vector<CDev
         result = writer->GetXML(devices, outputFileName) ? 1 : 0;
     } catch (const std::exception& e) {
         Log(__LINE__, std::string("generateXML(): ") + "Exception Is: " + e.what());
+        // The reader of the report cannot tell a cut one from a whole one:
+        // the caller is told here, and by the status.
+        m_stderr << "lumoswitch: " << e.what() << std::endl;
         m_exit(1);
         return 0;
     } catch (...) {
         Log(__LINE__, "generateXML(): pDeviceXmlWriter->GetXML() created an unkown exception");
+        m_stderr << "lumoswitch: the report could not be written" << std::endl;
         m_exit(1);
         return 0;
     }

@@ -88,6 +88,27 @@ const char* const kTivraResults[] = {
     "TIVRA returned CORVEL_PARTITIONS_ATTACHED\n",
 };
 
+// A data overrun means the answer was longer than the buffer. For a query
+// the bytes asked for did arrive and nothing changed on the controller, so
+// the answer stays usable after the last attempt. For a request that changes
+// the controller's state the overrun leaves open whether it was carried out:
+// taking it as done would let the report promise what never happened.
+bool IsPlainQuery(const uint8_t* request)
+{
+    if (request[1] != eCorvelCommand) {
+        return true; // repository type, access state
+    }
+    switch (request[2]) {
+    case eGetPartitionIndexInfo:
+    case eGetPartitionInfo:
+    case eGetCORVELStatus:
+    case 0x10: // getStateFlagCmd
+        return true;
+    default:
+        return false;
+    }
+}
+
 const uint8_t kTivraProcessing = 0xFF;
 const uint8_t kStatusPending = 0x02;
 
@@ -180,6 +201,13 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
             break;
         case StatusAction::Overrun:
             if (attempt == kCorvelAttempts) {
+                if (!IsPlainQuery(IPMIRequestBytes(original))) {
+                    secureCorvel::logCorvelMsg(
+                        kSrc, __LINE__,
+                        "ProcessCorvelIPMICommand: data overrun on every attempt of a request "
+                        "that changes the controller's state; not taken as done\n");
+                    return 1;
+                }
                 return paused ? 2 : 0;
             }
             if (paused) {

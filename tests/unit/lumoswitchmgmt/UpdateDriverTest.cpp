@@ -1,4 +1,6 @@
+#include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "DeviceInfo.h"
@@ -200,16 +202,47 @@ TEST_F(UpdateTest, AllDownloadsFailedMeansNoStaging)
     }
 }
 
-TEST_F(UpdateTest, PackageWithoutDevicesReportsEveryDiscoveredSwitchUntouched)
+// Without a usable package nothing is downloaded: every discovered switch is
+// a failure that names the reason, and nothing is staged.
+TEST_F(UpdateTest, UnusablePackageFailsEverySwitchWithTheReason)
 {
-    write("package.xml", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>");
-    const auto devices = update();
-    EXPECT_EQ(2u, devices.size());
-    EXPECT_TRUE(lib.chunks.empty());
-    EXPECT_EQ(0, stagingBuilt);
-    for (CDeviceInfo* d : devices) {
-        EXPECT_EQ(0, d->getStatus());
-        EXPECT_FALSE(d->getRebootRequired());
+    const struct {
+        const char* name;
+        const char* xml; // nullptr: no package.xml at all
+        const char* error;
+    } cases[] = {
+        {"missing", nullptr, "ERROR: package.xml not found"},
+        {"unparsable", "<SoftwareComponent><SupportedDevices>", "ERROR: package.xml could not be parsed"},
+        {"empty", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
+         "ERROR: package.xml lists no supported device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove((dir + "/package.xml").c_str());
+        if (c.xml != nullptr) {
+            write("package.xml", c.xml);
+        }
+        const auto devices = update();
+        EXPECT_EQ(2u, devices.size());
+        EXPECT_TRUE(lib.chunks.empty());
+        EXPECT_EQ(0, stagingBuilt);
+        for (CDeviceInfo* d : devices) {
+            EXPECT_EQ(1, d->getStatus());
+            EXPECT_EQ(c.error, d->getErrorMsg());
+            EXPECT_FALSE(d->getRebootRequired());
+        }
+        const std::string report = read("report.xml");
+        EXPECT_EQ(2u, [&] {
+            size_t n = 0;
+            const std::string failed = std::string("<SPStatus result = \"false\" ><Message id=\"0\" >") +
+                                       c.error + "</Message></SPStatus>";
+            for (size_t at = report.find(failed); at != std::string::npos;
+                 at = report.find(failed, at + 1)) {
+                ++n;
+            }
+            return n;
+        }()) << report;
+        EXPECT_EQ(std::string::npos, report.find("RebootRequired"));
     }
 }
 
@@ -271,9 +304,14 @@ TEST_F(UpdateTest, WriterExceptionEndsTheProcessWithStatusOneAfterItsLogLine)
         auto mgmt = makeManager();
         std::vector<int> exits;
         mgmt->setExitFunction([&exits](int status) { exits.push_back(status); });
+        std::ostringstream err;
+        mgmt->setErrorStream(err);
         ThrowingWriter writer(standard);
         mgmt->generateXML(&writer, {}, "");
         EXPECT_EQ(std::vector<int>{1}, exits);
+        EXPECT_EQ(standard ? "lumoswitch: disk full\n"
+                           : "lumoswitch: the report could not be written\n",
+                  err.str());
         EXPECT_TRUE(log.has(standard ? "generateXML(): Exception Is: disk full"
                                      : "generateXML(): pDeviceXmlWriter->GetXML() created an "
                                        "unkown exception"));

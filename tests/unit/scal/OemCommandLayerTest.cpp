@@ -67,6 +67,37 @@ TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
     }
 }
 
+// Ten overruns leave open whether a state-changing request was carried out:
+// that is a failure. A query still has the bytes it asked for.
+TEST_F(OemCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
+{
+    const struct {
+        const char* name;
+        uint8_t command;
+        uint8_t sub;
+        unsigned expected;
+    } cases[] = {
+        {"set state flag", 0xA2, 0x11, 1},
+        {"detach partitions", 0xA2, 0x06, 1},
+        {"delete dynamic partition", 0xA2, 0x08, 1},
+        {"end session", 0xA2, 0x01, 1},
+        {"partition info query", 0xA2, 0x04, 0},
+        {"partition index query", 0xA2, 0x03, 0},
+        {"status query", 0xA2, 0x0A, 0},
+        {"access state query", 0xAE, 0x00, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        controller.requests.clear();
+        sleeper.sleeps.clear();
+        controller.Always(c.command == 0xA2 ? Key(0xA2, c.sub) : Key(c.command), Cc(0x10));
+        ClearIPMIRecord(IPMIReqBuf);
+        EXPECT_EQ(OEMIPMIRequest(c.command, c.sub, &IPMIReqBuf, 7, 7), c.expected);
+        EXPECT_EQ(controller.requests.size(), 10u);
+        EXPECT_TRUE(sleeper.sleeps.empty());
+    }
+}
+
 TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
 {
     controller.Script(Key(0xA2, 0x11), Cc(0x03));
