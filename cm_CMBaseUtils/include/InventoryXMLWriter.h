@@ -1,14 +1,14 @@
 #pragma once
 
 #include "DeviceXMLWriter.h"
+#include "ReportOutput.h"
 
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 
 // The inventory report (SVMInventory), one line of XML. The file named to
-// GetXML stays open until the writer is destroyed.
+// GetXML gets it once it is complete (see CReportFile).
 class CInventoryXMLWriter : public IDeviceXMLWriter
 {
 public:
@@ -32,7 +32,7 @@ public:
 
 private:
     std::ostringstream m_ossDocument;
-    std::ofstream m_ofsOutputFile;
+    CReportFile m_reportFile;
     std::ostream& m_standardOutput;
     std::string m_writeError;
 };

@@ -1,14 +1,14 @@
 #pragma once
 
 #include "DeviceXMLWriter.h"
+#include "ReportOutput.h"
 
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 
 // The update result report (SVMExecution), one line of XML. The file named
-// to GetXML stays open until the writer is destroyed.
+// to GetXML gets it once it is complete (see CReportFile).
 class CUpdateXMLWriter : public IDeviceXMLWriter
 {
 public:
@@ -34,7 +34,7 @@ public:
 
 private:
     std::ostringstream m_ossDocument;
-    std::ofstream m_ofsOutputFile;
+    CReportFile m_reportFile;
     std::ostream& m_standardOutput;
     std::string m_writeError;
 };

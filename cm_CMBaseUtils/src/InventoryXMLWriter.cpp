@@ -19,9 +19,6 @@ CInventoryXMLWriter::~CInventoryXMLWriter()
 {
     CLogger::GetInstance()->log(kSrc, __LINE__,
                                 "CInventoryXMLWriter::~CInventoryXMLWriter() start");
-    if (m_ofsOutputFile.is_open()) {
-        m_ofsOutputFile.close();
-    }
     CLogger::GetInstance()->log(kSrc, __LINE__, "CInventoryXMLWriter::~CInventoryXMLWriter() end");
 }
 
@@ -52,7 +49,7 @@ bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() start");
     if (!outputFile.empty()) {
         try {
-            m_ofsOutputFile.open(outputFile.c_str(), std::ios::out | std::ios::trunc);
+            m_reportFile.open(outputFile);
         } catch (const std::exception& e) {
             logger->log(kSrc, __LINE__,
                         std::string("CInventoryXMLWriter::GetXML() exception caught during file "
@@ -107,9 +104,9 @@ bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::
         }
     }
     addInventoryFooter();
+    const std::string target = m_reportFile.isOpen() ? outputFile : "standard output";
     if (!print()) {
-        throw CReportWriteError("the report could not be written completely to " +
-                                (m_ofsOutputFile.is_open() ? outputFile : std::string("standard output")) +
+        throw CReportWriteError("the report could not be written completely to " + target +
                                 ": " + m_writeError);
     }
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() end");
@@ -122,11 +119,11 @@ bool CInventoryXMLWriter::print()
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() start");
     bool written = true;
     try {
-        if (m_ofsOutputFile.is_open()) {
+        if (m_reportFile.isOpen()) {
             logger->log(kSrc, __LINE__,
                         "CInventoryXMLWriter::print() copying the contents to Inventory XML file");
         }
-        if (!EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput, m_writeError)) {
+        if (!EmitReport(m_ossDocument, m_reportFile, m_standardOutput, m_writeError)) {
             logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() report not written completely: " +
                                             m_writeError);
             written = false;

@@ -17,9 +17,6 @@ CUpdateXMLWriter::CUpdateXMLWriter(std::ostream& standardOutput) : m_standardOut
 CUpdateXMLWriter::~CUpdateXMLWriter()
 {
     CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::~CUpdateXMLWriter() start");
-    if (m_ofsOutputFile.is_open()) {
-        m_ofsOutputFile.close();
-    }
     CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::~CUpdateXMLWriter() end");
 }
 
@@ -82,7 +79,7 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
     CLogger* logger = CLogger::GetInstance();
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() start");
     if (!outputFile.empty()) {
-        m_ofsOutputFile.open(outputFile.c_str(), std::ios::out | std::ios::trunc);
+        m_reportFile.open(outputFile);
         logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() udpate xml file opened");
     }
 
@@ -133,9 +130,9 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
     }
     addRebootRequiredStatus(rebootRequired);
     addUpdateFooter();
+    const std::string target = m_reportFile.isOpen() ? outputFile : "standard output";
     if (!print()) {
-        throw CReportWriteError("the report could not be written completely to " +
-                                (m_ofsOutputFile.is_open() ? outputFile : std::string("standard output")) +
+        throw CReportWriteError("the report could not be written completely to " + target +
                                 ": " + m_writeError);
     }
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() end");
@@ -148,11 +145,11 @@ bool CUpdateXMLWriter::print()
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() start");
     bool written = true;
     try {
-        if (m_ofsOutputFile.is_open()) {
+        if (m_reportFile.isOpen()) {
             logger->log(kSrc, __LINE__,
                         "CUpdateXMLWriter::print() copying the contents to Update XML file");
         }
-        if (!EmitReport(m_ossDocument, m_ofsOutputFile, m_standardOutput, m_writeError)) {
+        if (!EmitReport(m_ossDocument, m_reportFile, m_standardOutput, m_writeError)) {
             logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() report not written completely: " +
                                             m_writeError);
             written = false;

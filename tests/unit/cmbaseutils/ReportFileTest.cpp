@@ -1,0 +1,137 @@
+// Where a report file may be asked for in a folder other users write to: a
+// name never followed, a report that appears whole or not at all, and the
+// targets that cannot be renamed over.
+#include "PackageTestSupport.h"
+#include "ReportOutput.h"
+#include "UpdateXMLWriter.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+using namespace pkgtest;
+
+namespace
+{
+
+std::set<std::string> Entries(const std::string& folder)
+{
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        names.insert(e.path().filename().string());
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(ReportFile, SymbolicLinkAtTheNameIsNeverFollowed)
+{
+    ScopedTempWorkDir dir;
+    dir.write("victim", "root's data");
+    for (const char* target : {"victim", "nowhere"}) {
+        SCOPED_TRACE(target);
+        std::filesystem::remove(dir.path() + "/report.xml");
+        ASSERT_EQ(0, symlink(target, "report.xml"));
+        CReportFile file;
+        EXPECT_FALSE(file.open("report.xml"));
+        // The writer treats it as a file it cannot open: standard output.
+        std::ostringstream out;
+        {
+            CUpdateXMLWriter writer(out);
+            EXPECT_TRUE(writer.GetXML({}, "report.xml"));
+        }
+        EXPECT_NE(std::string::npos, out.str().find("<SVMExecution"));
+        EXPECT_EQ("root's data", readFile(dir.path() + "/victim"));
+        EXPECT_FALSE(std::filesystem::exists(dir.path() + "/nowhere"));
+        EXPECT_EQ((std::set<std::string>{"victim", "report.xml"}), Entries(dir.path()));
+    }
+}
+
+TEST(ReportFile, OldReportStaysWholeUntilTheNewOneIsComplete)
+{
+    ScopedTempWorkDir dir;
+    dir.write("report.xml", "old report");
+    ASSERT_EQ(0, chmod((dir.path() + "/report.xml").c_str(), 0640));
+    std::string error;
+    {
+        CReportFile file;
+        ASSERT_TRUE(file.open("report.xml"));
+        ASSERT_TRUE(file.write("new ", error));
+        EXPECT_EQ("old report", readFile(dir.path() + "/report.xml"));
+        ASSERT_TRUE(file.write("report", error));
+        EXPECT_EQ("old report", readFile(dir.path() + "/report.xml"));
+        ASSERT_TRUE(file.commit(error)) << error;
+    }
+    EXPECT_EQ("new report", readFile(dir.path() + "/report.xml"));
+    EXPECT_EQ((std::set<std::string>{"report.xml"}), Entries(dir.path()));
+    struct stat info;
+    ASSERT_EQ(0, stat((dir.path() + "/report.xml").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 0777) << "an existing report keeps its mode";
+
+    // Abandoned before it was complete: the old report, and nothing else.
+    {
+        CReportFile file;
+        ASSERT_TRUE(file.open("report.xml"));
+        ASSERT_TRUE(file.write("cut", error));
+    }
+    EXPECT_EQ("new report", readFile(dir.path() + "/report.xml"));
+    EXPECT_EQ((std::set<std::string>{"report.xml"}), Entries(dir.path()));
+}
+
+TEST(ReportFile, HardLinkAtTheNameIsReplacedNotWrittenThrough)
+{
+    ScopedTempWorkDir dir;
+    dir.write("elsewhere", "someone's file");
+    ASSERT_EQ(0, link("elsewhere", "report.xml"));
+    std::string error;
+    CReportFile file;
+    ASSERT_TRUE(file.open("report.xml"));
+    ASSERT_TRUE(file.write("report", error));
+    ASSERT_TRUE(file.commit(error));
+    EXPECT_EQ("report", readFile(dir.path() + "/report.xml"));
+    EXPECT_EQ("someone's file", readFile(dir.path() + "/elsewhere"));
+}
+
+TEST(ReportFile, TemporaryNamesAreFreshEachTimeAndHiddenBesideTheTarget)
+{
+    ScopedTempWorkDir dir;
+    std::set<std::string> seen;
+    for (int i = 0; i < 5; ++i) {
+        CReportFile file;
+        ASSERT_TRUE(file.open("report.xml"));
+        for (const std::string& name : Entries(dir.path())) {
+            EXPECT_EQ(0u, name.rfind(".report.xml.", 0)) << name;
+            EXPECT_EQ(std::string(".report.xml.").size() + 6, name.size()) << name;
+            seen.insert(name);
+        }
+    }
+    EXPECT_EQ(5u, seen.size());
+    EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+TEST(ReportFile, TargetsThatCannotBeRenamedOverAreWrittenInPlace)
+{
+    std::string error;
+    {
+        CReportFile file;
+        ASSERT_TRUE(file.open("/dev/null"));
+        EXPECT_TRUE(file.write("report", error));
+        EXPECT_TRUE(file.commit(error)) << error;
+    }
+    {
+        CReportFile file;
+        ASSERT_TRUE(file.open("/dev/full"));
+        EXPECT_FALSE(file.write("report", error));
+        EXPECT_EQ("No space left on device", error);
+    }
+    ScopedTempWorkDir dir;
+    CReportFile file;
+    EXPECT_FALSE(file.open(dir.path())) << "a folder is no report file";
+    EXPECT_FALSE(file.open(dir.path() + "/missing/report.xml"));
+    EXPECT_TRUE(Entries(dir.path()).empty());
+}
