@@ -1,7 +1,11 @@
+#include <csignal>
+#include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "CommandLineParser.h"
+#include "Interruption.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 
@@ -29,15 +33,22 @@ int main(int argc, char* argv[])
         CLogger::GetInstance()->log(kSrc, __LINE__, "Output file name =" + outputFileName);
     }
 
+    interruption::InstallDeferredHandlers();
+
     // The records the passes return stay allocated: the process ends right
     // after, and the manager's contract is that nobody frees them.
     if (parser.isInventory()) {
         LUMOSwitchMgmt inventory(outputFileName);
         inventory.GetInventory();
     }
-    if (parser.isUpdate()) {
+    if (parser.isUpdate() && interruption::PendingSignal() == 0) {
         LUMOSwitchMgmt update(outputFileName);
         update.Update();
+    }
+    if (const int signal = interruption::PendingSignal()) {
+        std::cerr << "lumoswitch: stopped by signal " << signal << " (" << strsignal(signal)
+                  << "); the report says what was done" << std::endl;
+        return 128 + signal;
     }
     return 0;
 }

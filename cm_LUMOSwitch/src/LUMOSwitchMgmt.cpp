@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "DeviceInfo.h"
+#include "Interruption.h"
 #include "InventoryXMLWriter.h"
 #include "Logger.h"
 #include "PlatformLayer.h"
@@ -376,9 +377,16 @@ std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
     if (updateDevices(devices)) {
         Log(__LINE__, "Update: update devices success, now staging powercycle");
         bool staged = false;
+        // Stopped by a signal: no power cycle is asked for, and the switches
+        // that took their image say it must be done by hand.
+        const bool stopped = interruption::StopRequested();
         std::unique_ptr<IPowerCycleStaging> staging =
-            m_stagingFactory ? m_stagingFactory() : nullptr;
-        if (!staging) {
+            !stopped && m_stagingFactory ? m_stagingFactory() : nullptr;
+        if (stopped) {
+            Log(__LINE__, "Update: stopped by signal " +
+                              std::to_string(interruption::PendingSignal()) +
+                              ", power cycle not staged.");
+        } else if (!staging) {
             Log(__LINE__, "Update: Exception while creating rollback wrapper.");
         } else if (staging->regPowerCycle() == 0) {
             Log(__LINE__, "Update: Staging power cycle success.");
@@ -427,6 +435,14 @@ bool LUMOSwitchMgmt::updateDevices(std::vector<CDeviceInfo*>& devices)
 
     bool result = false;
     for (CDeviceInfo* device : devices) {
+        if (interruption::StopRequested()) {
+            Log(__LINE__, "updateDevices(): stopped by signal " +
+                              std::to_string(interruption::PendingSignal()) +
+                              ", switch not updated");
+            device->setStatus(1);
+            device->setErrorMsg(kMsgUpdateFailed);
+            continue;
+        }
         std::string path;
         if (!getPayloadFiles(device->getComponentID(), path)) {
             Log(__LINE__, "updateDevices(): error with payload name = " + path);
@@ -635,6 +651,15 @@ bool LUMOSwitchMgmt::writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t le
         result = false;
     }
     for (uint64_t i = 1; result && i <= chunks; ++i) {
+        // A chunk under way is finished; a signal stops the download before
+        // the next one, and the switch has not got its image.
+        if (interruption::StopRequested()) {
+            oss << "writeBuffer(): stopped by signal " << interruption::PendingSignal()
+                << " before chunk " << i << " of " << chunks;
+            LogStream(__LINE__, oss);
+            result = false;
+            break;
+        }
         const uint32_t offset = static_cast<uint32_t>(kChunkSize * (i - 1));
         const uint32_t chunkLength =
             i < chunks ? kChunkSize : static_cast<uint32_t>(length - offset);

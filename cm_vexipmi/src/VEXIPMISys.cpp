@@ -29,7 +29,26 @@ int VEXIPMIRealSys::WaitReadable(int fd, long seconds, long microseconds)
     struct timespec timeout = {};
     timeout.tv_sec = seconds;
     timeout.tv_nsec = microseconds * 1000L;
-    const int rc = ::ppoll(&pfd, 1, &timeout, nullptr);
+    struct timespec start = {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int rc = ::ppoll(&pfd, 1, &timeout, nullptr);
+    // A signal the program only notes must not cost a wait for the reply:
+    // wait out the rest of the time.
+    while (rc < 0 && errno == EINTR) {
+        struct timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long waitedNs = (now.tv_sec - start.tv_sec) * 1000000000LL +
+                                   (now.tv_nsec - start.tv_nsec);
+        const long long leftNs =
+            seconds * 1000000000LL + microseconds * 1000LL - waitedNs;
+        if (leftNs <= 0) {
+            return 0;
+        }
+        struct timespec left = {};
+        left.tv_sec = static_cast<time_t>(leftNs / 1000000000LL);
+        left.tv_nsec = static_cast<long>(leftNs % 1000000000LL);
+        rc = ::ppoll(&pfd, 1, &left, nullptr);
+    }
     if (rc > 0 && (pfd.revents & (POLLERR | POLLNVAL)) && !(pfd.revents & POLLIN)) {
         errno = EIO;
         return -1;

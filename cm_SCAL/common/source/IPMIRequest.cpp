@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "Interruption.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -187,6 +188,15 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
             return GetErrorCode(record);
         }
         secureCorvel::logCorvelMsg(kSrc, __LINE__, entry->text);
+        const bool again = entry->action == StatusAction::Retry ||
+                           entry->action == StatusAction::Overrun;
+        if (again && attempt < kCorvelAttempts && interruption::StopRequested()) {
+            secureCorvel::logCorvelMsg(kSrc, __LINE__,
+                                       "ProcessCorvelIPMICommand: stopped by signal " +
+                                           std::to_string(interruption::PendingSignal()) +
+                                           " before the next attempt\n");
+            return 1;
+        }
         switch (entry->action) {
         case StatusAction::Fail:
             return 1;

@@ -1,5 +1,6 @@
 #include <exception>
 
+#include "Interruption.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -21,6 +22,14 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
         for (int poll = 0; poll < maxPolls; ++poll) {
             logCorvelMsg(kSrc, __LINE__, "Polling Count " + std::to_string(poll) + " \n ");
             ScalSleeper().SleepSeconds(1);
+            // The request is still pending: stopped here, it is not done.
+            if (interruption::StopRequested()) {
+                logCorvelMsg(kSrc, __LINE__,
+                             "PollCorvelCmdComplete: stopped by signal " +
+                                 std::to_string(interruption::PendingSignal()) +
+                                 " while the request was pending");
+                return false;
+            }
 
             ClearIPMIRecord(PollReqBuf);
             uint8_t* request = IPMIRequestBytes(PollReqBuf);

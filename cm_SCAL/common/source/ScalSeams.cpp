@@ -14,6 +14,7 @@
 #include <new>
 #include <sstream>
 
+#include "Interruption.h"
 #include "PlatformLayer.h"
 #include "VEXIPMIInterfaceImpl.h"
 
@@ -171,7 +172,8 @@ public:
 class RealSleeper : public IScalSleeper
 {
 public:
-    void SleepSeconds(unsigned seconds) override { sleep(seconds); }
+    // A termination signal ends a retry pause at once; see Interruption.h.
+    void SleepSeconds(unsigned seconds) override { interruption::SleepUnlessStopped(seconds); }
 };
 
 RealIPMILibrary& RealIPMI()

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <new>
 
+#include "Interruption.h"
 #include "Logger.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
@@ -232,6 +233,10 @@ bool secureCorvel::secureCorvelInit()
                 logCorvelMsg(kSrc, __LINE__, "Begin Corvel Session Failed.");
                 return false;
             }
+            if (interruption::StopRequested()) {
+                logCorvelMsg(kSrc, __LINE__, "Begin Corvel Session stopped by a signal.");
+                return false;
+            }
             if (BeginCorvelSessionExtended(kSessionTimeout)) {
                 break;
             }
@@ -247,6 +252,11 @@ bool secureCorvel::secureCorvelInit()
                      "Corvel Session Handle(" + scal::HexNoPad(m_sessionHandle & 0xFF) + ", " +
                          scal::HexNoPad(m_sessionHandle >> 8) + ")");
 
+        // The session is open: the destructor ends it.
+        if (interruption::StopRequested()) {
+            logCorvelMsg(kSrc, __LINE__, "secureCorvelInit stopped by a signal.");
+            return false;
+        }
         getPartInfo(getPartIndexInfo());
         DetachAll();
 
@@ -272,6 +282,8 @@ bool secureCorvel::secureCorvelInit()
 
 secureCorvel::~secureCorvel()
 {
+    // The teardown runs whole, signal or not.
+    interruption::Shield shield;
     try {
         if (m_sessionHandle != 0 && !EndCorvelSession()) {
             logCorvelMsg(kSrc, __LINE__, "EndCorvelSession failed");

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -96,6 +97,8 @@ public:
         uint8_t status = 0;
     };
     std::map<std::pair<uint16_t, size_t>, ChunkAnswer> chunkAnswers;
+    // Called while the n-th WRITE BUFFER (0-based) of a device is under way.
+    std::function<void(uint16_t, size_t)> duringChunk;
 
     std::vector<Chunk> chunks;
     std::map<uint16_t, size_t> chunkCount;
@@ -193,6 +196,9 @@ private:
         if (cdb[0] == 0x3B) {
             const size_t n = chunkCount[dev]++;
             chunks.push_back(Chunk{c.id, dev, size, Bytes(pt, pt + 64), Bytes(out, out + len)});
+            if (duringChunk) {
+                duringChunk(dev, n);
+            }
             auto it = chunkAnswers.find({dev, n});
             if (it != chunkAnswers.end()) {
                 pt[10] = it->second.status;

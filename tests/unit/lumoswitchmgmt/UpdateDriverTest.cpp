@@ -3,7 +3,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <csignal>
+
 #include "DeviceInfo.h"
+#include "Interruption.h"
 #include "DeviceXMLWriter.h"
 #include "FakeSwitchLibrary.h"
 
@@ -279,6 +282,55 @@ TEST_F(UpdateTest, PayloadPathIsTheExecutableDirectoryAndTheImageName)
     EXPECT_EQ(dir + "/payload/a.bin/a.bin", path);
     EXPECT_FALSE(mgmt->getPayloadFiles(Id(1), path));
     EXPECT_EQ(dir + "/payload", path);
+}
+
+// A termination signal during a download: the chunk under way completes, no
+// further chunk or switch is written, nothing is staged, and every switch
+// that got its whole image says the power cycle is to be done by hand.
+TEST_F(UpdateTest, SignalDuringADownloadStopsBeforeTheNextChunk)
+{
+    writePackage({{Id(0), "One", "a.bin"}, {Id(1), "Two", "b.bin"}});
+    const struct {
+        const char* name;
+        uint16_t device;
+        size_t chunk;
+        size_t chunksOf1, chunksOf2;
+        int status1, status2;
+    } cases[] = {
+        {"first chunk of switch 1", 1, 0, 1, 0, 1, 1},
+        {"last chunk of switch 1", 1, 1, 2, 0, 0, 1},
+        {"only chunk of switch 2", 2, 0, 2, 1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        interruption::ResetForTesting();
+        lib.chunks.clear();
+        lib.chunkCount.clear();
+        stagingBuilt = 0;
+        lib.duringChunk = [&c](uint16_t dev, size_t n) {
+            if (dev == c.device && n == c.chunk) {
+                interruption::NoteSignal(SIGTERM);
+            }
+        };
+        const auto devices = update();
+        interruption::ResetForTesting();
+        ASSERT_EQ(2u, devices.size());
+        EXPECT_EQ(c.chunksOf1, lib.chunksOf(1).size());
+        EXPECT_EQ(c.chunksOf2, lib.chunksOf(2).size());
+        EXPECT_EQ(0, stagingBuilt);
+        const int expected[2] = {c.status1, c.status2};
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(expected[i], devices[i]->getStatus()) << i;
+            EXPECT_FALSE(devices[i]->getRebootRequired()) << i;
+            EXPECT_EQ(expected[i] == 0 ? kManual : "ERROR: Failed to Update Firmware",
+                      devices[i]->getErrorMsg())
+                << i;
+        }
+        const std::string report = read("report.xml");
+        EXPECT_NE(std::string::npos, report.find("</SVMExecution>")) << "the report is whole";
+        EXPECT_EQ(std::string::npos, report.find("RebootRequired"));
+    }
+    lib.duringChunk = nullptr;
 }
 
 class ThrowingWriter : public IDeviceXMLWriter

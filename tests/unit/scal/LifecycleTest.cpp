@@ -1,3 +1,5 @@
+#include <csignal>
+#include <functional>
 #include <regex>
 
 #include "ScalTestFixture.h"
@@ -148,6 +150,86 @@ TEST_F(LifecycleTest, EveryOpenRefusedGivesUpAfterThirtySixAttempts)
         PutDebugMarker();
     }
     EXPECT_TRUE(LogHas("Begin Corvel Session Failed."));
+}
+
+// A termination signal during staging: the request under way completes, the
+// staging gives up at the next safe point, and the teardown runs whole (its
+// own retries included): session ended, rule files removed, library stopped.
+TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
+{
+    const struct {
+        const char* name;
+        std::function<void(FakeController&, FakeSleeper&)> arrange;
+        int thrown;              // -1: the wrapper was built
+        int regResult;           // regPowerCycle's answer when built
+        size_t sessionOpens;     // A2/12 requests
+        size_t flagRequests;     // A2/11 requests
+        size_t statusPolls;      // A2/0A requests
+        size_t sessionEnds;      // A2/01 requests
+    } cases[] = {
+        {"while the session open is refused",
+         [](FakeController& c, FakeSleeper& s) {
+             c.Always(Key(0xA2, 0x12), Cc(0x0D));
+             c.Always(Key(0xA2, 0x00), Cc(0x0D));
+             s.duringSleep = [] { interruption::NoteSignal(SIGTERM); };
+         },
+         0, 0, 1, 0, 0, 0},
+        {"before the flag is set",
+         [](FakeController&, FakeSleeper&) {}, -1, -1, 1, 0, 0, 1},
+        {"while the flag is pending",
+         [](FakeController& c, FakeSleeper& s) {
+             c.pendingPolls[0x11] = 5;
+             s.duringSleep = [] { interruption::NoteSignal(SIGHUP); };
+         },
+         -1, -1, 1, 1, 0, 1},
+        {"while a busy flag request is retried",
+         [](FakeController& c, FakeSleeper&) {
+             c.Always(Key(0xA2, 0x11), Cc(0x08));
+             c.duringRequest = [](const std::vector<uint8_t>& request) {
+                 if (request.size() > 2 && request[1] == 0xA2 && request[2] == 0x11) {
+                     interruption::NoteSignal(SIGTERM);
+                 }
+             };
+         },
+         -1, -1, 1, 1, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        controller = FakeController();
+        controller.staticMap = 0x0001;
+        controller.staticNames[0] = "COR001";
+        sleeper = FakeSleeper();
+        host.unlinked.clear();
+        GenerationType = -1;
+        interruption::ResetForTesting();
+        c.arrange(controller, sleeper);
+        // End of session answers busy once: the teardown retries it anyway.
+        controller.Script(Key(0xA2, 0x01), Cc(0x08));
+        int reg = 0;
+        const bool before = std::string(c.name) == "before the flag is set";
+        const int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
+            if (before) {
+                interruption::NoteSignal(SIGTERM);
+            }
+            reg = wrapper.regPowerCycle();
+        });
+        EXPECT_EQ(thrown == -1 ? -1 : 0, c.thrown == -1 ? -1 : 0) << thrown;
+        if (c.thrown == -1) {
+            EXPECT_EQ(reg, c.regResult);
+        }
+        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x12)).size(), c.sessionOpens);
+        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x11)).size(), c.flagRequests);
+        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), c.statusPolls);
+        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x01)).size(), c.sessionEnds == 0 ? 0u : 2u);
+        EXPECT_FALSE(controller.sessionOpen);
+        if (c.flagRequests == 0) {
+            EXPECT_NE(controller.stateFlag, 5);
+        }
+        EXPECT_EQ(controller.stopCalls, 1u);
+        EXPECT_EQ(host.unlinked.size(), 6u) << "both rule files out of all three folders";
+        EXPECT_NE(interruption::PendingSignal(), 0);
+        PutDebugMarker();
+    }
 }
 
 TEST_F(LifecycleTest, PlainOpenAfterRefusedExtendedOpenNeedsNoPause)

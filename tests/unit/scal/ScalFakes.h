@@ -79,6 +79,8 @@ public:
     std::vector<unsigned> deletedDynSlots;
     std::vector<std::vector<uint8_t>> requests;
     _VEXIPMIConfiguration startConfiguration = {};
+    // Runs while each request is under way (for instance: a signal arrives).
+    std::function<void(const std::vector<uint8_t>&)> duringRequest;
 
     // Answers the next `times` requests of this kind with `reply` before
     // the controller's own behaviour applies again.
@@ -107,6 +109,9 @@ public:
         std::vector<uint8_t> request(IPMIRequestBytes(*record), IPMIRequestBytes(*record) + length);
         request.resize(std::max<std::size_t>(request.size(), 16), 0);
         requests.push_back(std::vector<uint8_t>(request.begin(), request.begin() + length));
+        if (duringRequest) {
+            duringRequest(requests.back());
+        }
 
         // The library front clears the response before every exchange.
         uint8_t* response = IPMIResponseBytes(*record);
@@ -419,7 +424,15 @@ class FakeSleeper : public IScalSleeper
 {
 public:
     std::vector<unsigned> sleeps;
-    void SleepSeconds(unsigned seconds) override { sleeps.push_back(seconds); }
+    // Runs at the start of every pause (for instance: a signal arrives).
+    std::function<void()> duringSleep;
+    void SleepSeconds(unsigned seconds) override
+    {
+        sleeps.push_back(seconds);
+        if (duringSleep) {
+            duringSleep();
+        }
+    }
     unsigned Total() const
     {
         unsigned total = 0;

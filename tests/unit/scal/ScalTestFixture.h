@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Interruption.h"
 #include "ScalFakes.h"
 #include "SecureCorvel.h"
 #include "UpdRollbackWrapper.h"
@@ -72,6 +73,7 @@ protected:
         LogFile.clear();
         bCorvelDebugLog = false;
         GenerationType = -1;
+        interruption::ResetForTesting();
         InitCorvelPartInfo();
         ClearIPMIRecord(IPMIReqBuf);
         ClearIPMIRecord(PollReqBuf);
