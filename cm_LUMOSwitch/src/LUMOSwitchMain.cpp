@@ -8,6 +8,7 @@
 #include "Interruption.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
+#include "RunLock.h"
 
 namespace
 {
@@ -19,6 +20,27 @@ int main(int argc, char* argv[])
     CCommandLineParser parser;
     if (!parser.parseCLI(argc, argv)) {
         return 1;
+    }
+
+    // Taken before anything a run touches (its logs, the devices, the
+    // controller); a run that only printed the usage text needs none.
+    CRunLock runLock;
+    if (parser.isInventory() || parser.isUpdate()) {
+        std::string detail;
+        switch (runLock.acquire(detail)) {
+        case CRunLock::EResult::Acquired:
+            break;
+        case CRunLock::EResult::Held:
+            std::cerr << "lumoswitch: another run is in progress ("
+                      << (detail.empty() ? std::string("process ID not yet written")
+                                         : "process " + detail)
+                      << " holds " << runLock.path() << "); nothing was done" << std::endl;
+            return 1;
+        case CRunLock::EResult::Failed:
+            std::cerr << "lumoswitch: cannot take the run lock (" << detail
+                      << "); nothing was done" << std::endl;
+            return 1;
+        }
     }
 
     if (parser.isDebug()) {
