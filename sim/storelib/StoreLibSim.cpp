@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -554,7 +555,15 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
 
     uint32_t rc = 0;
     std::string note;
-    if (const Fault* f = findFault(c, d.id, 0x3B, -1, dl.chunks)) {
+    int signalDuring = 0;
+    const Fault* f = findFault(c, d.id, 0x3B, -1, dl.chunks);
+    if (f != nullptr && f->signal != 0) {
+        // As if someone sent it while the switch took the chunk, which it
+        // still takes whole.
+        signalDuring = f->signal;
+        f = nullptr;
+    }
+    if (f != nullptr) {
         note = applyFault(*f, pt, rc);
         --dl.chunks; // a rejected chunk is not part of the image
         trace("WRITE_BUFFER " + where + " -> rc=" + Hex(rc) + " status=" + std::to_string(pt[10]) +
@@ -565,9 +574,14 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
     char name[64];
     std::snprintf(name, sizeof(name), "/received_%08X_%u.bin", c.id, d.id);
     const std::string path = m_outDir + name;
+    const std::string signalNote =
+        signalDuring != 0 ? " signal=" + std::to_string(signalDuring) : std::string();
+    if (signalDuring != 0) {
+        raise(signalDuring);
+    }
     if (!d.keepImage) {
         dl.nextOffset = offset + len;
-        trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0");
+        trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0" + signalNote);
         return 0;
     }
     if (offset == 0 || dl.image.get() < 0) {
@@ -580,7 +594,7 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
         return fail(kErrMalformed, "WRITE_BUFFER " + where + " cannot keep image in " + path);
     }
     dl.nextOffset = offset + len;
-    trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0");
+    trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0" + signalNote);
     return 0;
 }
 

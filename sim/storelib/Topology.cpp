@@ -348,8 +348,17 @@ private:
             error = "bad sense (at most 32 hex bytes)";
             return false;
         }
-        if (f.result == 0 && f.status == 0) {
-            error = "fault needs result= or status=";
+        v = 0;
+        if (!number(attrs, "signal", 64, v, false, error)) {
+            return false;
+        }
+        f.signal = static_cast<int>(v);
+        if (f.result == 0 && f.status == 0 && f.signal == 0) {
+            error = "fault needs result=, status= or signal=";
+            return false;
+        }
+        if (f.signal != 0 && (f.result != 0 || f.status != 0)) {
+            error = "signal= goes alone, without result= or status=";
             return false;
         }
         c->faults.push_back(f);

@@ -19,6 +19,8 @@ struct Fault {
     uint32_t chunk = 0;  // WRITE BUFFER only: 1-based chunk to reject, 0 = any command
     uint32_t result = 0; // library result, when non-zero
     uint8_t status = 0;  // SCSI status, when result is 0
+    int signal = 0;      // with neither: the command succeeds, and this signal is
+                         // raised in the calling process while it is under way
     std::vector<uint8_t> sense;
 };
 

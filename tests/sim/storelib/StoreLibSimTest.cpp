@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -226,6 +228,41 @@ TEST_F(SimTest, KeepsTheImageAndRejectsTheFaultedChunk)
     }
     EXPECT_EQ(std::string(image.begin(), image.end()), read("received_05000000_8.bin"));
     EXPECT_EQ(32768u, read("received_05000000_9.bin").size());
+}
+
+volatile sig_atomic_t gSeenSignal = 0;
+extern "C" void NoteSeenSignal(int s)
+{
+    gSeenSignal = s;
+}
+
+// A signal fault rejects nothing: the chunk is kept whole and the signal
+// arrives in the caller while the command is under way.
+TEST_F(SimTest, SignalFaultRaisesTheSignalAndKeepsTheChunk)
+{
+    writeTopology("controller id=0x05000000\n"
+                  "device id=8 type=0x0d serial=\"PX1620SW1\"\n"
+                  "fault dev=8 opcode=0x3b chunk=2 signal=10\n");
+    struct sigaction note = {};
+    struct sigaction saved = {};
+    note.sa_handler = NoteSeenSignal;
+    sigemptyset(&note.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGUSR1, &note, &saved));
+    gSeenSignal = 0;
+    Bytes list;
+    ASSERT_EQ(0u, init(list));
+    Bytes c1 = PassThru(8, 1, WriteBufferCdb(0, 32768), Bytes(32768, 1), 0);
+    Bytes c2 = PassThru(8, 1, WriteBufferCdb(32768, 100), Bytes(100, 2), 0);
+    EXPECT_EQ(0u, passThru(0x05000000, c1));
+    EXPECT_EQ(0, gSeenSignal);
+    EXPECT_EQ(0u, passThru(0x05000000, c2));
+    EXPECT_EQ(SIGUSR1, gSeenSignal);
+    EXPECT_EQ(0, c2[10]);
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_EQ(32868u, read("received_05000000_8.bin").size());
+    EXPECT_NE(std::string::npos, traceLines().back().find("chunk=2 offset=32768 paramlen=100 -> "
+                                                          "rc=0x0 status=0 signal=10"))
+        << traceLines().back();
 }
 
 TEST_F(SimTest, LibraryResultFaultLeavesTheRecordAlone)
