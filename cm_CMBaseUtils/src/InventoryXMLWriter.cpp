@@ -106,8 +106,8 @@ bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::
     addInventoryFooter();
     const std::string target = m_reportFile.isOpen() ? outputFile : "standard output";
     if (!print()) {
-        throw CReportWriteError("the report could not be written completely to " + target +
-                                ": " + m_writeError);
+        throw CReportWriteError("the report could not be written completely to " + target + ": " +
+                                m_writeError);
     }
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() end");
     return true;
@@ -124,8 +124,9 @@ bool CInventoryXMLWriter::print()
                         "CInventoryXMLWriter::print() copying the contents to Inventory XML file");
         }
         if (!EmitReport(m_ossDocument, m_reportFile, m_standardOutput, m_writeError)) {
-            logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() report not written completely: " +
-                                            m_writeError);
+            logger->log(kSrc, __LINE__,
+                        "CInventoryXMLWriter::print() report not written completely: " +
+                            m_writeError);
             written = false;
         }
     } catch (const std::exception& e) {

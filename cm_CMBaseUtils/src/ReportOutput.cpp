@@ -75,7 +75,8 @@ bool CReportFile::open(const std::string& path)
     }
 
     const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
         const std::string suffix = RandomSuffix();

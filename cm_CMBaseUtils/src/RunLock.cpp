@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 namespace
@@ -92,8 +93,17 @@ CRunLock::EResult CRunLock::acquire(std::string& detail)
             ::close(fd);
             return EResult::Failed;
         }
+        // The holder writes its number just after locking: give it a moment.
         char text[32] = {};
-        const ssize_t n = ::pread(fd, text, sizeof(text) - 1, 0);
+        ssize_t n = 0;
+        for (int look = 0; look < 10; ++look) {
+            n = ::pread(fd, text, sizeof(text) - 1, 0);
+            if (n != 0) {
+                break;
+            }
+            const struct timespec pause = {0, 10 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
         ::close(fd);
         for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
             detail += text[i];

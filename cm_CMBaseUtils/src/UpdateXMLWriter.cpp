@@ -132,8 +132,8 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
     addUpdateFooter();
     const std::string target = m_reportFile.isOpen() ? outputFile : "standard output";
     if (!print()) {
-        throw CReportWriteError("the report could not be written completely to " + target +
-                                ": " + m_writeError);
+        throw CReportWriteError("the report could not be written completely to " + target + ": " +
+                                m_writeError);
     }
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() end");
     return true;
@@ -150,8 +150,8 @@ bool CUpdateXMLWriter::print()
                         "CUpdateXMLWriter::print() copying the contents to Update XML file");
         }
         if (!EmitReport(m_ossDocument, m_reportFile, m_standardOutput, m_writeError)) {
-            logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() report not written completely: " +
-                                            m_writeError);
+            logger->log(kSrc, __LINE__,
+                        "CUpdateXMLWriter::print() report not written completely: " + m_writeError);
             written = false;
         }
     } catch (const std::exception& e) {

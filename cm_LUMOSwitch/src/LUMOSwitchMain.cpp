@@ -37,8 +37,8 @@ int main(int argc, char* argv[])
                       << " holds " << runLock.path() << "); nothing was done" << std::endl;
             return 1;
         case CRunLock::EResult::Failed:
-            std::cerr << "lumoswitch: cannot take the run lock (" << detail
-                      << "); nothing was done" << std::endl;
+            std::cerr << "lumoswitch: cannot take the run lock (" << detail << "); nothing was done"
+                      << std::endl;
             return 1;
         }
     }

@@ -37,10 +37,9 @@ int VEXIPMIRealSys::WaitReadable(int fd, long seconds, long microseconds)
     while (rc < 0 && errno == EINTR) {
         struct timespec now = {};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long waitedNs = (now.tv_sec - start.tv_sec) * 1000000000LL +
-                                   (now.tv_nsec - start.tv_nsec);
-        const long long leftNs =
-            seconds * 1000000000LL + microseconds * 1000LL - waitedNs;
+        const long long waitedNs =
+            (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+        const long long leftNs = seconds * 1000000000LL + microseconds * 1000LL - waitedNs;
         if (leftNs <= 0) {
             return 0;
         }

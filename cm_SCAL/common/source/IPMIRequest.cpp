@@ -188,8 +188,8 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
             return GetErrorCode(record);
         }
         secureCorvel::logCorvelMsg(kSrc, __LINE__, entry->text);
-        const bool again = entry->action == StatusAction::Retry ||
-                           entry->action == StatusAction::Overrun;
+        const bool again =
+            entry->action == StatusAction::Retry || entry->action == StatusAction::Overrun;
         if (again && attempt < kCorvelAttempts && interruption::StopRequested()) {
             secureCorvel::logCorvelMsg(kSrc, __LINE__,
                                        "ProcessCorvelIPMICommand: stopped by signal " +

@@ -1,7 +1,7 @@
 // One run at a time, and nothing planted in a world-writable lock folder is
 // ever written through.
-#include "PackageTestSupport.h"
 #include "RunLock.h"
+#include "PackageTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -52,7 +52,8 @@ TEST(RunLock, PlantedLinksAreReplacedNeverWrittenThrough)
     const struct {
         const char* name;
         Kind kind;
-    } cases[] = {{"symbolic link", Symbolic}, {"hard link", Hard}, {"another user's file", ForeignFile}};
+    } cases[] = {
+        {"symbolic link", Symbolic}, {"hard link", Hard}, {"another user's file", ForeignFile}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScopedTempWorkDir dir;

@@ -6,9 +6,9 @@
 #include <csignal>
 
 #include "DeviceInfo.h"
-#include "Interruption.h"
 #include "DeviceXMLWriter.h"
 #include "FakeSwitchLibrary.h"
+#include "Interruption.h"
 
 namespace
 {
@@ -215,7 +215,8 @@ TEST_F(UpdateTest, UnusablePackageFailsEverySwitchWithTheReason)
         const char* error;
     } cases[] = {
         {"missing", nullptr, "ERROR: package.xml not found"},
-        {"unparsable", "<SoftwareComponent><SupportedDevices>", "ERROR: package.xml could not be parsed"},
+        {"unparsable", "<SoftwareComponent><SupportedDevices>",
+         "ERROR: package.xml could not be parsed"},
         {"empty", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
          "ERROR: package.xml lists no supported device"},
     };
@@ -237,8 +238,9 @@ TEST_F(UpdateTest, UnusablePackageFailsEverySwitchWithTheReason)
         const std::string report = read("report.xml");
         EXPECT_EQ(2u, [&] {
             size_t n = 0;
-            const std::string failed = std::string("<SPStatus result = \"false\" ><Message id=\"0\" >") +
-                                       c.error + "</Message></SPStatus>";
+            const std::string failed =
+                std::string("<SPStatus result = \"false\" ><Message id=\"0\" >") + c.error +
+                "</Message></SPStatus>";
             for (size_t at = report.find(failed); at != std::string::npos;
                  at = report.find(failed, at + 1)) {
                 ++n;

@@ -160,12 +160,12 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
     const struct {
         const char* name;
         std::function<void(FakeController&, FakeSleeper&)> arrange;
-        int thrown;              // -1: the wrapper was built
-        int regResult;           // regPowerCycle's answer when built
-        size_t sessionOpens;     // A2/12 requests
-        size_t flagRequests;     // A2/11 requests
-        size_t statusPolls;      // A2/0A requests
-        size_t sessionEnds;      // A2/01 requests
+        int thrown;          // -1: the wrapper was built
+        int regResult;       // regPowerCycle's answer when built
+        size_t sessionOpens; // A2/12 requests
+        size_t flagRequests; // A2/11 requests
+        size_t statusPolls;  // A2/0A requests
+        size_t sessionEnds;  // A2/01 requests
     } cases[] = {
         {"while the session open is refused",
          [](FakeController& c, FakeSleeper& s) {
@@ -174,8 +174,7 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
              s.duringSleep = [] { interruption::NoteSignal(SIGTERM); };
          },
          0, 0, 1, 0, 0, 0},
-        {"before the flag is set",
-         [](FakeController&, FakeSleeper&) {}, -1, -1, 1, 0, 0, 1},
+        {"before the flag is set", [](FakeController&, FakeSleeper&) {}, -1, -1, 1, 0, 0, 1},
         {"while the flag is pending",
          [](FakeController& c, FakeSleeper& s) {
              c.pendingPolls[0x11] = 5;
