@@ -366,6 +366,14 @@ TEST(Truthfulness, TerminationDuringAPendingPollTearsDownAndReportsNoStaging)
     EXPECT_EQ(ChunksOf(o.trace, 9), 2u);
     EXPECT_EQ(o.state.at("sessions_ended"), "1");
     ExpectCleanTeardown(o);
+    // The IPMI modules the run loaded were unloaded again.
+    const std::string& calls = o.run.standins;
+    for (const char* module : {"ipmi_msghandler", "ipmi_devintf", "ipmi_si"}) {
+        const size_t loaded = calls.find(std::string("modprobe ") + module + "\n");
+        ASSERT_NE(loaded, std::string::npos) << calls;
+        EXPECT_NE(calls.find(std::string("rmmod ") + module + "\n", loaded), std::string::npos)
+            << calls;
+    }
 }
 
 // Started at the same moment: one runs, the other is refused at once,
