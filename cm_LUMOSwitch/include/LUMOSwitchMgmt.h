@@ -12,6 +12,7 @@
 #include "IDeviceExecution.h"
 #include "IDeviceInventory.h"
 #include "PowerCycleStaging.h"
+#include "VEXProgress.h"
 #include "ZUKStoreLibTalker.h"
 
 class CDeviceInfo;
@@ -87,6 +88,8 @@ public:
         m_stagingFactory = std::move(factory);
     }
     void setExitFunction(std::function<void(int)> exitFn) { m_exit = std::move(exitFn); }
+    // Where the download reports its chunks; says nothing unless set.
+    void setProgressSink(IProgressSink& sink) { m_progress = &sink; }
 
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
     {
@@ -99,4 +102,5 @@ private:
     std::string m_strOutputFileName;
     PowerCycleStagingFactory m_stagingFactory = &MakePowerCycleStaging;
     std::function<void(int)> m_exit = [](int status) { std::exit(status); };
+    IProgressSink* m_progress = &NullProgress();
 };

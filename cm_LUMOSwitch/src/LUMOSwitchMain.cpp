@@ -1,9 +1,13 @@
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "CommandLineParser.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
+#include "ScalSeams.h"
+#include "VEXProgress.h"
 
 namespace
 {
@@ -29,6 +33,15 @@ int main(int argc, char* argv[])
         CLogger::GetInstance()->log(kSrc, __LINE__, "Output file name =" + outputFileName);
     }
 
+    // Progress only for a person watching: automation reading standard error
+    // sees exactly what it saw before.
+    static CTerminalProgress terminal(STDERR_FILENO);
+    IProgressSink& progress = isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal)
+                                                    : NullProgress();
+    ScalSeams seams;
+    seams.progress = &progress;
+    SetScalSeams(seams);
+
     // The records the passes return stay allocated: the process ends right
     // after, and the manager's contract is that nobody frees them.
     if (parser.isInventory()) {
@@ -37,6 +50,7 @@ int main(int argc, char* argv[])
     }
     if (parser.isUpdate()) {
         LUMOSwitchMgmt update(outputFileName);
+        update.setProgressSink(progress);
         update.Update();
     }
     return 0;

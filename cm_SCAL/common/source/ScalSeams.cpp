@@ -185,7 +185,7 @@ RealSleeper gRealSleeper;
 
 ScalSeams& Current()
 {
-    static ScalSeams seams{&RealIPMI(), &gRealHost, &gRealSleeper};
+    static ScalSeams seams{&RealIPMI(), &gRealHost, &gRealSleeper, &NullProgress()};
     return seams;
 }
 
@@ -206,11 +206,17 @@ IScalSleeper& ScalSleeper()
     return *Current().sleeper;
 }
 
+IProgressSink& ScalProgress()
+{
+    return *Current().progress;
+}
+
 ScalSeams SetScalSeams(const ScalSeams& seams)
 {
     ScalSeams previous = Current();
     Current().ipmi = seams.ipmi != nullptr ? seams.ipmi : &RealIPMI();
     Current().host = seams.host != nullptr ? seams.host : &gRealHost;
     Current().sleeper = seams.sleeper != nullptr ? seams.sleeper : &gRealSleeper;
+    Current().progress = seams.progress != nullptr ? seams.progress : &NullProgress();
     return previous;
 }

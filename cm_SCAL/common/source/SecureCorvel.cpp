@@ -229,8 +229,12 @@ bool secureCorvel::secureCorvelInit()
 
         for (int attempt = 0;; ++attempt) {
             if (attempt >= kSessionAttempts) {
+                ScalProgress().Finished();
                 logCorvelMsg(kSrc, __LINE__, "Begin Corvel Session Failed.");
                 return false;
+            }
+            if (attempt > 0) {
+                ScalProgress().Waiting("session open", unsigned(attempt) + 1, kSessionAttempts);
             }
             if (BeginCorvelSessionExtended(kSessionTimeout)) {
                 break;
@@ -242,6 +246,7 @@ bool secureCorvel::secureCorvelInit()
             }
             ScalSleeper().SleepSeconds(kSessionRetryPauseSeconds);
         }
+        ScalProgress().Finished();
 
         logCorvelMsg(kSrc, __LINE__,
                      "Corvel Session Handle(" + scal::HexNoPad(m_sessionHandle & 0xFF) + ", " +

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordingProgress.h"
 #include "ScalFakes.h"
 #include "SecureCorvel.h"
 #include "UpdRollbackWrapper.h"
@@ -38,7 +39,7 @@ class ScalTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        previous_ = SetScalSeams(ScalSeams{&controller, &host, &sleeper});
+        previous_ = SetScalSeams(ScalSeams{&controller, &host, &sleeper, &progress});
         ResetProcessState();
         char pattern[] = "/tmp/scal-unit-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -145,6 +146,7 @@ protected:
     FakeController controller;
     FakeHost host;
     FakeSleeper sleeper;
+    RecordingProgress progress;
     std::string scratch_;
 
 private:
