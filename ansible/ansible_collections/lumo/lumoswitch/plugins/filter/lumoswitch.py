@@ -94,9 +94,8 @@ def outcome(inventory, versions, update=None, host=''):
         pairs = list(zip(supported, entries))
     else:
         by_serial = dict((e.get('serial'), e) for e in entries if e.get('serial'))
-        pairs = [(s, by_serial.get(s.get('serial'), {'result': False,
-                                                       'message': update.get('msg', 'not in the update report')}))
-                 for s in supported]
+        missing = {'result': False, 'message': update.get('msg', 'not in the update report')}
+        pairs = [(s, by_serial.get(s.get('serial'), missing)) for s in supported]
     for s, entry in pairs:
         after = versions[s['component_id']] if entry.get('result') else s['version']
         rows.append(_row(host, s, s['version'], after, _update_text(entry, reboot)))
@@ -106,8 +105,8 @@ def outcome(inventory, versions, update=None, host=''):
 def failures(rows):
     """What failed on a host, switch by switch, for a task message."""
     failed = [r for r in rows if r['result'].startswith(('failed', 'inventory failed'))]
-    return '; '.join('switch %s (component %s): %s' % (r['switch'], r['component_id'] or UNNAMED,
-                                                      r['result']) for r in failed)
+    return '; '.join('switch %s (component %s): %s'
+                     % (r['switch'], r['component_id'] or UNNAMED, r['result']) for r in failed)
 
 
 class FilterModule(object):
