@@ -147,7 +147,7 @@ def shell(script, *args):
 class Fleet(object):
     """Eight hosts, a package on the control node, and rollouts over them."""
 
-    def __init__(self, case, special):
+    def __init__(self, case, special, missing=()):
         self.dir = os.path.join(ARGS.scratch, case)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -173,17 +173,20 @@ class Fleet(object):
                     % devices)
         self.hosts = {}
         for name in HOSTS:
-            self.hosts[name] = Host(name, os.path.join(self.dir, name), **special.get(name, {}))
+            if name not in missing:
+                self.hosts[name] = Host(name, os.path.join(self.dir, name), **special.get(name, {}))
         self.inventory = os.path.join(self.dir, 'hosts.ini')
         with open(self.inventory, 'w') as f:
             f.write('[lumoswitch]\n')
             for name in HOSTS:
-                f.write('%s ansible_host=%s\n' % (name, self.hosts[name].root))
+                # A missing host's root does not exist: the connection fails.
+                root = self.hosts[name].root if name in self.hosts else os.path.join(self.dir, name)
+                f.write('%s ansible_host=%s\n' % (name, root))
             f.write('\n[lumoswitch:vars]\nansible_connection=community.general.chroot\n'
                     'ansible_python_interpreter=/usr/bin/python3\n')
         self.reports = os.path.join(self.dir, 'reports')
 
-    def rollout(self):
+    def rollout(self, **extra_vars):
         env = dict(os.environ)
         env.update({
             'ANSIBLE_COLLECTIONS_PATH': COLLECTIONS,
@@ -201,9 +204,10 @@ class Fleet(object):
             'SIMIPMI_TIME_SCALE': '1000',
         })
         shutil.rmtree(self.reports, ignore_errors=True)
-        extra = json.dumps({'lumoswitch_package_src': self.package,
-                            'lumoswitch_reports_dir': self.reports,
-                            'lumoswitch_batches': BATCHES})
+        extra_vars.update({'lumoswitch_package_src': self.package,
+                           'lumoswitch_reports_dir': self.reports,
+                           'lumoswitch_batches': BATCHES})
+        extra = json.dumps(extra_vars)
         run = subprocess.run(['ansible-playbook', '-i', self.inventory, PLAYBOOK, '-e', extra],
                              cwd=self.dir, env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, universal_newlines=True)
@@ -331,6 +335,24 @@ class FleetTest(unittest.TestCase):
             self.assertFalse(os.path.exists(fleet.hosts[name].path('/opt/lumoswitch')), name)
         self.assertIn('switch %s (component %s): failed: ERROR: Failed to Update Firmware'
                       % (serial2, comp2), rollout.output)
+
+    def test_failed_host_within_the_threshold_lets_the_rollout_go_on(self):
+        # host2 cannot be reached; one failed host of three stays within 40 %.
+        fleet = Fleet('threshold', {}, missing=('host2',))
+        rollout = fleet.rollout(lumoswitch_max_fail_percentage=40)
+        self.assertRollout(rollout, 2)
+        self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], rollout.summary['batches'])
+        host2 = rollout.summary['hosts']['host2']
+        self.assertEqual('failed', host2['status'])
+        self.assertIn(os.path.join(fleet.dir, 'host2'), host2['message'])
+        self.assertEqual([('host2', '-', '', '')],
+                         [(r['host'], r['switch'], r['version_before'], r['version_after'])
+                          for r in rollout.rows('host2')])
+        for name in HOSTS[2:]:
+            self.assertEqual('ok', rollout.summary['hosts'][name]['status'], name)
+            self.assertEqual(['updated, power cycle staged'] * 2,
+                             [r['result'] for r in rollout.rows(name)], name)
+        self.assertIn('fatal: [host2]', rollout.output)
 
 
 def main():
