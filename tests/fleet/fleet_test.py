@@ -257,6 +257,12 @@ class FleetTest(unittest.TestCase):
             'host3': dict(version=NEW_VERSION),
             'host6': dict(controller=NO_DEVICE_CONTROLLER),
         })
+        # host1 has a package folder left behind that anyone could write to.
+        leftover = fleet.hosts['host1'].path('/opt/lumoswitch')
+        os.makedirs(os.path.join(leftover, 'payload'))
+        for path in (leftover, os.path.join(leftover, 'payload')):
+            os.chown(path, 65534, 65534)
+            os.chmod(path, 0o777)
         first = fleet.rollout()
         self.assertRollout(first, 0)
         self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], first.summary['batches'])
@@ -293,6 +299,16 @@ class FleetTest(unittest.TestCase):
                     self.assertIn('<RebootRequired>1</RebootRequired>', update)
                     self.assertEqual(['updated, power cycle staged'] * 2,
                                      [r['result'] for r in rows])
+        # The tool refuses a package others could change: every host's copy is
+        # root's alone, whatever was there before.
+        for name, host in fleet.hosts.items():
+            for folder, dirs, files in os.walk(host.path('/opt/lumoswitch')):
+                for path in [folder] + [os.path.join(folder, f) for f in files]:
+                    st = os.lstat(path)
+                    self.assertEqual((0, 0), (st.st_uid, st.st_gid), path)
+                    self.assertEqual(0, st.st_mode & 0o022, path)
+            tool = os.stat(host.path('/opt/lumoswitch/lumoswitch'))
+            self.assertEqual(0o755, tool.st_mode & 0o7777, name)
         # The package copy plus the update on every updated host, the copy
         # alone on host3.
         self.assertLess(recap['host3'][0], recap['host1'][0])
