@@ -13,6 +13,7 @@
 #include "IDeviceExecution.h"
 #include "IDeviceInventory.h"
 #include "PowerCycleStaging.h"
+#include "VEXProgress.h"
 #include "ZUKStoreLibTalker.h"
 
 class CDeviceInfo;
@@ -90,6 +91,8 @@ public:
     void setExitFunction(std::function<void(int)> exitFn) { m_exit = std::move(exitFn); }
     // Where the lines for the user go (standard error unless a test says).
     void setErrorStream(std::ostream& err) { m_stderr.rdbuf(err.rdbuf()); }
+    // Where the download reports its chunks; says nothing unless set.
+    void setProgressSink(IProgressSink& sink) { m_progress = &sink; }
 
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
     {
@@ -103,4 +106,5 @@ private:
     PowerCycleStagingFactory m_stagingFactory = &MakePowerCycleStaging;
     std::function<void(int)> m_exit = [](int status) { std::exit(status); };
     std::ostream m_stderr{std::cerr.rdbuf()};
+    IProgressSink* m_progress = &NullProgress();
 };

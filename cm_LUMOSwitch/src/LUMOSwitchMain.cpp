@@ -1,6 +1,8 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -9,6 +11,8 @@
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 #include "RunLock.h"
+#include "ScalSeams.h"
+#include "VEXProgress.h"
 
 namespace
 {
@@ -56,6 +60,14 @@ int main(int argc, char* argv[])
     }
 
     interruption::InstallDeferredHandlers();
+    // Progress only for a person watching: automation reading standard error
+    // sees exactly what it saw before.
+    static CTerminalProgress terminal(STDERR_FILENO);
+    IProgressSink& progress = isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal)
+                                                    : NullProgress();
+    ScalSeams seams;
+    seams.progress = &progress;
+    SetScalSeams(seams);
 
     // The records the passes return stay allocated: the process ends right
     // after, and the manager's contract is that nobody frees them.
@@ -65,6 +77,7 @@ int main(int argc, char* argv[])
     }
     if (parser.isUpdate() && interruption::PendingSignal() == 0) {
         LUMOSwitchMgmt update(outputFileName);
+        update.setProgressSink(progress);
         update.Update();
     }
     if (const int signal = interruption::PendingSignal()) {

@@ -51,6 +51,14 @@ const char kMsgManual[] =
     "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
     "power cycle of the device or system. Please power cycle the system manually.";
 
+std::string ProgressTarget(uint32_t ctrlId, uint16_t deviceId)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "switch %u on controller 0x%08x", unsigned(deviceId),
+                  unsigned(ctrlId));
+    return text;
+}
+
 void Log(unsigned int line, const std::string& text)
 {
     CLogger::GetInstance()->log(kSrc, line, text);
@@ -703,7 +711,10 @@ bool LUMOSwitchMgmt::writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t le
             result = false;
             break;
         }
+        m_progress->ChunkSent(ProgressTarget(ctrlId, deviceId), i, chunks, offset + chunkLength,
+                              length);
     }
+    m_progress->Finished();
     Log(__LINE__, "LUMOSwitchMgmt::writeBuffer() end");
     return result;
 }

@@ -44,6 +44,8 @@ fi
 shift
 scratch=$1
 shift
+# shellcheck source=overlay_root.sh
+source "$(dirname "$(readlink -f "$0")")/overlay_root.sh"
 
 pkg=""
 binds=()
@@ -81,23 +83,11 @@ done
 
 # Everything below happens in this mount namespace only.
 mount --make-rprivate /
-mount -t tmpfs -o mode=0755 sandbox "$scratch"
-mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" \
-    "$scratch/root" || die "cannot mount the root overlay"
+overlay_root_mount "$scratch" || die "cannot mount the root overlay"
 root=$scratch/root
 
-mount -t proc proc "$root/proc"
-mount --rbind /sys "$root/sys"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs -o mode=1777 tmp "$root/tmp"
-mount -t tmpfs -o mode=0755 run "$root/run"
-
-# Files are placed and paths resolved from inside the chroot: many system tools
-# are links with absolute targets (rmmod -> /bin/kmod), and following one from
-# outside would write onto the host instead of into the overlay.
 inroot() {
-    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
+    overlay_root_run "$root" "$@"
 }
 
 for dir in "$pkg" "${binds[@]}"; do
@@ -132,8 +122,7 @@ done
 rm -rf "$root/run/sandbox/tree"
 
 # Recording stand-ins, first on PATH and over every copy of the tool on the
-# usual paths (a link is replaced, never written through).
-mkdir -p "$root/run/standins"
+# usual paths.
 for spec in "${standins[@]}"; do
     name=${spec%%=*}
     statuses=0
@@ -143,31 +132,11 @@ for spec in "${standins[@]}"; do
     out=""
     for s in "${stdouts[@]}"; do
         if [[ "${s%%=*}" == "$name" ]]; then
-            cp "$(readlink -f "${s#*=}")" "$root/run/standins/$name.stdout"
-            out="/run/standins/$name.stdout"
+            out=${s#*=}
         fi
     done
-    cat >"$root/run/standins/$name" <<EOF
-#!/bin/sh
-# Recording stand-in for $name.
-{ printf '%s' '$name'; for a in "\$@"; do printf ' %s' "\$a"; done; printf '\n'; } >>'$record'
-n=\$(cat /run/standins/$name.count 2>/dev/null || echo 0)
-echo \$((n + 1)) >/run/standins/$name.count
-set -- \$(echo '$statuses' | tr ',' ' ')
-shift \$((n < \$# ? n : \$# - 1))
-${out:+cat '$out'}
-exit \$1
-EOF
-    chmod 0755 "$root/run/standins/$name"
-    inroot /bin/sh -c '
-        name=$1
-        mkdir -p /usr/local/sbin
-        for dir in /usr/local/sbin /usr/sbin /usr/bin /sbin /bin; do
-            [ -L "$dir" ] && continue
-            if [ "$dir" = /usr/local/sbin ] || [ -e "$dir/$name" ] || [ -L "$dir/$name" ]; then
-                rm -f "$dir/$name" && cp "/run/standins/$name" "$dir/$name" || exit 1
-            fi
-        done' stand-in "$name" || die "cannot install the stand-in for $name"
+    overlay_root_standin "$root" "$name" "$statuses" "$record" "$out" ||
+        die "cannot install the stand-in for $name"
 done
 
 run_env=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "VEXIPMICommandData.h"
+#include "VEXProgress.h"
 
 // The IPMI library front as the OEM command layer uses it: one front per
 // process, started, asked and stopped.
@@ -71,12 +72,15 @@ struct ScalSeams {
     IScalIPMILibrary* ipmi = nullptr;
     IScalHost* host = nullptr;
     IScalSleeper* sleeper = nullptr;
+    // Where the waits on a slow controller are shown; null: nowhere.
+    IProgressSink* progress = nullptr;
 };
 
 // The seams in force; the real implementations unless replaced.
 IScalIPMILibrary& ScalIPMI();
 IScalHost& ScalHost();
 IScalSleeper& ScalSleeper();
+IProgressSink& ScalProgress();
 
 // Replaces the seams; a null member restores the real implementation.
 // Returns the seams that were in force before.

@@ -11,7 +11,16 @@ static const char kSrc[] = "cm_SCAL/common/source/PollCorvelCmdComplete";
 namespace
 {
 const uint8_t kStatusPending = 0x02;
+
+std::string PendingStep(uint8_t subCommand)
+{
+    std::string name = getIPMICommandName(subCommand);
+    if (name.empty()) {
+        name = "command 0x" + scal::Hex2(subCommand);
+    }
+    return name + " pending";
 }
+} // namespace
 
 bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
 {
@@ -19,7 +28,9 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
         if (!IsSessionActive() || maxPolls <= 0) {
             return IPMIResponseBytes(PollReqBuf)[5] == 0;
         }
+        const std::string step = PendingStep(subCommand);
         for (int poll = 0; poll < maxPolls; ++poll) {
+            ScalProgress().Waiting(step, unsigned(poll) + 1, unsigned(maxPolls));
             logCorvelMsg(kSrc, __LINE__, "Polling Count " + std::to_string(poll) + " \n ");
             ScalSleeper().SleepSeconds(1);
             // The request is still pending: stopped here, it is not done.
@@ -72,5 +83,6 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
     } catch (...) {
         logCorvelMsg(kSrc, __LINE__, "Generic Exception caught");
     }
+    ScalProgress().Finished();
     return IPMIResponseBytes(PollReqBuf)[5] == 0;
 }

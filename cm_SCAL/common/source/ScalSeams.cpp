@@ -187,7 +187,7 @@ RealSleeper gRealSleeper;
 
 ScalSeams& Current()
 {
-    static ScalSeams seams{&RealIPMI(), &gRealHost, &gRealSleeper};
+    static ScalSeams seams{&RealIPMI(), &gRealHost, &gRealSleeper, &NullProgress()};
     return seams;
 }
 
@@ -208,11 +208,17 @@ IScalSleeper& ScalSleeper()
     return *Current().sleeper;
 }
 
+IProgressSink& ScalProgress()
+{
+    return *Current().progress;
+}
+
 ScalSeams SetScalSeams(const ScalSeams& seams)
 {
     ScalSeams previous = Current();
     Current().ipmi = seams.ipmi != nullptr ? seams.ipmi : &RealIPMI();
     Current().host = seams.host != nullptr ? seams.host : &gRealHost;
     Current().sleeper = seams.sleeper != nullptr ? seams.sleeper : &gRealSleeper;
+    Current().progress = seams.progress != nullptr ? seams.progress : &NullProgress();
     return previous;
 }

@@ -230,12 +230,16 @@ bool secureCorvel::secureCorvelInit()
 
         for (int attempt = 0;; ++attempt) {
             if (attempt >= kSessionAttempts) {
+                ScalProgress().Finished();
                 logCorvelMsg(kSrc, __LINE__, "Begin Corvel Session Failed.");
                 return false;
             }
             if (interruption::StopRequested()) {
                 logCorvelMsg(kSrc, __LINE__, "Begin Corvel Session stopped by a signal.");
                 return false;
+            }
+            if (attempt > 0) {
+                ScalProgress().Waiting("session open", unsigned(attempt) + 1, kSessionAttempts);
             }
             if (BeginCorvelSessionExtended(kSessionTimeout)) {
                 break;
@@ -247,6 +251,7 @@ bool secureCorvel::secureCorvelInit()
             }
             ScalSleeper().SleepSeconds(kSessionRetryPauseSeconds);
         }
+        ScalProgress().Finished();
 
         logCorvelMsg(kSrc, __LINE__,
                      "Corvel Session Handle(" + scal::HexNoPad(m_sessionHandle & 0xFF) + ", " +

@@ -1,5 +1,6 @@
 #include "FakeSwitchLibrary.h"
 #include "Logger.h"
+#include "RecordingProgress.h"
 #include <ostream>
 
 namespace
@@ -96,6 +97,38 @@ TEST_F(DownloadTest, LastChunkOfA100000ByteImageCarriesItsOffsetAndLengthBytes)
     ASSERT_EQ(4u, lib.chunks.size());
     const Bytes& h = lib.chunks[3].header;
     EXPECT_EQ((Bytes{0x01, 0x80, 0x00, 0x00, 0x06, 0xA0}), Bytes(h.begin() + 15, h.begin() + 21));
+}
+
+TEST_F(DownloadTest, ProgressCountsChunksAndBytesUntilTheDownloadEnds)
+{
+    const std::string sw = "switch 263 on controller 0x05000004";
+    struct Case {
+        const char* name;
+        bool rejectSecond;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {"whole image", false,
+         {"chunk " + sw + " 1/4 32768/100000", "chunk " + sw + " 2/4 65536/100000",
+          "chunk " + sw + " 3/4 98304/100000", "chunk " + sw + " 4/4 100000/100000", "done"}},
+        // A rejected chunk is not counted as sent.
+        {"second chunk rejected", true, {"chunk " + sw + " 1/4 32768/100000", "done"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        lib.chunks.clear();
+        lib.chunkCount.clear();
+        lib.chunkAnswers.clear();
+        if (c.rejectSecond) {
+            lib.chunkAnswers[{0x0107, 1}] = {0, 2};
+        }
+        RecordingProgress progress;
+        const Bytes image = Image(100000);
+        auto mgmt = makeManager();
+        mgmt->setProgressSink(progress);
+        EXPECT_EQ(!c.rejectSecond, mgmt->writeBuffer(0x05000004, 0x0107, image.size(), image.data()));
+        EXPECT_EQ(c.events, progress.events);
+    }
 }
 
 TEST_F(DownloadTest, EmptyImageSendsNothingAndFails)

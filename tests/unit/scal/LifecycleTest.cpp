@@ -231,6 +231,26 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
     }
 }
 
+TEST_F(LifecycleTest, SlowSessionOpenShowsEachRetryAndNothingWhenTheFirstWorks)
+{
+    for (unsigned refusals : {0u, 2u}) {
+        SCOPED_TRACE(refusals);
+        controller = FakeController();
+        progress.events.clear();
+        for (unsigned i = 0; i < refusals; ++i) {
+            controller.Script(Key(0xA2, 0x12), Cc(0x0D));
+            controller.Script(Key(0xA2, 0x00), Cc(0x0D));
+        }
+        EXPECT_EQ(ConstructWrapper(), -1);
+        std::vector<std::string> expected;
+        for (unsigned attempt = 2; attempt <= refusals + 1; ++attempt) {
+            expected.push_back("wait session open " + std::to_string(attempt) + "/36");
+        }
+        expected.push_back("done");
+        EXPECT_EQ(progress.events, expected);
+    }
+}
+
 TEST_F(LifecycleTest, PlainOpenAfterRefusedExtendedOpenNeedsNoPause)
 {
     controller.Script(Key(0xA2, 0x12), Cc(0x0D));

@@ -195,6 +195,10 @@ TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
     EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
     EXPECT_TRUE(LogHas("Polling Count 2 "));
     EXPECT_TRUE(LogHas("SubCmdStatus: 0"));
+    EXPECT_EQ(progress.events,
+              (std::vector<std::string>{"wait setStateFlagCmd pending 1/3000",
+                                        "wait setStateFlagCmd pending 2/3000",
+                                        "wait setStateFlagCmd pending 3/3000", "done"}));
 }
 
 TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)

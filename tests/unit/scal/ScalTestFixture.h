@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Interruption.h"
+#include "RecordingProgress.h"
 #include "ScalFakes.h"
 #include "SecureCorvel.h"
 #include "UpdRollbackWrapper.h"
@@ -39,7 +40,7 @@ class ScalTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        previous_ = SetScalSeams(ScalSeams{&controller, &host, &sleeper});
+        previous_ = SetScalSeams(ScalSeams{&controller, &host, &sleeper, &progress});
         ResetProcessState();
         char pattern[] = "/tmp/scal-unit-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -147,6 +148,7 @@ protected:
     FakeController controller;
     FakeHost host;
     FakeSleeper sleeper;
+    RecordingProgress progress;
     std::string scratch_;
 
 private:

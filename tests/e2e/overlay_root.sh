@@ -1,0 +1,72 @@
+# Sourced by sandbox.sh and the fleet test: a throw-away copy of this machine's
+# root file system, and recording stand-ins for the system tools inside it.
+# Call these in a private mount namespace (unshare --mount --propagation
+# private): every mount they make disappears with it.
+
+# overlay_root_mount SCRATCH
+# Mounts a tmpfs on SCRATCH and, on SCRATCH/root, the whole root file system
+# under an overlay whose upper layer lives in that tmpfs, with its own /proc,
+# this machine's /sys and /dev, and fresh /tmp and /run. Nothing written in
+# the copy reaches the host.
+overlay_root_mount() {
+    local scratch=$1 root=$1/root
+    mount -t tmpfs -o mode=0755 sandbox "$scratch" || return 1
+    mkdir "$scratch/upper" "$scratch/work" "$root" || return 1
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" \
+        "$root" || return 1
+    mount -t proc proc "$root/proc" &&
+        mount --rbind /sys "$root/sys" &&
+        mount --rbind /dev "$root/dev" &&
+        mount -t tmpfs -o mode=1777 tmp "$root/tmp" &&
+        mount -t tmpfs -o mode=0755 run "$root/run"
+}
+
+# overlay_root_run ROOT COMMAND [ARGS...]
+# Runs COMMAND inside ROOT with a minimal environment. Files are placed and
+# paths resolved from inside: many system tools are links with absolute
+# targets (rmmod -> /bin/kmod), and following one from outside would write
+# onto the host instead of into the overlay.
+overlay_root_run() {
+    local root=$1
+    shift
+    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
+}
+
+# overlay_root_standin ROOT NAME STATUSES RECORD [STDOUT]
+# Replaces tool NAME inside ROOT by a recorder that appends "NAME ARG..." to
+# RECORD (a path as seen inside ROOT) and exits with the first of the
+# comma-separated STATUSES on its first call, the second on the second..., the
+# last for every later call; with STDOUT (a host file) it also prints that
+# file. The recorder goes into /usr/local/sbin and over every copy of the tool
+# on the usual paths (a link is replaced, never written through).
+overlay_root_standin() {
+    local root=$1 name=$2 statuses=$3 record=$4 stdout=${5:-} out=""
+    [[ "$name" =~ ^[A-Za-z0-9._+-]+$ ]] || { echo "bad stand-in name $name" >&2; return 1; }
+    [[ "$statuses" =~ ^[0-9]+(,[0-9]+)*$ ]] || { echo "bad statuses for $name: $statuses" >&2; return 1; }
+    mkdir -p "$root/run/standins" || return 1
+    if [[ -n "$stdout" ]]; then
+        cp "$(readlink -f "$stdout")" "$root/run/standins/$name.stdout" || return 1
+        out="/run/standins/$name.stdout"
+    fi
+    cat >"$root/run/standins/$name" <<STANDIN
+#!/bin/sh
+# Recording stand-in for $name.
+{ printf '%s' '$name'; for a in "\$@"; do printf ' %s' "\$a"; done; printf '\n'; } >>'$record'
+n=\$(cat /run/standins/$name.count 2>/dev/null || echo 0)
+echo \$((n + 1)) >/run/standins/$name.count
+set -- \$(echo '$statuses' | tr ',' ' ')
+shift \$((n < \$# ? n : \$# - 1))
+${out:+cat '$out'}
+exit \$1
+STANDIN
+    chmod 0755 "$root/run/standins/$name"
+    overlay_root_run "$root" /bin/sh -c '
+        name=$1
+        mkdir -p /usr/local/sbin
+        for dir in /usr/local/sbin /usr/sbin /usr/bin /sbin /bin; do
+            [ -L "$dir" ] && continue
+            if [ "$dir" = /usr/local/sbin ] || [ -e "$dir/$name" ] || [ -L "$dir/$name" ]; then
+                rm -f "$dir/$name" && cp "/run/standins/$name" "$dir/$name" || exit 1
+            fi
+        done' stand-in "$name"
+}

@@ -1,0 +1,405 @@
+#!/usr/bin/python3
+"""Rolls a firmware package across eight simulated hosts with the Ansible collection.
+
+Each host is an overlay root of this machine (tests/e2e/overlay_root.sh) reached
+through the community.general.chroot connection, with its own simulated
+switches (storage-library topology) and management controller (IPMI preload
+and script). Everything that makes a host different lives in files inside its
+root; the environment that points the simulators at those files is the same
+for every host, and the role and module see nothing of the test.
+
+    fleet_test.py --program BIN --storelib LIB --preload LIB --scratch DIR [unittest args]
+
+Needs root; the whole run happens in a private mount namespace.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+COLLECTIONS = os.path.join(REPO, 'ansible')
+PLAYBOOK = os.path.join(COLLECTIONS, 'ansible_collections', 'lumo', 'lumoswitch', 'playbooks',
+                        'rollout.yml')
+OVERLAY_ROOT = os.path.join(REPO, 'tests', 'e2e', 'overlay_root.sh')
+SERIAL_TABLE = os.path.join(REPO, 'cm_LUMOSwitch', 'data', 'platform_serials.csv')
+
+HOSTS = ['host%d' % i for i in range(1, 9)]
+BATCHES = [1, 3, 4]
+OLD_VERSION = '1.2.10.0'
+NEW_VERSION = '1.3.0.0'
+CONTROLLER_ID = 0x05000000
+SWITCHES = (8, 9)  # device IDs of the two switches of every host
+IMAGE_SIZES = (100000, 65536)
+
+# Inside every root.
+SIM_DIR = '/etc/lumosim'
+STATE_DIR = '/var/lib/lumosim'
+PRELOAD_IN_ROOT = '/usr/lib/lumosim/libsimipmi_preload.so'
+STANDINS = ('lsmod', 'modprobe', 'rmmod', 'insmod', 'depmod', 'udevadm', 'udevcontrol', 'rpm',
+            'umount', 'esxcli', 'esxcfg-scsidevs', 'esxcfg-rescan')
+
+HEALTHY_CONTROLLER = """generation 30
+repository 00
+access enabled
+handle 1234
+partition static 0 COR001 attached
+"""
+NO_DEVICE_CONTROLLER = "devices none\n"
+
+ARGS = None
+
+
+def table_serials():
+    """The first two switch keys of the built-in table, with their component IDs."""
+    rows = []
+    with open(SERIAL_TABLE) as f:
+        for line in f:
+            line = line.strip()
+            if line and not line.startswith('#'):
+                key, component = line.split(',')
+                rows.append((key, component))
+    return rows[:2]
+
+
+def images():
+    data = []
+    for n, size in enumerate(IMAGE_SIZES):
+        seed = (n + 1) * 7919
+        data.append(bytes((i * seed + i // 97) & 0xFF for i in range(size)))
+    return data
+
+
+class Host(object):
+    """One simulated host: an overlay root with its own switches and controller."""
+
+    def __init__(self, name, scratch, version=OLD_VERSION, controller=HEALTHY_CONTROLLER,
+                 fault=''):
+        self.name = name
+        self.scratch = scratch
+        self.root = os.path.join(scratch, 'root')
+        os.makedirs(scratch)
+        shell('overlay_root_mount "$1"', scratch)
+        for tool in STANDINS:
+            shell('overlay_root_standin "$1" "$2" 0 "$3"', self.root, tool,
+                  STATE_DIR + '/standins.log')
+        self.write(SIM_DIR + '/controller.script', controller)
+        self.set_topology(version, fault)
+        os.makedirs(self.path(STATE_DIR), exist_ok=True)
+        os.makedirs(os.path.dirname(self.path(PRELOAD_IN_ROOT)), exist_ok=True)
+        shutil.copy(ARGS.preload, self.path(PRELOAD_IN_ROOT))
+        # Every process in the root gets the simulated IPMI device; the ones
+        # that never open it (the shell, Python) run untouched.
+        self.write('/etc/ld.so.preload', PRELOAD_IN_ROOT + '\n')
+
+    def path(self, inner):
+        return self.root + inner
+
+    def write(self, inner, text):
+        os.makedirs(os.path.dirname(self.path(inner)), exist_ok=True)
+        with open(self.path(inner), 'w') as f:
+            f.write(text)
+
+    def read(self, inner):
+        with open(self.path(inner), 'rb') as f:
+            return f.read()
+
+    def set_topology(self, versions, fault=''):
+        if isinstance(versions, str):
+            versions = (versions, versions)
+        self.versions = tuple(versions)
+        (serial1, _), (serial2, _) = table_serials()
+        lines = ['controller id=0x%08x' % CONTROLLER_ID]
+        for dev, serial, version in zip(SWITCHES, (serial1, serial2), versions):
+            lines.append('device id=%d type=0x0d serial="%s" product="LUMO PCIe Switch" '
+                         'revision=%s' % (dev, serial, version))
+        if fault:
+            lines.append(fault)
+        self.write(SIM_DIR + '/storelib_topology.conf', '\n'.join(lines) + '\n')
+
+    def received(self, dev):
+        path = self.path('%s/received_%08x_%d.bin' % (STATE_DIR, CONTROLLER_ID, dev))
+        if not os.path.exists(path):
+            return None
+        with open(path, 'rb') as f:
+            return f.read()
+
+    def power_cycle(self, package_images):
+        """What a power cycle does: a switch runs the image it received intact."""
+        versions = []
+        for dev, image, version in zip(SWITCHES, package_images, self.versions):
+            versions.append(NEW_VERSION if self.received(dev) == image else version)
+        self.set_topology(tuple(versions))
+
+
+def shell(script, *args):
+    subprocess.run(['bash', '-c', 'set -e; source "%s"; %s' % (OVERLAY_ROOT, script), 'fleet']
+                   + list(args), check=True)
+
+
+class Fleet(object):
+    """Eight hosts, a package on the control node, and rollouts over them."""
+
+    def __init__(self, case, special, missing=()):
+        self.dir = os.path.join(ARGS.scratch, case)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        self.images = images()
+        self.package = os.path.join(self.dir, 'package')
+        os.makedirs(os.path.join(self.package, 'payload'))
+        shutil.copy(ARGS.program, os.path.join(self.package, 'lumoswitch'))
+        shutil.copy(ARGS.storelib, os.path.join(self.package, 'libstorelibit.so'))
+        (_, comp1), (_, comp2) = table_serials()
+        self.components = (comp1, comp2)
+        devices = ''
+        for n, (comp, image) in enumerate(zip(self.components, self.images)):
+            name = 'lumo_sw%d.bin' % (n + 1)
+            with open(os.path.join(self.package, 'payload', name), 'wb') as f:
+                f.write(image)
+            devices += ('  <Device componentID="%s" version="%s">\n'
+                        '   <Display>LUMO Switch SW%d</Display>\n'
+                        '   <PayloadConfiguration><Image filename="%s"/></PayloadConfiguration>\n'
+                        '  </Device>\n' % (comp, NEW_VERSION, n + 1, name))
+        with open(os.path.join(self.package, 'package.xml'), 'w') as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<SoftwareComponent>\n'
+                    ' <SupportedDevices>\n%s </SupportedDevices>\n</SoftwareComponent>\n'
+                    % devices)
+        self.hosts = {}
+        for name in HOSTS:
+            if name not in missing:
+                self.hosts[name] = Host(name, os.path.join(self.dir, name), **special.get(name, {}))
+        self.inventory = os.path.join(self.dir, 'hosts.ini')
+        with open(self.inventory, 'w') as f:
+            f.write('[lumoswitch]\n')
+            for name in HOSTS:
+                # A missing host's root does not exist: the connection fails.
+                root = self.hosts[name].root if name in self.hosts else os.path.join(self.dir, name)
+                f.write('%s ansible_host=%s\n' % (name, root))
+            f.write('\n[lumoswitch:vars]\nansible_connection=community.general.chroot\n'
+                    'ansible_python_interpreter=/usr/bin/python3\n')
+        self.reports = os.path.join(self.dir, 'reports')
+
+    def rollout(self, **extra_vars):
+        env = dict(os.environ)
+        env.update({
+            'ANSIBLE_COLLECTIONS_PATH': COLLECTIONS,
+            'ANSIBLE_HOST_KEY_CHECKING': 'False',
+            'ANSIBLE_RETRY_FILES_ENABLED': 'False',
+            'ANSIBLE_NOCOLOR': '1',
+            'ANSIBLE_LOCAL_TEMP': os.path.join(self.dir, 'ansible-local'),
+            # Same for every host: each root holds its own files at these paths.
+            'STORELIB_SIM_TOPOLOGY': SIM_DIR + '/storelib_topology.conf',
+            'STORELIB_SIM_OUTDIR': STATE_DIR,
+            'SIMIPMI_SCRIPT': SIM_DIR + '/controller.script',
+            'SIMIPMI_LOG': STATE_DIR + '/ipmi.log',
+            'SIMIPMI_STATE': STATE_DIR + '/ipmi.state',
+            'SIMIPMI_LOG_APPEND': '1',
+            'SIMIPMI_TIME_SCALE': '1000',
+        })
+        extra_vars.update({'lumoswitch_package_src': self.package,
+                           'lumoswitch_reports_dir': self.reports,
+                           'lumoswitch_batches': BATCHES})
+        extra = json.dumps(extra_vars)
+        summary_path = os.path.join(self.reports, 'summary.json')
+        if os.path.exists(summary_path):
+            os.remove(summary_path)
+        run = subprocess.run(['ansible-playbook', '-i', self.inventory, PLAYBOOK, '-e', extra],
+                             cwd=self.dir, env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, universal_newlines=True)
+        with open(os.path.join(self.dir, 'ansible.log'), 'a') as f:
+            f.write(run.stdout)
+        summary = None
+        path = os.path.join(self.reports, 'summary.json')
+        if os.path.exists(path):
+            with open(path) as f:
+                summary = json.load(f)
+        return Rollout(run.returncode, run.stdout, summary)
+
+
+class Rollout(object):
+    def __init__(self, status, output, summary):
+        self.status = status
+        self.output = output
+        self.summary = summary
+
+    def recap(self):
+        """changed and failed count per host, from the play recap."""
+        counts = {}
+        for m in re.finditer(r'^(host\d+)\s*:\s*ok=\d+\s+changed=(\d+)\s+unreachable=\d+\s+'
+                             r'failed=(\d+)', self.output, re.M):
+            counts[m.group(1)] = (int(m.group(2)), int(m.group(3)))
+        return counts
+
+    def rows(self, host):
+        return [r for r in self.summary['switches'] if r['host'] == host]
+
+    def table(self):
+        text = self.output[self.output.index('LUMOSWITCH FLEET SUMMARY'):]
+        return '\n'.join(line for line in text.splitlines()[1:] if line.strip()
+                         and not line.startswith('written to'))
+
+
+class FleetTest(unittest.TestCase):
+    maxDiff = None
+
+    def assertRollout(self, rollout, status):
+        self.assertEqual(status, rollout.status, rollout.output[-6000:])
+        self.assertIsNotNone(rollout.summary, rollout.output[-6000:])
+
+    def test_successful_fleet_then_second_run_changes_nothing(self):
+        # host3 runs the package's version already; host6 has no IPMI device.
+        fleet = Fleet('successful', {
+            'host3': dict(version=NEW_VERSION),
+            'host6': dict(controller=NO_DEVICE_CONTROLLER),
+        })
+        # host1 has a package folder left behind that anyone could write to.
+        leftover = fleet.hosts['host1'].path('/opt/lumoswitch')
+        os.makedirs(os.path.join(leftover, 'payload'))
+        for path in (leftover, os.path.join(leftover, 'payload')):
+            os.chown(path, 65534, 65534)
+            os.chmod(path, 0o777)
+        first = fleet.rollout()
+        self.assertRollout(first, 0)
+        self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], first.summary['batches'])
+        for host in HOSTS:
+            self.assertEqual('ok', first.summary['hosts'][host]['status'], host)
+
+        recap = first.recap()
+        for name, host in fleet.hosts.items():
+            with self.subTest(host=name):
+                rows = first.rows(name)
+                self.assertEqual(2, len(rows))
+                reports = os.path.join(fleet.reports, name)
+                self.assertTrue(os.path.exists(os.path.join(reports, 'inventory.xml')))
+                if name == 'host3':
+                    self.assertEqual(['up to date'] * 2, [r['result'] for r in rows])
+                    self.assertEqual([NEW_VERSION] * 2, [r['version_after'] for r in rows])
+                    self.assertFalse(os.path.exists(os.path.join(reports, 'update.xml')))
+                    self.assertIsNone(host.received(SWITCHES[0]))
+                    # Only the package copy changed this host.
+                    self.assertEqual(0, recap[name][1])
+                    continue
+                for dev, image in zip(SWITCHES, fleet.images):
+                    self.assertEqual(image, host.received(dev))
+                with open(os.path.join(reports, 'update.xml')) as f:
+                    update = f.read()
+                self.assertEqual([OLD_VERSION] * 2, [r['version_before'] for r in rows])
+                self.assertEqual([NEW_VERSION] * 2, [r['version_after'] for r in rows])
+                if name == 'host6':
+                    self.assertIn('Please power cycle the system manually.', update)
+                    self.assertNotIn('<RebootRequired>', update)
+                    self.assertEqual(['updated, power cycle the system manually'] * 2,
+                                     [r['result'] for r in rows])
+                else:
+                    self.assertIn('<RebootRequired>1</RebootRequired>', update)
+                    self.assertEqual(['updated, power cycle staged'] * 2,
+                                     [r['result'] for r in rows])
+        # The tool refuses a package others could change: every host's copy is
+        # root's alone, whatever was there before.
+        for name, host in fleet.hosts.items():
+            for folder, dirs, files in os.walk(host.path('/opt/lumoswitch')):
+                for path in [folder] + [os.path.join(folder, f) for f in files]:
+                    st = os.lstat(path)
+                    self.assertEqual((0, 0), (st.st_uid, st.st_gid), path)
+                    self.assertEqual(0, st.st_mode & 0o022, path)
+            tool = os.stat(host.path('/opt/lumoswitch/lumoswitch'))
+            self.assertEqual(0o755, tool.st_mode & 0o7777, name)
+        # The package copy plus the update on every updated host, the copy
+        # alone on host3.
+        self.assertLess(recap['host3'][0], recap['host1'][0])
+
+        for host in fleet.hosts.values():
+            host.power_cycle(fleet.images)
+        second = fleet.rollout()
+        self.assertRollout(second, 0)
+        self.assertEqual({h: (0, 0) for h in HOSTS}, second.recap())
+        for row in second.summary['switches']:
+            self.assertEqual('up to date', row['result'], row)
+            self.assertEqual(NEW_VERSION, row['version_before'], row)
+        # The first run's update reports do not pass for this run's.
+        for name in HOSTS:
+            self.assertFalse(os.path.exists(os.path.join(fleet.reports, name, 'update.xml')))
+
+    def test_rejected_chunk_fails_its_batch_and_stops_the_rollout(self):
+        # host3 is in the second batch; its second switch rejects the second chunk.
+        fleet = Fleet('failing-batch', {
+            'host3': dict(fault='fault dev=%d opcode=0x3b chunk=2 status=2 '
+                                'sense=70000500000000000000000024' % SWITCHES[1]),
+        })
+        rollout = fleet.rollout()
+        print('\nSummary of the failing-batch rollout:\n' + rollout.table())
+        self.assertRollout(rollout, 2)
+        self.assertEqual([HOSTS[0:1], HOSTS[1:4]], rollout.summary['batches'])
+        hosts = rollout.summary['hosts']
+        self.assertEqual('ok', hosts['host1']['status'])
+        self.assertEqual('failed', hosts['host3']['status'])
+        (serial1, _), (serial2, comp2) = table_serials()
+        self.assertIn('switch %s (component %s)' % (serial2, comp2), hosts['host3']['message'])
+        self.assertIn('ERROR: Failed to Update Firmware', hosts['host3']['message'])
+        rows = {r['switch']: r for r in rollout.rows('host3')}
+        self.assertEqual('updated, power cycle staged', rows[serial1]['result'])
+        self.assertEqual('failed: ERROR: Failed to Update Firmware', rows[serial2]['result'])
+        self.assertEqual(OLD_VERSION, rows[serial2]['version_after'])
+        # No later batch started: nothing reached its hosts.
+        for name in HOSTS[4:]:
+            self.assertEqual('not started', hosts[name]['status'], name)
+            self.assertIsNone(fleet.hosts[name].received(SWITCHES[0]), name)
+            self.assertFalse(os.path.exists(fleet.hosts[name].path('/opt/lumoswitch')), name)
+        self.assertIn('switch %s (component %s): failed: ERROR: Failed to Update Firmware'
+                      % (serial2, comp2), rollout.output)
+
+    def test_failed_host_within_the_threshold_lets_the_rollout_go_on(self):
+        # host2 cannot be reached; one failed host of three stays within 40 %.
+        fleet = Fleet('threshold', {}, missing=('host2',))
+        rollout = fleet.rollout(lumoswitch_max_fail_percentage=40)
+        self.assertRollout(rollout, 2)
+        self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], rollout.summary['batches'])
+        host2 = rollout.summary['hosts']['host2']
+        self.assertEqual('failed', host2['status'])
+        self.assertIn(os.path.join(fleet.dir, 'host2'), host2['message'])
+        self.assertEqual([('host2', '-', '', '')],
+                         [(r['host'], r['switch'], r['version_before'], r['version_after'])
+                          for r in rollout.rows('host2')])
+        for name in HOSTS[2:]:
+            self.assertEqual('ok', rollout.summary['hosts'][name]['status'], name)
+            self.assertEqual(['updated, power cycle staged'] * 2,
+                             [r['result'] for r in rollout.rows(name)], name)
+        self.assertIn('fatal: [host2]', rollout.output)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--program', required=True)
+    parser.add_argument('--storelib', required=True)
+    parser.add_argument('--preload', required=True)
+    parser.add_argument('--scratch', required=True)
+    parser.add_argument('--inside', action='store_true')
+    ARGS, rest = parser.parse_known_args()
+    for name in ('program', 'storelib', 'preload', 'scratch'):
+        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    if os.geteuid() != 0:
+        print('fleet test: needs root (mount namespaces, chroot); skipped')
+        return 77
+    if not ARGS.inside:
+        # Every overlay root is mounted in a namespace of its own that ends with the run.
+        command = ['unshare', '--mount', '--propagation', 'private', '--fork',
+                   sys.executable, os.path.abspath(__file__), '--inside'] + sys.argv[1:]
+        return subprocess.call(command)
+    subprocess.run(['mount', '--make-rprivate', '/'], check=True)
+    os.makedirs(ARGS.scratch, exist_ok=True)
+    started = time.monotonic()
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    print('fleet test wall time: %.1f s' % (time.monotonic() - started))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
