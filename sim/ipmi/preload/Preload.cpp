@@ -9,6 +9,7 @@
 // initialisation, no output on the standard streams, and the request log is
 // truncated only by the first process of a run (later ones append).
 #include "Controller.h"
+#include "Replay.h"
 
 #include <algorithm>
 #include <atomic>
@@ -135,6 +136,10 @@ simipmi::Controller* gController = nullptr;
 std::map<int, Device>* gDevices = nullptr;
 std::vector<Delayed>* gDelayed = nullptr;
 std::atomic<int> gOpenDevices{0};
+// SIMIPMI_REPLAY: answers come from a transcript instead of the controller.
+simipmi::Replay* gReplay = nullptr;
+const char* gReplayLog = nullptr;
+const char* gReplayState = nullptr;
 uint64_t gNextDeviceId = 1;
 bool gThreadStarted = false;
 
@@ -198,9 +203,18 @@ simipmi::Controller* controller()
     if (driverTimeout != nullptr)
         gDriverTimeoutMs.store(
             static_cast<unsigned>(std::min(std::strtoul(driverTimeout, nullptr, 10), 3600000UL)));
-    gController = new simipmi::Controller(script ? script : "", log ? log : "");
-    if (state != nullptr && *state != '\0')
-        gController->setStatePath(state);
+    const char* replay = std::getenv("SIMIPMI_REPLAY");
+    if (replay != nullptr && *replay != '\0') {
+        // The controller stays idle: it neither logs nor keeps a state file.
+        gReplay = new simipmi::Replay(replay);
+        gReplayLog = log;
+        gReplayState = state;
+        gController = new simipmi::Controller("", "");
+    } else {
+        gController = new simipmi::Controller(script ? script : "", log ? log : "");
+        if (state != nullptr && *state != '\0')
+            gController->setStatePath(state);
+    }
     gDevices = new std::map<int, Device>();
     gDelayed = new std::vector<Delayed>();
     pthread_condattr_t attr;
@@ -288,10 +302,65 @@ void schedule(const Device& dev, std::vector<Message> messages, unsigned delayMs
     pthread_cond_signal(&gWake);
 }
 
+void writeAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Called with gLock held: the replay's log lines, its first divergence on
+// standard error (the one place this preload writes there: a replay that
+// diverged must not pass unnoticed) and its state file.
+void flushReplay()
+{
+    const std::string lines = gReplay->takeLog();
+    if (!lines.empty() && gReplayLog != nullptr && *gReplayLog != '\0') {
+        int fd = REAL(OpenFn, open)(gReplayLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            writeAll(fd, lines);
+            REAL(CloseFn, close)(fd);
+        }
+    }
+    const std::string report = gReplay->takeReport();
+    if (!report.empty())
+        writeAll(2, "ipmi replay: " + report + "\n");
+    if (gReplayState != nullptr && *gReplayState != '\0') {
+        const std::string tmp = std::string(gReplayState) + ".tmp";
+        int fd = REAL(OpenFn, open)(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            writeAll(fd, gReplay->stateText());
+            REAL(CloseFn, close)(fd);
+            rename(tmp.c_str(), gReplayState);
+        }
+    }
+}
+
 int openDevice(const char* path, int flags)
 {
     Lock lock;
     simipmi::Controller* c = controller();
+    if (gReplay != nullptr) {
+        int err = gReplay->open(path);
+        flushReplay();
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
+        if (fd < 0)
+            return -1;
+        Device& dev = (*gDevices)[fd];
+        dev = Device{};
+        dev.id = gNextDeviceId++;
+        dev.fd = fd;
+        gOpenDevices.fetch_add(1);
+        return fd;
+    }
     const std::vector<std::string>& paths = c->devicePaths();
     bool exists = c->scriptError().empty() &&
                   std::find(paths.begin(), paths.end(), std::string(path)) != paths.end();
@@ -320,11 +389,42 @@ void forgetDevice(int fd)
     if (dev == nullptr)
         return;
     uint64_t id = dev->id;
+    if (gReplay != nullptr) {
+        gReplay->close();
+        flushReplay();
+    }
     gDelayed->erase(std::remove_if(gDelayed->begin(), gDelayed->end(),
                                    [id](const Delayed& d) { return d.deviceId == id; }),
                     gDelayed->end());
     gDevices->erase(fd);
     gOpenDevices.fetch_sub(1);
+}
+
+// Called with gLock held. The recorded replies are ready at once: timing is
+// compressed, order kept.
+int replaySend(Device& dev, const struct ipmi_req* req)
+{
+    if (req->msg.data_len > 0 && req->msg.data == nullptr)
+        return EFAULT;
+    std::vector<uint8_t> addr(req->addr, req->addr + req->addr_len);
+    std::vector<uint8_t> data(req->msg.data, req->msg.data + req->msg.data_len);
+    std::vector<simipmi::ReplayReply> replies;
+    int err = gReplay->send(req->msgid, addr, req->msg.netfn, req->msg.cmd, data, replies);
+    flushReplay();
+    if (err != 0)
+        return err;
+    std::vector<Message> out;
+    for (simipmi::ReplayReply& r : replies) {
+        Message m;
+        m.msgid = r.msgid;
+        m.netfn = r.netfn;
+        m.cmd = r.cmd;
+        m.lun = r.lun;
+        m.data = std::move(r.data);
+        out.push_back(std::move(m));
+    }
+    makeReady(dev, out);
+    return 0;
 }
 
 // Called with gLock held.
@@ -334,6 +434,8 @@ int sendCommand(Device& dev, const struct ipmi_req* req)
         return EFAULT;
     if (req->addr_len < sizeof(int) || req->addr_len > sizeof(struct ipmi_addr))
         return EINVAL;
+    if (gReplay != nullptr)
+        return replaySend(dev, req);
     struct ipmi_system_interface_addr si;
     std::memset(&si, 0, sizeof si);
     std::memcpy(&si, req->addr, std::min<size_t>(req->addr_len, sizeof si));
