@@ -1,0 +1,300 @@
+// Record once, replay forever: the real lumoswitch runs against the
+// simulators with both recorders in place, then again against the simulators
+// replaying that transcript (with the recorders still in place, so the replay
+// leaves a transcript too). Reports, debug logs (clock times aside), exit
+// status, the images the switches received and the transcripts themselves
+// (timing aside) must be byte-identical; a changed payload or a damaged
+// transcript must be caught at the right line.
+
+#if defined(LUMO_E2E_IPMI_PRELOAD) && defined(LUMO_E2E_RECORD_IPMI)
+
+#include <sys/stat.h>
+
+#include <map>
+#include <regex>
+
+#include "E2EHarness.h"
+
+namespace
+{
+
+using namespace e2e;
+
+const char kHealthyController[] = "generation 30\n"
+                                  "repository 00\n"
+                                  "access enabled\n"
+                                  "handle 1234\n"
+                                  "partition static 0 COR001 attached\n"
+                                  "partition dynamic 0 SECUPD attached\n";
+
+const char* const kDebugLogs[] = {"debug_inv.log",        "debug_update.log", "SCAL_DBG.log",
+                                  "vexipmi.log",          "baseutils.log",
+                                  "vexipmi_internal.log"};
+
+struct Story {
+    std::string name;
+    std::vector<std::string> args;
+    std::string controller = kHealthyController;
+    std::string topologyExtra; // lines after the second switch
+    std::string report;        // report file name
+};
+
+struct Artifacts {
+    int status = -1;
+    std::string err;
+    std::map<std::string, std::string> files; // name -> content
+    std::string transcript;
+};
+
+std::string Topology(const std::string& extra)
+{
+    return "controller id=0x05000000\n"
+           "device id=8 type=0x0d serial=\"" +
+           TableRow(0).first +
+           "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
+           "device id=9 type=0x1f serial=\"" +
+           TableRow(1).first + "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n" + extra;
+}
+
+std::string SwitchPackage()
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SoftwareComponent>\n"
+                      " <SupportedDevices>\n";
+    for (size_t row = 0; row < 2; ++row) {
+        xml += "  <Device componentID=\"" + TableRow(row).second + "\"><Display>LUMO Switch " +
+               std::to_string(row + 1) + "</Display><PayloadConfiguration><Image filename=\"sw" +
+               std::to_string(row + 1) + ".bin\"/></PayloadConfiguration></Device>\n";
+    }
+    return xml + " </SupportedDevices>\n</SoftwareComponent>\n";
+}
+
+void PrintTo(const Story& s, std::ostream* os)
+{
+    *os << s.name;
+}
+
+// Clock times in the debug logs ("[2026-12-10T12:36:45] ", weekday dates,
+// 12-hour times) and two facts of the process rather than of the run: the
+// address the IPMI library names its session by and the descriptor number
+// the device got (the replaying simulators hold other files open).
+std::string WithoutClock(const std::string& text)
+{
+    static const std::regex process(R"((session ID = |File Descriptor Value )\d+)");
+    static const std::regex stamp(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] )");
+    static const std::regex date(
+        R"((Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), \w+ \d\d, \d{4})");
+    static const std::regex clock(R"(\b\d\d:\d\d(AM|PM)\b)");
+    std::string out = std::regex_replace(text, stamp, "[CLOCK] ");
+    out = std::regex_replace(out, date, "DATE");
+    out = std::regex_replace(out, process, "$1N");
+    return std::regex_replace(out, clock, "TIME");
+}
+
+std::string Normalised(const std::string& transcript)
+{
+    static const std::regex timing(R"((,"t_us":-?\d+|,"run":"[0-9a-f]*"|,"crc":"[0-9a-f]{8}"))");
+    return std::regex_replace(transcript, timing, "");
+}
+
+// The first line where two texts differ, both versions; empty when equal.
+std::string FirstDifference(const std::string& got, const std::string& want)
+{
+    const std::vector<std::string> a = Lines(got);
+    const std::vector<std::string> b = Lines(want);
+    for (size_t i = 0; i < a.size() || i < b.size(); ++i) {
+        const std::string x = i < a.size() ? a[i] : "<none>";
+        const std::string y = i < b.size() ? b[i] : "<none>";
+        if (x != y) {
+            return "line " + std::to_string(i + 1) + ":\n  got:  " + x.substr(0, 400) +
+                   "\n  want: " + y.substr(0, 400);
+        }
+    }
+    return got == want ? "" : "differ in line ends";
+}
+
+enum class Library { Recorder, Simulator };
+
+// A fresh package directory of the story's name, its library in place.
+PackageDir MakePackage(const Story& s, Library lib, const std::string& payloadTweak = "")
+{
+    PackageDir pkg("rr-" + s.name);
+    pkg.topology(Topology(s.topologyExtra));
+    pkg.package(SwitchPackage());
+    std::string sw1 = ImageBytes(40000, 7);
+    if (!payloadTweak.empty()) {
+        sw1[33000] = static_cast<char>(sw1[33000] ^ 0x01);
+    }
+    pkg.write("payload/sw1.bin", sw1);
+    pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
+    pkg.write("zukdebuglog", "");
+    if (lib == Library::Recorder) {
+        pkg.remove("libstorelibit.so");
+        std::filesystem::copy_file(LUMO_E2E_RECORD_STORELIB, pkg.file("libstorelibit.so"));
+        std::filesystem::create_directories(pkg.file("real"));
+        std::filesystem::copy_file(Paths::SimLibrary(), pkg.file("real/libstorelibit.so"));
+    }
+    return pkg;
+}
+
+SandboxOptions Options(const PackageDir& pkg, const Story& s, const std::string& root)
+{
+    SandboxOptions opts;
+    opts.ipmiScript = s.controller;
+    opts.rootDir = root;
+    opts.standins = {"chmod"};
+    opts.env = {"STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
+                "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    return opts;
+}
+
+std::string SandboxRoot(const Story& s)
+{
+    const std::string root = Paths::ScratchRoot() + "/rr-" + s.name + ".root";
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root + "/etc/udev/rules.d");
+    std::filesystem::create_directories(root + "/run/udev/rules.d");
+    std::filesystem::create_directories(root + "/usr/lib/udev/rules.d");
+    WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
+    chmod((root + "/usr/sbin/udevadm").c_str(), 0755);
+    return root;
+}
+
+Artifacts Collect(const PackageDir& pkg, const RunResult& r, const Story& s)
+{
+    Artifacts a;
+    a.status = r.status;
+    a.err = r.err;
+    a.files["report"] = pkg.read(s.report);
+    for (const char* log : kDebugLogs) {
+        if (pkg.exists(log)) {
+            a.files[log] = WithoutClock(pkg.read(log));
+        }
+    }
+    for (unsigned dev : {8u, 9u}) {
+        char name[64];
+        std::snprintf(name, sizeof name, "received_%08X_%u.bin", 0x05000000u, dev);
+        if (pkg.exists(name)) {
+            a.files[name] = pkg.read(name);
+        }
+    }
+    a.files["standins"] = r.standins;
+    a.transcript = pkg.read("transcript.jsonl");
+    return a;
+}
+
+// The run with both recorders in front of the simulators, recording into
+// transcript.jsonl of the package.
+Artifacts Record(const Story& s)
+{
+    const std::string root = SandboxRoot(s);
+    PackageDir pkg = MakePackage(s, Library::Recorder);
+    SandboxOptions opts = Options(pkg, s, root);
+    opts.preloadFront = LUMO_E2E_RECORD_IPMI;
+    opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
+    opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+    const RunResult r = RunProgram(pkg, s.args, opts);
+    return Collect(pkg, r, s);
+}
+
+// The same story answered from `transcript`; with `rerecord`, the recorders
+// stay in front of the replaying simulators.
+Artifacts Replay(const Story& s, const std::string& transcript, bool rerecord,
+                 const std::string& payloadTweak = "")
+{
+    const std::string root = SandboxRoot(s);
+    PackageDir pkg = MakePackage(s, rerecord ? Library::Recorder : Library::Simulator, payloadTweak);
+    const std::string recorded = Paths::ScratchRoot() + "/rr-" + s.name + ".recorded.jsonl";
+    WriteFile(recorded, transcript);
+    SandboxOptions opts = Options(pkg, s, root);
+    // The controller's script must not matter: every answer is recorded.
+    opts.ipmiScript = "devices none\n";
+    opts.env.push_back("STORELIB_SIM_REPLAY=" + recorded);
+    opts.env.push_back("SIMIPMI_REPLAY=" + recorded);
+    opts.binds.push_back(Paths::ScratchRoot());
+    if (rerecord) {
+        opts.preloadFront = LUMO_E2E_RECORD_IPMI;
+        opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
+        opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+    }
+    const RunResult r = RunProgram(pkg, s.args, opts);
+    Artifacts a = Collect(pkg, r, s);
+    a.files["ipmi.state"] = pkg.read("ipmi.state");
+    a.files["storelib_replay.state"] = pkg.read("storelib_replay.state");
+    a.files["ipmi.log"] = pkg.read("ipmi.log");
+    return a;
+}
+
+Story Update(const std::string& name)
+{
+    Story s;
+    s.name = name;
+    s.args = {"-u", "-o", "update.xml"};
+    s.report = "update.xml";
+    return s;
+}
+
+std::vector<Story> Stories()
+{
+    std::vector<Story> all;
+    Story inventory;
+    inventory.name = "inventory";
+    inventory.args = {"-i", "-o", "inventory.xml"};
+    inventory.report = "inventory.xml";
+    all.push_back(inventory);
+    all.push_back(Update("update"));
+    Story chunk = Update("rejected-chunk");
+    chunk.topologyExtra = "fault dev=9 opcode=0x3b chunk=2 status=2 sense=70000500000000000000000024\n";
+    all.push_back(chunk);
+    Story refused = Update("refused-session");
+    refused.controller = std::string(kHealthyController) + "on 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n";
+    all.push_back(refused);
+    return all;
+}
+
+class RoundTrip : public ::testing::TestWithParam<Story>
+{
+};
+
+TEST_P(RoundTrip, ReplayGivesTheRecordedRunByteForByte)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const Story& s = GetParam();
+    const Artifacts recorded = Record(s);
+    ASSERT_FALSE(recorded.transcript.empty()) << recorded.err;
+    EXPECT_EQ(recorded.err, "");
+    EXPECT_NE(recorded.transcript.find("\"b\":\"storelib\",\"ev\":\"load\",\"status\":\"ok\""),
+              std::string::npos);
+
+    const Artifacts replayed = Replay(s, recorded.transcript, true);
+    EXPECT_EQ(replayed.status, recorded.status);
+    EXPECT_EQ(replayed.err, "");
+    for (const auto& f : recorded.files) {
+        ASSERT_TRUE(replayed.files.count(f.first)) << f.first;
+        EXPECT_EQ(FirstDifference(replayed.files.at(f.first), f.second), "") << f.first;
+    }
+    EXPECT_EQ(FirstDifference(Normalised(replayed.transcript), Normalised(recorded.transcript)),
+              "");
+    EXPECT_NE(replayed.files.at("storelib_replay.state").find("status=complete"),
+              std::string::npos)
+        << replayed.files.at("storelib_replay.state");
+    if (s.name != "inventory") {
+        EXPECT_NE(replayed.files.at("ipmi.state").find("replay_status=complete"),
+                  std::string::npos)
+            << replayed.files.at("ipmi.state");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stories, RoundTrip, ::testing::ValuesIn(Stories()),
+                         [](const ::testing::TestParamInfo<Story>& p) {
+                             std::string n = p.param.name;
+                             for (char& c : n) {
+                                 if (c == '-') {
+                                     c = '_';
+                                 }
+                             }
+                             return n;
+                         });
+
+} // namespace
+
+#endif
