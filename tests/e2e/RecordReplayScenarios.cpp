@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <regex>
 
@@ -221,6 +222,7 @@ Artifacts Replay(const Story& s, const std::string& transcript, bool rerecord,
     a.files["ipmi.state"] = pkg.read("ipmi.state");
     a.files["storelib_replay.state"] = pkg.read("storelib_replay.state");
     a.files["ipmi.log"] = pkg.read("ipmi.log");
+    a.files["storelib_trace.log"] = pkg.read("storelib_trace.log");
     return a;
 }
 
@@ -294,6 +296,207 @@ INSTANTIATE_TEST_SUITE_P(Stories, RoundTrip, ::testing::ValuesIn(Stories()),
                              }
                              return n;
                          });
+
+// The transcript line of the recorded WRITE BUFFER at `offset` into device `dev`.
+size_t WriteBufferLine(const std::string& transcript, unsigned dev, unsigned offset)
+{
+    const std::vector<std::string> lines = Lines(transcript);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find("\"dev\":" + std::to_string(dev) + ",\"scsi\":\"WRITE_BUFFER\"") !=
+                std::string::npos &&
+            lines[i].find("\"wb_offset\":" + std::to_string(offset) + ",") != std::string::npos) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+unsigned Successes(const std::string& report)
+{
+    unsigned n = 0;
+    for (size_t at = report.find("was successful"); at != std::string::npos;
+         at = report.find("was successful", at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+TEST(Replay, ChangedPayloadIsCaughtAtTheChunkThatCarriesIt)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const Story s = Update("changed-payload");
+    const Artifacts recorded = Record(s);
+    ASSERT_EQ(Successes(recorded.files.at("report")), 2u);
+    // Byte 33000 of the first image travels in its second chunk (offset 32768).
+    const size_t line = WriteBufferLine(recorded.transcript, 8, 32768);
+    ASSERT_NE(line, 0u);
+
+    const Artifacts replayed = Replay(s, recorded.transcript, false, "flip byte 33000");
+    EXPECT_NE(replayed.err.find("storelib replay: divergence at transcript line " +
+                                std::to_string(line) + ": recorded PASSTHRU"),
+              std::string::npos)
+        << replayed.err;
+    // Both versions and where they part: the data byte at 64 + 33000 - 32768.
+    EXPECT_NE(replayed.err.find("data byte 296: recorded "), std::string::npos) << replayed.err;
+    EXPECT_NE(replayed.files.at("storelib_replay.state").find("status=diverged"),
+              std::string::npos);
+    EXPECT_NE(replayed.files.at("storelib_trace.log").find("REPLAY DIVERGENCE"), std::string::npos);
+    EXPECT_LT(Successes(replayed.files.at("report")), 2u) << replayed.files.at("report");
+}
+
+struct Damage {
+    std::string name;
+    // Damages the transcript; returns the line the replay must name.
+    std::function<size_t(std::string&)> apply;
+    std::string message; // part of the message
+};
+
+std::string JoinLines(const std::vector<std::string>& lines)
+{
+    std::string out;
+    for (const std::string& l : lines) {
+        out += l + "\n";
+    }
+    return out;
+}
+
+TEST(Replay, DamagedTranscriptStopsAtTheFirstBadLine)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const Story s = Update("damaged");
+    const Artifacts recorded = Record(s);
+    ASSERT_GT(Lines(recorded.transcript).size(), 30u);
+
+    const std::vector<Damage> damages = {
+        {"cut inside a line",
+         [](std::string& t) {
+             const std::vector<std::string> l = Lines(t);
+             t = JoinLines({l.begin(), l.begin() + 19}) + l[19].substr(0, l[19].size() / 2);
+             return size_t{20};
+         },
+         "cut off"},
+        {"line dropped",
+         [](std::string& t) {
+             std::vector<std::string> l = Lines(t);
+             l.erase(l.begin() + 9);
+             t = JoinLines(l);
+             return size_t{10};
+         },
+         "checksum does not follow"},
+        {"lines swapped",
+         [](std::string& t) {
+             std::vector<std::string> l = Lines(t);
+             std::swap(l[9], l[10]);
+             t = JoinLines(l);
+             return size_t{10};
+         },
+         "checksum does not follow"},
+        {"answer edited",
+         [](std::string& t) {
+             std::vector<std::string> l = Lines(t);
+             const size_t at = l[11].find("\"data\":\"") + 8;
+             l[11][at] = l[11][at] == '0' ? '1' : '0';
+             t = JoinLines(l);
+             return size_t{12};
+         },
+         "checksum does not follow"},
+        {"cut between lines",
+         [](std::string& t) {
+             const std::vector<std::string> l = Lines(t);
+             t = JoinLines({l.begin(), l.begin() + 12});
+             size_t last = 0;
+             for (size_t i = 0; i < 12; ++i) {
+                 if (l[i].find("\"b\":\"storelib\",\"ev\":\"call\"") != std::string::npos) {
+                     last = i + 1;
+                 }
+             }
+             return last;
+         },
+         "transcript has no command after line"},
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.name);
+        std::string text = recorded.transcript;
+        const size_t line = d.apply(text);
+        const Artifacts replayed = Replay(s, text, false);
+        EXPECT_NE(replayed.err.find("line " + std::to_string(line)), std::string::npos)
+            << replayed.err;
+        EXPECT_NE(replayed.err.find(d.message), std::string::npos) << replayed.err;
+        EXPECT_NE(replayed.files.at("storelib_replay.state").find("status=diverged"),
+                  std::string::npos);
+        // Neither a crash nor a pass.
+        EXPECT_TRUE(replayed.status == 0 || replayed.status == 1) << replayed.status;
+        EXPECT_LT(Successes(replayed.files.at("report")), 2u);
+    }
+}
+
+// A recording run whose real library cannot be used ends as a run without
+// any library: same report, same exit status; the transcript says why.
+TEST(Record, UnusableRealLibraryBehavesAsNoLibrary)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    Story s;
+    s.name = "no-library";
+    s.args = {"-i", "-o", "inventory.xml"};
+    s.report = "inventory.xml";
+    const std::string root = SandboxRoot(s);
+
+    PackageDir bare = MakePackage(s, Library::Simulator);
+    bare.remove("libstorelibit.so");
+    const RunResult without = RunProgram(bare, s.args, Options(bare, s, root));
+    const std::string expected = bare.read(s.report);
+    ASSERT_FALSE(expected.empty());
+
+    struct Case {
+        std::string name;
+        std::function<void(const PackageDir&)> prepare;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](const PackageDir& p) { p.remove("real/libstorelibit.so"); }, "absent"},
+        {"writable by others",
+         [](const PackageDir& p) { chmod(p.file("real/libstorelibit.so").c_str(), 0666); },
+         "refused"},
+        {"symbolic link",
+         [](const PackageDir& p) {
+             p.remove("real/libstorelibit.so");
+             std::filesystem::create_symlink(Paths::SimLibrary(), p.file("real/libstorelibit.so"));
+         },
+         "refused"},
+        {"the recorder itself",
+         [](const PackageDir& p) {
+             p.remove("real/libstorelibit.so");
+             std::filesystem::create_hard_link(p.file("libstorelibit.so"),
+                                               p.file("real/libstorelibit.so"));
+         },
+         "self"},
+        {"without the entry point",
+         [](const PackageDir& p) {
+             p.remove("real/libstorelibit.so");
+             std::filesystem::copy_file(Paths::NoEntryLibrary(), p.file("real/libstorelibit.so"));
+         },
+         "absent"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        PackageDir pkg = MakePackage(s, Library::Recorder);
+        k.prepare(pkg);
+        SandboxOptions opts = Options(pkg, s, root);
+        opts.preloadFront = LUMO_E2E_RECORD_IPMI;
+        opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
+        opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+        const RunResult with = RunProgram(pkg, s.args, opts);
+        EXPECT_EQ(with.status, without.status);
+        EXPECT_EQ(pkg.read(s.report), expected);
+        const std::string transcript = pkg.read("transcript.jsonl");
+        EXPECT_NE(transcript.find("\"ev\":\"load\",\"status\":\"" + k.status + "\""),
+                  std::string::npos)
+            << transcript;
+        EXPECT_NE(transcript.find("\"rc\":32770"), std::string::npos);
+        // No host path in the transcript: only the library's own name.
+        EXPECT_EQ(transcript.find(pkg.path()), std::string::npos);
+    }
+}
 
 } // namespace
 
