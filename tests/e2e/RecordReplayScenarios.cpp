@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <regex>
@@ -497,6 +499,85 @@ TEST(Record, UnusableRealLibraryBehavesAsNoLibrary)
         EXPECT_EQ(transcript.find(pkg.path()), std::string::npos);
     }
 }
+
+// ---- recorded cases --------------------------------------------------------
+// Each folder of tests/e2e/transcripts is a run recorded once (see the
+// README): transcript.jsonl, args (one argument per line), package/ (copied
+// into the package directory) and expected/ (files the replayed run must
+// leave byte for byte; "exit-status" is the status, "summary.txt" the
+// summary command's output for the transcript).
+
+std::vector<std::string> RecordedCases()
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(LUMO_E2E_TRANSCRIPTS, ec)) {
+        if (entry.is_directory()) {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class RecordedCase : public ::testing::TestWithParam<std::string>
+{
+};
+
+TEST_P(RecordedCase, ReplaysToTheExpectedResults)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const std::string dir = std::string(LUMO_E2E_TRANSCRIPTS) + "/" + GetParam();
+    Story s;
+    s.name = "case-" + GetParam();
+    s.args = Lines(ReadFile(dir + "/args"));
+    const std::string root = SandboxRoot(s);
+    PackageDir pkg("rr-" + s.name);
+    std::filesystem::copy(dir + "/package", pkg.path(),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    SandboxOptions opts;
+    opts.rootDir = root;
+    opts.standins = {"chmod"};
+    opts.binds.push_back(dir);
+    opts.env = {"STORELIB_SIM_OUTDIR=" + pkg.path(), "STORELIB_SIM_REPLAY=" + dir + "/transcript.jsonl",
+                "SIMIPMI_REPLAY=" + dir + "/transcript.jsonl"};
+    const RunResult r = RunProgram(pkg, s.args, opts);
+    EXPECT_EQ(r.err.find("replay:"), std::string::npos) << r.err;
+
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/expected")) {
+        const std::string name = entry.path().filename().string();
+        const std::string want = ReadFile(entry.path().string());
+        if (name == "exit-status") {
+            EXPECT_EQ(std::to_string(r.status) + "\n", want);
+        } else if (name == "summary.txt") {
+            const std::string out = pkg.file("summary.out");
+            const std::string cmd = ShellQuote(LUMO_E2E_RECORD_SUMMARY) + " " +
+                                    ShellQuote(dir + "/transcript.jsonl") + " >" + ShellQuote(out);
+            EXPECT_EQ(std::system(cmd.c_str()), 0);
+            EXPECT_EQ(FirstDifference(ReadFile(out), want), "") << name;
+        } else {
+            EXPECT_EQ(FirstDifference(WithoutClock(pkg.read(name)), WithoutClock(want)), "")
+                << name;
+        }
+    }
+    EXPECT_NE(pkg.read("storelib_replay.state").find("status=complete"), std::string::npos);
+    if (pkg.exists("ipmi.state")) {
+        EXPECT_NE(pkg.read("ipmi.state").find("replay_status=complete"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transcripts, RecordedCase, ::testing::ValuesIn(RecordedCases()),
+                         [](const ::testing::TestParamInfo<std::string>& p) {
+                             std::string n = p.param;
+                             for (char& c : n) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) {
+                                     c = '_';
+                                 }
+                             }
+                             return n;
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RecordedCase);
 
 } // namespace
 
