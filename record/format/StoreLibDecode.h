@@ -28,8 +28,8 @@ struct CommandView {
     uint8_t type = 0;
     uint8_t cmd = 0;
     uint32_t ctrl = 0;
-    uint16_t dev = 0; // command parameter as a device ID
-    uint32_t size = 0; // data size field
+    uint16_t dev = 0;     // command parameter as a device ID
+    uint32_t size = 0;    // data size field
     bool hasData = false; // non-null data pointer
 };
 
@@ -50,9 +50,9 @@ struct PassThruView {
     std::vector<uint8_t> cdb;
     std::vector<uint8_t> sense; // empty when all zero
     uint32_t dataLength = 0;
-    std::string scsi; // INQUIRY, INQUIRY_VPD80, READ_BUFFER, WRITE_BUFFER or CDB_xx
-    uint32_t wbOffset = 0;   // WRITE BUFFER: buffer offset
-    uint32_t wbLength = 0;   // WRITE BUFFER: parameter list length
+    std::string scsi;      // INQUIRY, INQUIRY_VPD80, READ_BUFFER, WRITE_BUFFER or CDB_xx
+    uint32_t wbOffset = 0; // WRITE BUFFER: buffer offset
+    uint32_t wbLength = 0; // WRITE BUFFER: parameter list length
 };
 bool DecodePassThru(const std::vector<uint8_t>& buffer, PassThruView& out);
 

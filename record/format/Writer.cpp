@@ -128,8 +128,8 @@ bool Writer::open(std::string& reason)
     }
     // No symbolic link, no FIFO that would block, no file someone else owns
     // or may write: the transcript is evidence and may hold device answers.
-    const int fd = ::open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                          0600);
+    const int fd =
+        ::open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         reason = std::string("cannot open the transcript: ") + std::strerror(errno);
         return false;

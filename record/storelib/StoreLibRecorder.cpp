@@ -75,7 +75,8 @@ std::string LoadReal(std::string& library, std::string& why)
     // by nobody else, in a folder nobody else may change.
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        why = errno == ELOOP ? "the real library is a symbolic link" : "the real library is missing";
+        why =
+            errno == ELOOP ? "the real library is a symbolic link" : "the real library is missing";
         return errno == ELOOP ? "refused" : "absent";
     }
     struct stat st;

@@ -35,13 +35,13 @@ struct SubName {
     const char* name;
 };
 const SubName kRepository[] = {
-    {0x00, "BeginCORVELSession"},    {0x01, "EndCORVELSession"},
-    {0x02, "ResetCORVELSessionWD"},  {0x03, "Getpartitionindexinfo"},
-    {0x04, "GetPartitionInfo"},      {0x05, "AttachPartitions"},
-    {0x06, "DetachPartitions"},      {0x07, "CreateDynamicPartition"},
+    {0x00, "BeginCORVELSession"},     {0x01, "EndCORVELSession"},
+    {0x02, "ResetCORVELSessionWD"},   {0x03, "Getpartitionindexinfo"},
+    {0x04, "GetPartitionInfo"},       {0x05, "AttachPartitions"},
+    {0x06, "DetachPartitions"},       {0x07, "CreateDynamicPartition"},
     {0x08, "DeleteDynamicPartition"}, {0x09, "SecureCORVELUpdate"},
-    {0x0A, "GetCORVELStatus"},       {0x10, "getStateFlagCmd"},
-    {0x11, "setStateFlagCmd"},       {0x12, "BeginCORVELSessionExtended"},
+    {0x0A, "GetCORVELStatus"},        {0x10, "getStateFlagCmd"},
+    {0x11, "setStateFlagCmd"},        {0x12, "BeginCORVELSessionExtended"},
 };
 
 std::string RequestName(unsigned netfn, unsigned cmd, const std::vector<uint8_t>& data)
@@ -100,6 +100,8 @@ std::string Describe(const Entry& e)
         if (e.has("wb_offset"))
             s += " offset=" + std::to_string(e.num("wb_offset")) +
                  " len=" + std::to_string(e.num("wb_len"));
+        if (e.has("status"))
+            s += " status=" + std::to_string(e.num("status"));
         s += " rc=" + std::to_string(e.num("rc"));
     } else if (ev == "send" || ev == "recv") {
         std::vector<uint8_t> d;
@@ -175,18 +177,19 @@ int Summarise(const lumorecord::Transcript& t)
                     ++dl.chunks;
                     dl.bytes += pt.wbLength;
                 } else {
-                    dl.faults.push_back("chunk at offset " + std::to_string(pt.wbOffset) +
-                                        " rejected (line " + std::to_string(e.line) +
-                                        "): rc=" + std::to_string(e.num("rc")) +
-                                        " status=" + std::to_string(pt.status) +
-                                        (pt.sense.empty() ? "" : " sense=" + lumorecord::Hex(pt.sense)));
+                    dl.faults.push_back(
+                        "chunk at offset " + std::to_string(pt.wbOffset) + " rejected (line " +
+                        std::to_string(e.line) + "): rc=" + std::to_string(e.num("rc")) +
+                        " status=" + std::to_string(pt.status) +
+                        (pt.sense.empty() ? "" : " sense=" + lumorecord::Hex(pt.sense)));
                 }
             }
             continue;
         }
         if (ev == "open") {
-            requests.push_back("line " + std::to_string(e.line) + "  open " + e.str("path") +
-                               (e.num("ok") ? ": ok" : ": errno " + std::to_string(e.num("errno"))));
+            requests.push_back(
+                "line " + std::to_string(e.line) + "  open " + e.str("path") +
+                (e.num("ok") ? ": ok" : ": errno " + std::to_string(e.num("errno"))));
             continue;
         }
         if (ev != "send")
@@ -256,7 +259,7 @@ int Summarise(const lumorecord::Transcript& t)
     if (downloads.empty())
         std::printf("  none\n");
     for (const auto& d : downloads) {
-        std::printf("  ctrl %s dev %lld: %u chunks accepted, %llu bytes\n", d.first.first.c_str(),
+        std::printf("  ctrl %s dev %lld: chunks accepted %u, %llu bytes\n", d.first.first.c_str(),
                     static_cast<long long>(d.first.second), d.second.chunks,
                     static_cast<unsigned long long>(d.second.bytes));
         for (const std::string& f : d.second.faults)
@@ -273,14 +276,34 @@ int Summarise(const lumorecord::Transcript& t)
     return 0;
 }
 
+// The first field (in the first entry's order) whose value the other entry
+// does not share.
+std::string FirstField(const Entry& a, const Entry& b)
+{
+    for (const auto& f : a.fields) {
+        if (f.first == "t_us" || f.first == "crc")
+            continue;
+        const lumorecord::Value* v = b.find(f.first);
+        if (v == nullptr || v->isNumber != f.second.isNumber || v->number != f.second.number ||
+            v->text != f.second.text)
+            return f.first;
+    }
+    for (const auto& f : b.fields) {
+        if (!a.has(f.first))
+            return f.first;
+    }
+    return "-";
+}
+
 int Diff(const lumorecord::Transcript& a, const lumorecord::Transcript& b)
 {
     const size_t n = a.entries.size() < b.entries.size() ? a.entries.size() : b.entries.size();
     for (size_t i = 0; i < n; ++i) {
         if (a.entries[i].normalised() != b.entries[i].normalised()) {
-            std::printf("runs part at entry %zu: line %zu of the first, line %zu of the second\n"
-                        "  first:  %s\n  second: %s\n",
+            std::printf("runs part at entry %zu: line %zu of the first, line %zu of the second, "
+                        "field \"%s\"\n  first:  %s\n  second: %s\n",
                         i + 1, a.entries[i].line, b.entries[i].line,
+                        FirstField(a.entries[i], b.entries[i]).c_str(),
                         Describe(a.entries[i]).c_str(), Describe(b.entries[i]).c_str());
             return 1;
         }

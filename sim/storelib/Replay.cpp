@@ -59,8 +59,7 @@ Replay::Replay(const std::string& transcriptPath, const std::string& outDir) : m
     }
 }
 
-uint32_t Replay::stop(size_t line, const std::string& why, std::string& trace,
-                      std::string& report)
+uint32_t Replay::stop(size_t line, const std::string& why, std::string& trace, std::string& report)
 {
     m_stopped = true;
     m_stopLine = line;
@@ -96,8 +95,9 @@ uint32_t Replay::handle(uint8_t* rec, std::string& trace, std::string& report)
 
     if (m_next >= m_calls.size()) {
         const size_t last = m_calls.empty() ? 1 : m_calls.back().line;
-        return stop(last, "transcript has no command after line " + std::to_string(last) +
-                              "; program sends " + program,
+        return stop(last,
+                    "transcript has no command after line " + std::to_string(last) +
+                        "; program sends " + program,
                     trace, report);
     }
     const lumorecord::Entry& e = m_calls[m_next];
@@ -128,8 +128,7 @@ uint32_t Replay::handle(uint8_t* rec, std::string& trace, std::string& report)
     std::vector<uint8_t> out;
     if (e.bytes("out", out)) {
         if (out.size() != sent.size())
-            return stop(e.line, where + ": recorded answer does not fit the buffer", trace,
-                        report);
+            return stop(e.line, where + ": recorded answer does not fit the buffer", trace, report);
         std::memcpy(data, out.data(), out.size());
     } else {
         out = sent;
@@ -158,7 +157,8 @@ void Replay::keepImage(uint32_t ctrl, const std::vector<uint8_t>& buffer)
     char name[64];
     std::snprintf(name, sizeof name, "/received_%08X_%u.bin", ctrl, pt.dev);
     const std::string path = m_outDir + name;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (pt.wbOffset == 0 ? O_TRUNC : 0);
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (pt.wbOffset == 0 ? O_TRUNC : 0);
     const int fd = open(path.c_str(), flags, 0644);
     if (fd < 0)
         return;
@@ -174,7 +174,8 @@ std::string Replay::stateText() const
     if (m_stopped)
         s += "stopped=" + m_stopWhy + "\nstatus=diverged\n";
     else
-        s += m_next == m_calls.size() ? "stopped=-\nstatus=complete\n" : "stopped=-\nstatus=running\n";
+        s += m_next == m_calls.size() ? "stopped=-\nstatus=complete\n"
+                                      : "stopped=-\nstatus=running\n";
     return s;
 }
 

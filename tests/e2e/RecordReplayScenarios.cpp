@@ -30,9 +30,8 @@ const char kHealthyController[] = "generation 30\n"
                                   "partition static 0 COR001 attached\n"
                                   "partition dynamic 0 SECUPD attached\n";
 
-const char* const kDebugLogs[] = {"debug_inv.log",        "debug_update.log", "SCAL_DBG.log",
-                                  "vexipmi.log",          "baseutils.log",
-                                  "vexipmi_internal.log"};
+const char* const kDebugLogs[] = {"debug_inv.log", "debug_update.log", "SCAL_DBG.log",
+                                  "vexipmi.log",   "baseutils.log",    "vexipmi_internal.log"};
 
 struct Story {
     std::string name;
@@ -113,6 +112,20 @@ std::string FirstDifference(const std::string& got, const std::string& want)
         }
     }
     return got == want ? "" : "differ in line ends";
+}
+
+// lumorecord-summary FIRST --diff SECOND: its output and exit status.
+std::pair<int, std::string> SummaryDiff(const std::string& name, const std::string& first,
+                                        const std::string& second)
+{
+    const std::string base = Paths::ScratchRoot() + "/rr-" + name;
+    WriteFile(base + ".first.jsonl", first);
+    WriteFile(base + ".second.jsonl", second);
+    const std::string cmd = ShellQuote(LUMO_E2E_RECORD_SUMMARY) + " " +
+                            ShellQuote(base + ".first.jsonl") + " --diff " +
+                            ShellQuote(base + ".second.jsonl") + " >" + ShellQuote(base + ".diff");
+    const int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(base + ".diff")};
 }
 
 enum class Library { Recorder, Simulator };
@@ -205,7 +218,8 @@ Artifacts Replay(const Story& s, const std::string& transcript, bool rerecord,
                  const std::string& payloadTweak = "")
 {
     const std::string root = SandboxRoot(s);
-    PackageDir pkg = MakePackage(s, rerecord ? Library::Recorder : Library::Simulator, payloadTweak);
+    PackageDir pkg =
+        MakePackage(s, rerecord ? Library::Recorder : Library::Simulator, payloadTweak);
     const std::string recorded = Paths::ScratchRoot() + "/rr-" + s.name + ".recorded.jsonl";
     WriteFile(recorded, transcript);
     SandboxOptions opts = Options(pkg, s, root);
@@ -247,10 +261,12 @@ std::vector<Story> Stories()
     all.push_back(inventory);
     all.push_back(Update("update"));
     Story chunk = Update("rejected-chunk");
-    chunk.topologyExtra = "fault dev=9 opcode=0x3b chunk=2 status=2 sense=70000500000000000000000024\n";
+    chunk.topologyExtra =
+        "fault dev=9 opcode=0x3b chunk=2 status=2 sense=70000500000000000000000024\n";
     all.push_back(chunk);
     Story refused = Update("refused-session");
-    refused.controller = std::string(kHealthyController) + "on 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n";
+    refused.controller =
+        std::string(kHealthyController) + "on 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n";
     all.push_back(refused);
     return all;
 }
@@ -278,12 +294,13 @@ TEST_P(RoundTrip, ReplayGivesTheRecordedRunByteForByte)
     }
     EXPECT_EQ(FirstDifference(Normalised(replayed.transcript), Normalised(recorded.transcript)),
               "");
-    EXPECT_NE(replayed.files.at("storelib_replay.state").find("status=complete"),
-              std::string::npos)
+    const auto diff = SummaryDiff(s.name, recorded.transcript, replayed.transcript);
+    EXPECT_EQ(diff.first, 0) << diff.second;
+    EXPECT_EQ(diff.second.rfind("runs agree: ", 0), 0u) << diff.second;
+    EXPECT_NE(replayed.files.at("storelib_replay.state").find("status=complete"), std::string::npos)
         << replayed.files.at("storelib_replay.state");
     if (s.name != "inventory") {
-        EXPECT_NE(replayed.files.at("ipmi.state").find("replay_status=complete"),
-                  std::string::npos)
+        EXPECT_NE(replayed.files.at("ipmi.state").find("replay_status=complete"), std::string::npos)
             << replayed.files.at("ipmi.state");
     }
 }
@@ -344,6 +361,16 @@ TEST(Replay, ChangedPayloadIsCaughtAtTheChunkThatCarriesIt)
               std::string::npos);
     EXPECT_NE(replayed.files.at("storelib_trace.log").find("REPLAY DIVERGENCE"), std::string::npos);
     EXPECT_LT(Successes(replayed.files.at("report")), 2u) << replayed.files.at("report");
+
+    // Recorded again during the replay, the run parts from the first at that
+    // very command, in the buffer the program sent.
+    const Artifacts again = Replay(s, recorded.transcript, true, "flip byte 33000");
+    const auto diff = SummaryDiff(s.name, recorded.transcript, again.transcript);
+    EXPECT_EQ(diff.first, 1);
+    EXPECT_NE(diff.second.find("line " + std::to_string(line) + " of the first, line " +
+                               std::to_string(line) + " of the second, field \"in\""),
+              std::string::npos)
+        << diff.second;
 }
 
 struct Damage {
@@ -459,6 +486,19 @@ TEST(Record, UnusableRealLibraryBehavesAsNoLibrary)
         {"writable by others",
          [](const PackageDir& p) { chmod(p.file("real/libstorelibit.so").c_str(), 0666); },
          "refused"},
+        {"planted by another user",
+         [](const PackageDir& p) {
+             p.remove("real/libstorelibit.so");
+             const std::string cmd = "setpriv --reuid=nobody --regid=nogroup --clear-groups cp " +
+                                     ShellQuote(Paths::SimLibrary()) + " " +
+                                     ShellQuote(p.file("real/")) + " 2>/dev/null || true";
+             chmod(p.file("real").c_str(), 01777);
+             if (std::system(cmd.c_str()) != 0 || !p.exists("real/libstorelibit.so")) {
+                 ADD_FAILURE() << "nobody could not plant the library";
+             }
+             chmod(p.file("real").c_str(), 0755);
+         },
+         "refused"},
         {"symbolic link",
          [](const PackageDir& p) {
              p.remove("real/libstorelibit.so");
@@ -540,7 +580,8 @@ TEST_P(RecordedCase, ReplaysToTheExpectedResults)
     opts.rootDir = root;
     opts.standins = {"chmod"};
     opts.binds.push_back(dir);
-    opts.env = {"STORELIB_SIM_OUTDIR=" + pkg.path(), "STORELIB_SIM_REPLAY=" + dir + "/transcript.jsonl",
+    opts.env = {"STORELIB_SIM_OUTDIR=" + pkg.path(),
+                "STORELIB_SIM_REPLAY=" + dir + "/transcript.jsonl",
                 "SIMIPMI_REPLAY=" + dir + "/transcript.jsonl"};
     const RunResult r = RunProgram(pkg, s.args, opts);
     EXPECT_EQ(r.err.find("replay:"), std::string::npos) << r.err;

@@ -63,10 +63,10 @@ TEST(StoreLibDecode, CommandsAndTheirBufferSizes)
         {Record(0, 9, 0, false), nullptr, StoreLibOp::ExitLib, 0},
         {Record(1, 4, 6152), nullptr, StoreLibOp::PdList, 6152},
         {Record(1, 4, 6151), nullptr, StoreLibOp::PdList, -1},
-        {Record(6, 0, 93), pt.data(), StoreLibOp::PassThru, 93},  // 64 + 28 + spare
-        {Record(6, 0, 92), pt.data(), StoreLibOp::PassThru, 92},  // 64 + 28
-        {Record(6, 0, 94), pt.data(), StoreLibOp::PassThru, -1},  // does not fit its length
-        {Record(6, 0, 63), pt.data(), StoreLibOp::PassThru, -1},  // shorter than the header
+        {Record(6, 0, 93), pt.data(), StoreLibOp::PassThru, 93}, // 64 + 28 + spare
+        {Record(6, 0, 92), pt.data(), StoreLibOp::PassThru, 92}, // 64 + 28
+        {Record(6, 0, 94), pt.data(), StoreLibOp::PassThru, -1}, // does not fit its length
+        {Record(6, 0, 63), pt.data(), StoreLibOp::PassThru, -1}, // shorter than the header
         {Record(6, 0, 93, false), nullptr, StoreLibOp::PassThru, -1},
         {Record(1, 3, 4096), nullptr, StoreLibOp::Unknown, -1},
     };

@@ -76,9 +76,18 @@ TEST(TranscriptLine, ValuesComeBackAsWritten)
 TEST(TranscriptLine, ObjectsOfAnotherShapeAreRefused)
 {
     const std::vector<std::string> bad = {
-        R"({"a":{"b":1}})", R"({"a":1.5})",   R"({"a":1e3})",       R"({"a":01})",
-        R"({"a":1,"a":2})", R"({"a":true})",  R"({"a":"x"} tail)",  R"({"a":"\u0100"})",
-        R"({"a":"open)",    R"({a:1})",       R"({"a":99999999999999999999})", R"([1])",
+        R"({"a":{"b":1}})",
+        R"({"a":1.5})",
+        R"({"a":1e3})",
+        R"({"a":01})",
+        R"({"a":1,"a":2})",
+        R"({"a":true})",
+        R"({"a":"x"} tail)",
+        R"({"a":"\u0100"})",
+        R"({"a":"open)",
+        R"({a:1})",
+        R"({"a":99999999999999999999})",
+        R"([1])",
     };
     for (const std::string& text : bad) {
         Entry e;

@@ -21,8 +21,8 @@ std::string DescribeEntry(const lumorecord::Entry& e)
     if (ev == "open")
         return "open " + e.str("path");
     if (ev == "send")
-        return "send msgid=" + std::to_string(e.num("msgid")) + " netfn=" +
-               Hex2(static_cast<unsigned>(e.num("netfn"))) +
+        return "send msgid=" + std::to_string(e.num("msgid")) +
+               " netfn=" + Hex2(static_cast<unsigned>(e.num("netfn"))) +
                " cmd=" + Hex2(static_cast<unsigned>(e.num("cmd"))) + " addr=" + e.str("addr") +
                " data=" + e.str("data");
     if (ev == "recv")
@@ -71,8 +71,8 @@ const lumorecord::Entry* Replay::expect(const char* event, const std::string& pr
         m_stopped = true;
         m_stopWhy = "transcript has no device call after line " + std::to_string(last) +
                     "; program: " + program;
-        m_log += "replay-divergence line=" + std::to_string(last) + " end of transcript; program: " +
-                 program + "\n";
+        m_log += "replay-divergence line=" + std::to_string(last) +
+                 " end of transcript; program: " + program + "\n";
         return nullptr;
     }
     const lumorecord::Entry& e = m_entries[m_next];
