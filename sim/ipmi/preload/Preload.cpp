@@ -120,6 +120,9 @@ struct Device {
     uint64_t id = 0;
     int fd = -1;
     std::vector<Message> ready; // oldest first
+    // Replay: replies the program saw only after some of its waits had timed
+    // out, each with the number of timeouts still to come.
+    std::vector<std::pair<unsigned, Message>> held;
 };
 
 struct Delayed {
@@ -400,8 +403,20 @@ void forgetDevice(int fd)
     gOpenDevices.fetch_sub(1);
 }
 
-// Called with gLock held. The recorded replies are ready at once: timing is
-// compressed, order kept.
+// Called with gLock held: replies whose timeouts have all passed become ready.
+void releaseHeld(Device& dev)
+{
+    std::vector<Message> out;
+    while (!dev.held.empty() && dev.held.front().first == 0) {
+        out.push_back(std::move(dev.held.front().second));
+        dev.held.erase(dev.held.begin());
+    }
+    makeReady(dev, out);
+}
+
+// Called with gLock held. The recorded replies are ready at once, or after
+// as many of the program's waits as timed out before them in the recording:
+// timing is compressed, order and timeouts kept.
 int replaySend(Device& dev, const struct ipmi_req* req)
 {
     if (req->msg.data_len > 0 && req->msg.data == nullptr)
@@ -413,7 +428,6 @@ int replaySend(Device& dev, const struct ipmi_req* req)
     flushReplay();
     if (err != 0)
         return err;
-    std::vector<Message> out;
     for (simipmi::ReplayReply& r : replies) {
         Message m;
         m.msgid = r.msgid;
@@ -421,10 +435,28 @@ int replaySend(Device& dev, const struct ipmi_req* req)
         m.cmd = r.cmd;
         m.lun = r.lun;
         m.data = std::move(r.data);
-        out.push_back(std::move(m));
+        dev.held.emplace_back(r.timeoutsBefore, std::move(m));
     }
-    makeReady(dev, out);
+    releaseHeld(dev);
     return 0;
+}
+
+// Called with gLock held: the replay's waits that time out as recorded.
+// Returns true when this wait on the device must time out now.
+bool replayTimeout(const struct pollfd* fds, nfds_t n)
+{
+    if (gReplay == nullptr || fds == nullptr || gOpenDevices.load() == 0)
+        return false;
+    for (nfds_t i = 0; i < n; ++i) {
+        Device* dev = findDevice(fds[i].fd);
+        if (dev == nullptr || !dev->ready.empty() || dev->held.empty() ||
+            dev->held.front().first == 0)
+            continue;
+        --dev->held.front().first;
+        releaseHeld(*dev);
+        return true;
+    }
+    return false;
 }
 
 // Called with gLock held.
@@ -907,8 +939,28 @@ int pselect(int nfds, fd_set* r, fd_set* w, fd_set* e, const struct timespec* ts
 // The C library declares the poll array write-only, which it is not.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// A wait that timed out in the recording times out at once in the replay;
+// the clock moves on by the whole wait.
+bool replayedTimeout(struct pollfd* fds, nfds_t n, int64_t waitNs)
+{
+    if (gReplay == nullptr)
+        return false;
+    {
+        Lock lock;
+        if (!replayTimeout(fds, n))
+            return false;
+    }
+    for (nfds_t i = 0; i < n; ++i)
+        fds[i].revents = 0;
+    if (activeScale() > 1.0 && waitNs > 0)
+        gOffsetNs.fetch_add(waitNs);
+    return true;
+}
+
 int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* ts, const sigset_t* mask)
 {
+    if (ts != nullptr && replayedTimeout(fds, n, tsToNs(*ts)))
+        return 0;
     double scale = activeScale();
     if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(fds, n))
         return REAL(PpollFn, ppoll)(fds, n, ts, mask);
@@ -923,6 +975,8 @@ int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* ts, const sigset_
 
 int poll(struct pollfd* fds, nfds_t n, int timeoutMs)
 {
+    if (timeoutMs >= 0 && replayedTimeout(fds, n, static_cast<int64_t>(timeoutMs) * 1000000))
+        return 0;
     double scale = activeScale();
     if (scale <= 1.0 || timeoutMs <= 0 || !anyDeviceIn(fds, n))
         return REAL(PollFn, poll)(fds, n, timeoutMs);

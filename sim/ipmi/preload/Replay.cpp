@@ -42,16 +42,23 @@ Replay::Replay(const std::string& transcriptPath)
         m_log += "replay-error " + m_stopWhy + "\n";
         return;
     }
+    unsigned timeouts = 0;
     for (lumorecord::Entry& e : t.entries) {
         if (e.str("b") != "ipmi")
             continue;
         const std::string ev = e.str("ev");
-        // Waits and other controls are the program's own timing and set-up;
-        // a receive that delivered nothing is not part of the answer.
+        // Other controls are the program's own set-up; a receive that
+        // delivered nothing is not part of the answer. A wait counts only
+        // when it timed out before a reply: the reply is held back as long.
+        if (ev == "wait" && e.num("rc") == 0)
+            ++timeouts;
         if (ev == "recv" && e.num("rc") != 0 && e.num("errno") != EMSGSIZE)
             continue;
-        if (ev == "open" || ev == "send" || ev == "recv" || ev == "close")
+        if (ev == "open" || ev == "send" || ev == "recv" || ev == "close") {
+            m_timeoutsBefore.push_back(ev == "recv" ? timeouts : 0);
+            timeouts = 0;
             m_entries.push_back(std::move(e));
+        }
     }
 }
 
@@ -121,8 +128,10 @@ int Replay::send(long msgid, const std::vector<uint8_t>& addr, uint8_t netfn, ui
     const int err = e->num("rc") < 0 ? static_cast<int>(e->num("errno", EIO)) : 0;
     std::string answer;
     while (err == 0 && m_next < m_entries.size() && m_entries[m_next].str("ev") == "recv") {
+        const unsigned timeouts = m_timeoutsBefore[m_next];
         const lumorecord::Entry& r = m_entries[m_next++];
         ReplayReply reply;
+        reply.timeoutsBefore = timeouts;
         std::vector<uint8_t> raddr;
         reply.msgid = static_cast<long>(r.num("msgid"));
         reply.netfn = static_cast<uint8_t>(r.num("netfn"));
@@ -139,6 +148,8 @@ int Replay::send(long msgid, const std::vector<uint8_t>& addr, uint8_t netfn, ui
         if (r.num("errno") == EMSGSIZE)
             reply.data.push_back(0);
         answer += " reply=" + std::to_string(reply.msgid) + ":" + r.str("data");
+        if (timeouts != 0)
+            answer += " after " + std::to_string(timeouts) + " timeouts";
         replies.push_back(reply);
     }
     m_log += "replay line=" + std::to_string(line) + " " + program +

@@ -19,6 +19,8 @@ struct ReplayReply {
     uint8_t cmd = 0;
     uint8_t lun = 0;
     std::vector<uint8_t> data; // completion code, then the reply data
+    // Waits on the device the program saw time out before this reply came.
+    unsigned timeoutsBefore = 0;
 };
 
 class Replay
@@ -44,6 +46,7 @@ private:
     void diverge(size_t line, const std::string& why);
 
     std::vector<lumorecord::Entry> m_entries; // opens, sends, replies, closes
+    std::vector<unsigned> m_timeoutsBefore;   // per entry: timed-out waits just before it
     size_t m_next = 0;
     bool m_stopped = false;
     std::string m_stopWhy;
