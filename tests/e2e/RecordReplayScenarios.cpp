@@ -284,10 +284,9 @@ std::vector<Story> Stories()
     // hand them over in the same order, and the program waits out the same
     // silences.
     Story disturbed = Update("late-stale-silent");
-    disturbed.controller = std::string(kHealthyController) +
-                           "on 30 ad times 1 : stale 1\n"
-                           "on 30 a2 03 times 1 : silent\n"
-                           "on 30 a2 11 : delay 25000\n";
+    disturbed.controller = std::string(kHealthyController) + "on 30 ad times 1 : stale 1\n"
+                                                             "on 30 a2 03 times 1 : silent\n"
+                                                             "on 30 a2 11 : delay 25000\n";
     disturbed.liveTiming = true;
     all.push_back(disturbed);
     Story noDevice = Update("no-ipmi-device");
