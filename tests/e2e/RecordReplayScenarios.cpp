@@ -17,6 +17,7 @@
 #include <regex>
 
 #include "E2EHarness.h"
+#include "Transcript.h"
 
 namespace
 {
@@ -407,6 +408,66 @@ TEST(Replay, ChangedPayloadIsCaughtAtTheChunkThatCarriesIt)
                                std::to_string(line) + " of the second, field \"in\""),
               std::string::npos)
         << diff.second;
+}
+
+// The recorded set-flag request as another build of the program would send
+// it (flag 06 instead of 05), sealed anew so that it reads as a transcript
+// that build recorded.
+std::string WithOtherFlagRequest(const std::string& transcript, size_t& line)
+{
+    std::string out;
+    uint32_t chain = lumorecord::kChainStart;
+    const std::vector<std::string> lines = Lines(transcript);
+    line = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        lumorecord::Entry e;
+        std::string error;
+        EXPECT_TRUE(lumorecord::ParseObject(lines[i], e, error)) << error;
+        lumorecord::Line l;
+        for (const auto& f : e.fields) {
+            if (f.first == "crc") {
+                continue;
+            }
+            std::string text = f.second.text;
+            if (f.first == "data" && e.str("ev") == "send" && text.rfind("11", 0) == 0) {
+                text.replace(text.size() - 2, 2, "06");
+                line = i + 1;
+            }
+            if (f.second.isNumber) {
+                l.add(f.first, f.second.number);
+            } else {
+                l.add(f.first, text);
+            }
+        }
+        out += l.seal(chain, &chain);
+    }
+    return out;
+}
+
+TEST(Replay, AnotherControllerRequestIsCaughtWithBothVersions)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const Story s = Update("other-request");
+    const Artifacts recorded = Record(s);
+    size_t line = 0;
+    const std::string other = WithOtherFlagRequest(recorded.transcript, line);
+    ASSERT_NE(line, 0u);
+
+    const Artifacts replayed = Replay(s, other, false);
+    EXPECT_NE(replayed.err.find("ipmi replay: divergence at transcript line " +
+                                std::to_string(line) + ": recorded: send msgid="),
+              std::string::npos)
+        << replayed.err;
+    EXPECT_NE(replayed.err.find("data=1134120006; program: send msgid="), std::string::npos)
+        << replayed.err;
+    EXPECT_NE(replayed.err.find("data=1134120005"), std::string::npos) << replayed.err;
+    EXPECT_NE(replayed.files.at("ipmi.log").find("replay-divergence line=" + std::to_string(line)),
+              std::string::npos);
+    EXPECT_NE(replayed.files.at("ipmi.state").find("replay_status=diverged"), std::string::npos);
+    // The flag was not staged: no reboot promised.
+    EXPECT_EQ(replayed.files.at("report").find("<RebootRequired>1</RebootRequired>"),
+              std::string::npos)
+        << replayed.files.at("report");
 }
 
 struct Damage {
