@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "Replay.h"
 #include "Topology.h"
 
 using storelibsim::Controller;
@@ -183,6 +185,7 @@ public:
     uint32_t handle(uint8_t* rec);
 
 private:
+    bool replaying();
     void ensurePaths();
     void trace(const std::string& line);
     uint32_t fail(uint32_t rc, const std::string& what)
@@ -210,7 +213,30 @@ private:
     std::string m_tracePath;
     Topology m_topo;
     std::map<std::pair<uint32_t, uint16_t>, Download> m_downloads;
+    bool m_replayChecked = false;
+    std::unique_ptr<storelibsim::Replay> m_replay;
 };
+
+// STORELIB_SIM_REPLAY names a transcript: the commands are answered from it
+// instead of the topology. The program unloads and reloads the library within
+// one run; a replay has to go on where it was, so the library stays loaded.
+bool Simulator::replaying()
+{
+    if (!m_replayChecked) {
+        m_replayChecked = true;
+        const char* path = std::getenv("STORELIB_SIM_REPLAY");
+        if (path != nullptr && *path != '\0') {
+            ensurePaths();
+            m_replay.reset(new storelibsim::Replay(path, m_outDir));
+            Dl_info info;
+            if (dladdr(reinterpret_cast<void*>(&ProcessLibCommandIT), &info) != 0 &&
+                info.dli_fname != nullptr) {
+                dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+            }
+        }
+    }
+    return m_replay != nullptr;
+}
 
 void Simulator::ensurePaths()
 {
@@ -295,6 +321,16 @@ std::string Simulator::applyFault(const Fault& f, uint8_t* pt, uint32_t& rc)
 uint32_t Simulator::handle(uint8_t* rec)
 {
     ensurePaths();
+    if (replaying()) {
+        std::string line;
+        std::string report;
+        const uint32_t rc = m_replay->handle(rec, line, report);
+        trace(line);
+        if (!report.empty()) {
+            std::fprintf(stderr, "storelib replay: %s\n", report.c_str());
+        }
+        return rc;
+    }
     const uint8_t type = rec[0];
     const uint8_t cmd = rec[1];
     const uint32_t size = Le32(rec + 28);

@@ -159,6 +159,7 @@ struct SandboxOptions {
     // 1/N of their real time; 1 keeps real time.
     unsigned ipmiTimeScale = 1000;
     std::string preload;            // further LD_PRELOAD libraries, after the IPMI device
+    std::string preloadFront;       // LD_PRELOAD libraries in front of the IPMI device
     std::string rootDir;            // tree copied over the sandbox root
     std::vector<std::string> binds; // further host directories, read-write
     int timeoutSeconds = 60;
@@ -237,6 +238,9 @@ inline RunResult RunCommand(const PackageDir& pkg, const std::vector<std::string
         cmd += " --bind " + ShellQuote(b);
     }
     std::string preload = Paths::IpmiPreload();
+    if (!opts.preloadFront.empty()) {
+        preload = opts.preloadFront + ":" + preload;
+    }
     if (!opts.preload.empty()) {
         preload += ":" + opts.preload;
     }
