@@ -34,7 +34,12 @@ public:
         close(fd);
         return true;
     }
-    int RunShell(const std::string& command) override { return std::system(command.c_str()); }
+    // The command finds its tools in the system's folders, whatever PATH the
+    // program was given; the assignment holds for that one command only.
+    int RunShell(const std::string& command) override
+    {
+        return std::system(("PATH=/usr/sbin:/usr/bin:/sbin:/bin " + command).c_str());
+    }
 };
 
 RealFileSystem gRealFileSystem;

@@ -1,6 +1,7 @@
 #include "SoftwareComponentInfo.h"
 
 #include "Logger.h"
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
 #include "StringUtils.h"
 
@@ -69,9 +70,27 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // Parses the descriptor on its own parser options rather than the
 // process-wide parser defaults, so a setting made elsewhere in the process
 // (entity substitution, DTD loading) cannot change how a package is read.
+// The descriptor is read through one checked descriptor of the package's own
+// file; a file that may not be trusted is taken as missing.
 xmlDoc* parsePackage(const std::string& path)
 {
-    return xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    std::string content;
+    std::string why;
+    if (!pkgfiles::ReadTrusted(path, content, why)) {
+        if (why != pkgfiles::kWhyMissing) {
+            pkgfiles::ReportRefusal(path, why);
+        }
+        return nullptr;
+    }
+    return xmlReadMemory(content.data(), static_cast<int>(content.size()), path.c_str(), nullptr,
+                         XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+}
+
+// The descriptor counts as present when it can be opened for reading, as it
+// always did, but in the executable's folder.
+bool packagePresent(const std::string& path)
+{
+    return CPlatformLayer::IsFileExistsAbs(path);
 }
 
 } // namespace
@@ -103,8 +122,8 @@ void CSoftwareComponentInfo::ParseXMl()
 {
     xmlKeepBlanksDefault(0);
     replaceDocument(nullptr);
-    m_strPackageFilePath = CPlatformLayer::getCurrentDirectory() + strPackageXMLFileName;
-    if (!CPlatformLayer::IsFileExits(strPackageXMLFileName)) {
+    m_strPackageFilePath = pkgfiles::Directory() + strPackageXMLFileName;
+    if (!packagePresent(m_strPackageFilePath)) {
         return;
     }
     replaceDocument(parsePackage(m_strPackageFilePath));
@@ -146,7 +165,7 @@ XmlXPathObjectHandle CSoftwareComponentInfo::GetNodeSet(xmlDoc* document,
 
 XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
 {
-    if (!CPlatformLayer::IsFileExits(strPackageXMLFileName)) {
+    if (!packagePresent(m_strPackageFilePath)) {
         replaceDocument(nullptr);
         return nullptr;
     }

@@ -6,13 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Shell.h"
+
 namespace
 {
 
 class CRealSystemCalls : public ISystemCalls
 {
 public:
-    int System(const std::string& command) override { return std::system(command.c_str()); }
+    int System(const std::string& command) override { return shell::Run(command); }
     ssize_t ReadLink(const char* path, char* buf, size_t size) override
     {
         return ::readlink(path, buf, size);

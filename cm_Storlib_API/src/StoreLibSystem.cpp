@@ -1,10 +1,14 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
 #include "ZUKStoreLibTalker.h"
 
@@ -14,10 +18,40 @@ namespace
 class CRealStoreLibSystem : public IStoreLibSystem
 {
 public:
+    ~CRealStoreLibSystem() override
+    {
+        for (const auto& entry : m_openFiles) {
+            close(entry.second);
+        }
+    }
+
     void* OpenLibrary(const std::string& file) override
     {
-        // Lazy binding: the library's own dependencies resolve on first call.
-        return dlopen(file.c_str(), RTLD_LAZY);
+        // A bare name is the loader's own search in the system's folders.
+        if (file.find('/') == std::string::npos) {
+            // Lazy binding: the library's own dependencies resolve on first call.
+            return dlopen(file.c_str(), RTLD_LAZY);
+        }
+        // A package library is checked as opened and loaded through that very
+        // descriptor, so no other file can take its place in between. The
+        // descriptor stays open while the library is loaded: the library may
+        // look up where it lies through the name it was loaded under.
+        std::string why;
+        const int fd = pkgfiles::OpenTrusted(file, O_RDONLY, why);
+        if (fd < 0) {
+            if (errno != ENOENT) {
+                pkgfiles::ReportRefusal(file, why);
+            }
+            return nullptr;
+        }
+        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+        void* handle = dlopen(byDescriptor.c_str(), RTLD_LAZY);
+        if (handle == nullptr) {
+            close(fd);
+            return nullptr;
+        }
+        m_openFiles.emplace(handle, fd);
+        return handle;
     }
 
     void* FindSymbol(void* handle, const std::string& name) override
@@ -29,6 +63,11 @@ public:
     {
         if (handle != nullptr) {
             dlclose(handle);
+            auto found = m_openFiles.find(handle);
+            if (found != m_openFiles.end()) {
+                close(found->second);
+                m_openFiles.erase(found);
+            }
         }
     }
 
@@ -67,6 +106,26 @@ public:
         }
         return ok;
     }
+
+    std::string PackagePath(const std::string& relative) override
+    {
+        const std::string name = relative.rfind("./", 0) == 0 ? relative.substr(2) : relative;
+        return pkgfiles::Path(name);
+    }
+
+    bool MayUsePackageFile(const std::string& path) override
+    {
+        std::string why;
+        if (pkgfiles::CheckTrusted(path, why) || why == pkgfiles::kWhyMissing) {
+            return true;
+        }
+        pkgfiles::ReportRefusal(path, why);
+        return false;
+    }
+
+private:
+    // Loaded package libraries and the descriptors they were loaded through.
+    std::multimap<void*, int> m_openFiles;
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 // from a topology file, refuses anything malformed, keeps the image each
 // switch received and writes a trace line for every command.
 
+#include <climits>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -120,6 +121,12 @@ std::string LibraryDir()
     Dl_info info;
     if (dladdr(reinterpret_cast<void*>(&ProcessLibCommandIT), &info) != 0 &&
         info.dli_fname != nullptr) {
+        // Loaded through a descriptor ("/proc/self/fd/N"), the name leads to
+        // the file only once resolved.
+        char resolved[PATH_MAX];
+        if (realpath(info.dli_fname, resolved) != nullptr) {
+            return DirOf(resolved);
+        }
         return DirOf(info.dli_fname);
     }
     return ".";

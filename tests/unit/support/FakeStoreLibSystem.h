@@ -119,6 +119,13 @@ public:
         return true;
     }
 
+    std::string PackagePath(const std::string& relative) override { return relative; }
+
+    bool MayUsePackageFile(const std::string& path) override
+    {
+        return refusedFiles.count(path) == 0;
+    }
+
     bool ReadFirstLine(const std::string& path, std::string& line) override
     {
         auto it = firstLines.find(path);
@@ -139,6 +146,7 @@ public:
     std::map<std::string, int> commandStatus;
     std::function<void(const std::string&)> onCommand;
     std::set<std::string> files;
+    std::set<std::string> refusedFiles; // MayUsePackageFile says no
     bool setuidOk = true;
     bool unameOk = true;
     std::string sysname = "Linux";
