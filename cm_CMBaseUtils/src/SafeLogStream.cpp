@@ -38,6 +38,7 @@ void CSafeLogStream::open(const std::string& path, std::ios::openmode mode)
         return;
     }
     m_buf.attach(fd);
+    clear();
 }
 
 void CSafeLogStream::close()
