@@ -5,7 +5,10 @@
 #include "PlatformLayer.h"
 #include "StringUtils.h"
 
+#include <fcntl.h>
 #include <libxml/parser.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static const char kSrc[] = "cm_CMBaseUtils/src/SoftwareComponentInfo";
 
@@ -74,16 +77,25 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // file; a file that may not be trusted is taken as missing.
 xmlDoc* parsePackage(const std::string& path)
 {
-    std::string content;
     std::string why;
-    if (!pkgfiles::ReadTrusted(path, content, why)) {
+    const int fd = pkgfiles::OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        why = "the file is not a regular file";
+    }
+    if (!why.empty()) {
+        if (fd >= 0) {
+            close(fd);
+        }
         if (why != pkgfiles::kWhyMissing) {
             pkgfiles::ReportRefusal(path, why);
         }
         return nullptr;
     }
-    return xmlReadMemory(content.data(), static_cast<int>(content.size()), path.c_str(), nullptr,
-                         XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    xmlDoc* document =
+        xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    close(fd);
+    return document;
 }
 
 // The descriptor counts as present when it can be opened for reading, as it

@@ -635,8 +635,8 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
     const std::vector<std::string> parts =
         refusal ? std::vector<std::string>() : PathComponents(path.substr(payload.size() + 1));
     if (!refusal && folder.get() >= 0 && parts.empty()) {
-        refusal = true;
-        why = "it names no file";
+        Log(__LINE__, "readImgBuffer(): file not good");
+        return false;
     }
     for (size_t i = 0; !refusal && folder.get() >= 0 && i < parts.size(); ++i) {
         if (parts[i] == "..") {
@@ -648,8 +648,8 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
         const int flags = last ? O_RDONLY | O_NONBLOCK : O_RDONLY | O_DIRECTORY;
         const int fd = openat(folder.get(), parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            // A link in the last place fails with ELOOP, on the way with ENOTDIR.
-            refusal = errno == ELOOP || errno == ENOTDIR;
+            // A link fails with ELOOP, wherever it lies on the way.
+            refusal = errno == ELOOP;
             why = refusal ? "a symbolic link is on its way" : std::string();
             break;
         }
@@ -667,7 +667,10 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
         }
         if (last) {
             file.reset(fd);
-            if (!S_ISREG(info.st_mode)) {
+            if (S_ISDIR(info.st_mode)) {
+                file.reset();
+            } else if (!S_ISREG(info.st_mode)) {
+                // A FIFO or a device has no size to check and may never end.
                 refusal = true;
                 why = "it is not a regular file";
             } else if (static_cast<uint64_t>(info.st_size) > kMaxImageSize) {
