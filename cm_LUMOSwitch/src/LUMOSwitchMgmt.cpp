@@ -648,8 +648,12 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
         const int flags = last ? O_RDONLY | O_NONBLOCK : O_RDONLY | O_DIRECTORY;
         const int fd = openat(folder.get(), parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            // A link fails with ELOOP, wherever it lies on the way.
-            refusal = errno == ELOOP;
+            // A link fails with ELOOP in the last place, with ENOTDIR on the way.
+            struct stat link;
+            refusal = errno == ELOOP ||
+                      (errno == ENOTDIR &&
+                       fstatat(folder.get(), parts[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISLNK(link.st_mode));
             why = refusal ? "a symbolic link is on its way" : std::string();
             break;
         }
