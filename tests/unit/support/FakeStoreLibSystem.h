@@ -119,7 +119,15 @@ public:
         return true;
     }
 
-    std::string PackagePath(const std::string& relative) override { return relative; }
+    // The package folder when it is not the working directory ("" when it is).
+    std::string packageDir;
+    std::string PackagePath(const std::string& relative) override
+    {
+        if (packageDir.empty()) {
+            return relative;
+        }
+        return packageDir + (relative.rfind("./", 0) == 0 ? relative.substr(2) : relative);
+    }
 
     bool MayUsePackageFile(const std::string& path) override
     {
