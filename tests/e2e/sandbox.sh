@@ -131,8 +131,8 @@ for tree in "${roots[@]}"; do
 done
 rm -rf "$root/run/sandbox/tree"
 
-# Recording stand-ins, first on PATH and over every copy of the tool on the
-# usual paths (a link is replaced, never written through).
+# Recording stand-ins, first on PATH, in /usr/sbin and over every copy of the
+# tool on the usual paths (a link is replaced, never written through).
 mkdir -p "$root/run/standins"
 for spec in "${standins[@]}"; do
     name=${spec%%=*}
@@ -164,7 +164,11 @@ EOF
         mkdir -p /usr/local/sbin
         for dir in /usr/local/sbin /usr/sbin /usr/bin /sbin /bin; do
             [ -L "$dir" ] && continue
-            if [ "$dir" = /usr/local/sbin ] || [ -e "$dir/$name" ] || [ -L "$dir/$name" ]; then
+            # /usr/sbin always: the program gives its shell children a fixed
+            # PATH of system folders, where a tool this machine lacks must
+            # be found too.
+            if [ "$dir" = /usr/local/sbin ] || [ "$dir" = /usr/sbin ] || [ -e "$dir/$name" ] ||
+                [ -L "$dir/$name" ]; then
                 rm -f "$dir/$name" && cp "/run/standins/$name" "$dir/$name" || exit 1
             fi
         done' stand-in "$name" || die "cannot install the stand-in for $name"
