@@ -27,7 +27,8 @@ public:
     bool MakeDirectory(const std::string& path) override { return mkdir(path.c_str(), 0777) == 0; }
     bool CreateFile(const std::string& path) override
     {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        const int fd =
+            open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd < 0) {
             return false;
         }
