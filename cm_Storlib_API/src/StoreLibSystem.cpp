@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 
 #include "PackageFiles.h"
 #include "PlatformLayer.h"
@@ -18,13 +17,6 @@ namespace
 class CRealStoreLibSystem : public IStoreLibSystem
 {
 public:
-    ~CRealStoreLibSystem() override
-    {
-        for (const auto& entry : m_openFiles) {
-            close(entry.second);
-        }
-    }
-
     void* OpenLibrary(const std::string& file) override
     {
         // A bare name is the loader's own search in the system's folders.
@@ -33,9 +25,7 @@ public:
             return dlopen(file.c_str(), RTLD_LAZY);
         }
         // A package library is checked as opened and loaded through that very
-        // descriptor, so no other file can take its place in between. The
-        // descriptor stays open while the library is loaded: the library may
-        // look up where it lies through the name it was loaded under.
+        // descriptor, so no other file can take its place in between.
         std::string why;
         const int fd = pkgfiles::OpenTrusted(file, O_RDONLY, why);
         if (fd < 0) {
@@ -46,11 +36,7 @@ public:
         }
         const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
         void* handle = dlopen(byDescriptor.c_str(), RTLD_LAZY);
-        if (handle == nullptr) {
-            close(fd);
-            return nullptr;
-        }
-        m_openFiles.emplace(handle, fd);
+        close(fd);
         return handle;
     }
 
@@ -63,11 +49,6 @@ public:
     {
         if (handle != nullptr) {
             dlclose(handle);
-            auto found = m_openFiles.find(handle);
-            if (found != m_openFiles.end()) {
-                close(found->second);
-                m_openFiles.erase(found);
-            }
         }
     }
 
@@ -122,10 +103,6 @@ public:
         pkgfiles::ReportRefusal(path, why);
         return false;
     }
-
-private:
-    // Loaded package libraries and the descriptors they were loaded through.
-    std::multimap<void*, int> m_openFiles;
 };
 
 } // namespace

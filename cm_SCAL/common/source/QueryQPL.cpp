@@ -208,17 +208,24 @@ bool secureCorvel::unmountStatPartition(const std::string& label)
         logCorvelMsg(kSrc, __LINE__, directory + " is not a directory of root's, left alone");
         return false;
     }
+    // The checked folder is unmounted by the shell as ever: in a parent where
+    // no one else may rename, the name still means that folder. Where nothing
+    // was there, another user may put a link in the meantime: the unmount
+    // then goes through the call that never follows one.
     if (folder == MountFolder::Ours) {
         host.RunShell("umount " + directory + " > /dev/null 2>&1");
-        logCorvelMsg(kSrc, __LINE__, "static partition umounted.");
-        // Removing the directory while the partition is still mounted on it
-        // would delete the partition's contents.
-        if (host.IsMountPoint(directory)) {
-            logCorvelMsg(kSrc, __LINE__, directory + " is still mounted, not removed");
-            return false;
-        }
-        host.RunShell("rm -rf " + directory + " > /dev/null 2>&1");
+    } else {
+        host.Unmount(directory);
     }
+    logCorvelMsg(kSrc, __LINE__, "static partition umounted.");
+    // Removing the directory while the partition is still mounted on it would
+    // delete the partition's contents. rm never follows a link in the name
+    // it is given.
+    if (host.IsMountPoint(directory)) {
+        logCorvelMsg(kSrc, __LINE__, directory + " is still mounted, not removed");
+        return false;
+    }
+    host.RunShell("rm -rf " + directory + " > /dev/null 2>&1");
     host.RunShell("rm -f " + CorvelUsbDevNodes + "* > /dev/null 2>&1");
     return true;
 }
@@ -245,8 +252,9 @@ bool secureCorvel::unmountDynPartition()
     unsigned busyWaits = 0;
     unsigned unmounted = 0;
     // Take off every mount stacked on the directory; a busy one is retried
-    // once a second, for a bounded time.
-    while (folder == MountFolder::Ours) {
+    // once a second, for a bounded time. The call never follows a link, so
+    // one put in an absent folder's place in the meantime changes nothing.
+    for (;;) {
         logCorvelMsg(kSrc, __LINE__, "Unmounting dir -> " + directory);
         int error = host.Unmount(directory);
         if (error == 0) {
@@ -270,13 +278,11 @@ bool secureCorvel::unmountDynPartition()
         ScalSleeper().SleepSeconds(1);
     }
 
-    if (folder == MountFolder::Ours) {
-        if (host.IsMountPoint(directory)) {
-            logCorvelMsg(kSrc, __LINE__, directory + " is still mounted, not removed");
-            return false;
-        }
-        host.RunShell("rm -rf " + directory + " > /dev/null 2>&1");
+    if (host.IsMountPoint(directory)) {
+        logCorvelMsg(kSrc, __LINE__, directory + " is still mounted, not removed");
+        return false;
     }
+    host.RunShell("rm -rf " + directory + " > /dev/null 2>&1");
     host.RunShell("rm -f " + CorvelUsbDevNodes + "* > /dev/null 2>&1");
     return true;
 }
