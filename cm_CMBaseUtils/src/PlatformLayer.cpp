@@ -1,6 +1,5 @@
 #include "PlatformLayer.h"
 
-
 #include "LinuxImpl.h"
 #include "Logger.h"
 #include "SafeLogStream.h"

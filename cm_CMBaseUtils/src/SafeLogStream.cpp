@@ -22,8 +22,8 @@ void CSafeLogStream::open(const std::string& path, std::ios::openmode mode)
         setstate(std::ios::failbit);
         return;
     }
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
         setstate(std::ios::failbit);
         return;

@@ -92,8 +92,7 @@ xmlDoc* parsePackage(const std::string& path)
         }
         return nullptr;
     }
-    xmlDoc* document =
-        xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
     close(fd);
     return document;
 }

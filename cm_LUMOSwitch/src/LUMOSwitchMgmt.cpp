@@ -193,8 +193,8 @@ void LUMOSwitchMgmt::enumerateAndSetDeviceInfo(std::vector<CDeviceInfo*>& device
         }
         device->setComponentID(componentID);
         Log(__LINE__, "enumerateAndSetDeviceInfo(): componentId = " + componentID);
-        Log(__LINE__, "enumerateAndSetDeviceInfo(): platformSerial = " +
-                          CStringUtils::escapeControl(serial));
+        Log(__LINE__,
+            "enumerateAndSetDeviceInfo(): platformSerial = " + CStringUtils::escapeControl(serial));
         device->setEnumId("Serial Number: " + serial);
         device->setVersion(getFirmwareVersion(ctrlId, deviceId));
         device->setDeviceName(sendStdInquiry(ctrlId, deviceId));
@@ -704,8 +704,8 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
     ImageBuffer data(static_cast<uint8_t*>(std::malloc(length + 1)));
     uint64_t done = 0;
     while (data && done < length) {
-        const ssize_t got = pread(file.get(), data.get() + done, length - done,
-                                  static_cast<off_t>(done));
+        const ssize_t got =
+            pread(file.get(), data.get() + done, length - done, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) {
             continue;
         }

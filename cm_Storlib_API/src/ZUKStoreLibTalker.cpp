@@ -67,7 +67,8 @@ void Log(unsigned int line, const std::string& text)
 // A path as one shell word; plain paths stay as they are.
 std::string ShellWord(const std::string& path)
 {
-    if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+") ==
+    if (path.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+") ==
         std::string::npos) {
         return path;
     }

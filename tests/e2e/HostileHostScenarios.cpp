@@ -76,8 +76,7 @@ const char kSecret[] = "root's secret\n";
 // A file system the program has no business unmounting.
 const char kDataMount[] = "mkdir -p /mnt/lumo-data && mount -t tmpfs lumo-data /mnt/lumo-data && "
                           "echo kept > /mnt/lumo-data/keep";
-const char kDataCheck[] =
-    "grep -c ' /mnt/lumo-data ' /proc/self/mounts; cat /mnt/lumo-data/keep";
+const char kDataCheck[] = "grep -c ' /mnt/lumo-data ' /proc/self/mounts; cat /mnt/lumo-data/keep";
 
 struct HostileCase {
     const char* name;
@@ -90,7 +89,7 @@ struct HostileCase {
     std::string evidence;
     // What the report says of the first switch (the second is always updated).
     const char* firstSwitch;
-    std::vector<std::string> notRun;   // stand-in lines that must be absent
+    std::vector<std::string> notRun;    // stand-in lines that must be absent
     std::vector<std::string> rulesLeft; // rule files there after the run
     bool refusalOnStderr;
     std::string ruleCopies = kPackageRules; // what the rule files put in place held
@@ -175,9 +174,8 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     SandboxOptions opts;
     opts.ipmiScript = kController;
     opts.rootDir = root;
-    opts.env = {"E2E_PREPARE=" + c.prepare, "E2E_ATTACK=" + c.attack,
-                "E2E_RUN_FROM=" + c.runFrom, "E2E_CHECK=" + c.check,
-                "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.env = {"E2E_PREPARE=" + c.prepare, "E2E_ATTACK=" + c.attack, "E2E_RUN_FROM=" + c.runFrom,
+                "E2E_CHECK=" + c.check, "STORELIB_SIM_OUTDIR=" + pkg.path()};
     const std::vector<std::string> args =
         c.inventory ? std::vector<std::string>{"-i", "-o", pkg.file("report.xml")}
                     : std::vector<std::string>{"-u", "-o", pkg.file("report.xml")};
@@ -192,8 +190,7 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     }
     EXPECT_EQ(c.rulesLeft, Lines(pkg.read("rules-left.txt")));
     EXPECT_EQ(c.inventory ? "" : c.ruleCopies, pkg.read("rule-copies.txt"));
-    EXPECT_EQ(c.refusalOnStderr, r.err.find("Refusing package file") != std::string::npos)
-        << r.err;
+    EXPECT_EQ(c.refusalOnStderr, r.err.find("Refusing package file") != std::string::npos) << r.err;
 
     const std::string report = pkg.read("report.xml");
     if (c.inventory) {
@@ -223,77 +220,151 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // cd /tmp/hostile && /pkg/lumoswitch -i: their script, marker, library
         // and descriptor are not the package's.
-        HostileCase{
-            "WorkingDirectoryFiles",
-            "",
-            "mkdir -m 755 /tmp/hostile && cd /tmp/hostile && "
-            "printf '#!/bin/sh\\ntouch /tmp/pwned\\n' > doRPM.sh && chmod 755 doRPM.sh && "
-            "touch rpm_rc && echo 'not a library' > libstorelibit.so && "
-            "printf '<SoftwareComponent><SupportedDevices><Device componentID=\"%s\">"
-            "<Display>HOSTILE</Display></Device></SupportedDevices></SoftwareComponent>' x "
-            "> package.xml",
-            nullptr,
-            "/tmp/hostile",
-            true,
-            "test -e /tmp/pwned && echo their script ran; ls /tmp/hostile",
-            "doRPM.sh\nlibstorelibit.so\npackage.xml\nrpm_rc\n",
-            "",
-            {"rpm -e"},
-            {},
-            false},
+        HostileCase{"WorkingDirectoryFiles",
+                    "",
+                    "mkdir -m 755 /tmp/hostile && cd /tmp/hostile && "
+                    "printf '#!/bin/sh\\ntouch /tmp/pwned\\n' > doRPM.sh && chmod 755 doRPM.sh && "
+                    "touch rpm_rc && echo 'not a library' > libstorelibit.so && "
+                    "printf '<SoftwareComponent><SupportedDevices><Device componentID=\"%s\">"
+                    "<Display>HOSTILE</Display></Device></SupportedDevices></SoftwareComponent>' x "
+                    "> package.xml",
+                    nullptr,
+                    "/tmp/hostile",
+                    true,
+                    "test -e /tmp/pwned && echo their script ran; ls /tmp/hostile",
+                    "doRPM.sh\nlibstorelibit.so\npackage.xml\nrpm_rc\n",
+                    "",
+                    {"rpm -e"},
+                    {},
+                    false},
         // Their rule file in the working directory is not copied anywhere.
-        HostileCase{"WorkingDirectoryRuleFile", "",
+        HostileCase{"WorkingDirectoryRuleFile",
+                    "",
                     "mkdir -m 755 /tmp/hostile && "
                     "printf 'RUN+=\"/tmp/evil\"\\n' > /tmp/hostile/98-secupdusb.rules",
-                    nullptr, "/tmp/hostile", false,
-                    "grep -rl evil /etc/udev /run/udev /usr/lib/udev; echo checked", "checked\n",
-                    kSuccessText, {}, {}, false},
+                    nullptr,
+                    "/tmp/hostile",
+                    false,
+                    "grep -rl evil /etc/udev /run/udev /usr/lib/udev; echo checked",
+                    "checked\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false},
         // The package's rule file is a link to a file of root's: never followed.
-        HostileCase{"LinkedRuleFile", "", "",
+        HostileCase{"LinkedRuleFile",
+                    "",
+                    "",
                     [](PackageDir& pkg) {
                         pkg.remove("98-secupdusb.rules");
                         std::filesystem::create_symlink(kSecretPath,
                                                         pkg.file("98-secupdusb.rules"));
                     },
-                    "", false, "cat /root/lumo-secret", kSecret, kSuccessText, {}, {}, true,
+                    "",
+                    false,
+                    "cat /root/lumo-secret",
+                    kSecret,
+                    kSuccessText,
+                    {},
+                    {},
+                    true,
                     "# repository partitions\n"},
         // ln -s /mnt/data /tmp/COR001: the mount stays, the link too.
-        HostileCase{"LinkedStaticMountFolder", std::string(kDataMount) + " && rmdir /tmp/COR001",
-                    "ln -s /mnt/lumo-data /tmp/COR001", nullptr, "", false,
+        HostileCase{"LinkedStaticMountFolder",
+                    std::string(kDataMount) + " && rmdir /tmp/COR001",
+                    "ln -s /mnt/lumo-data /tmp/COR001",
+                    nullptr,
+                    "",
+                    false,
                     std::string(kDataCheck) + "; readlink /tmp/COR001",
-                    "1\nkept\n/mnt/lumo-data\n", kSuccessText, {"umount /tmp/COR001"}, {}, false},
-        HostileCase{"LinkedDynamicMountFolder", kDataMount, "ln -s /mnt/lumo-data /tmp/SECUPD",
-                    nullptr, "", false, std::string(kDataCheck) + "; readlink /tmp/SECUPD",
-                    "1\nkept\n/mnt/lumo-data\n", kSuccessText, {}, {}, false},
+                    "1\nkept\n/mnt/lumo-data\n",
+                    kSuccessText,
+                    {"umount /tmp/COR001"},
+                    {},
+                    false},
+        HostileCase{"LinkedDynamicMountFolder",
+                    kDataMount,
+                    "ln -s /mnt/lumo-data /tmp/SECUPD",
+                    nullptr,
+                    "",
+                    false,
+                    std::string(kDataCheck) + "; readlink /tmp/SECUPD",
+                    "1\nkept\n/mnt/lumo-data\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false},
         // Their own folder under the partition's name is not emptied.
-        HostileCase{"ForeignDynamicMountFolder", "",
-                    "mkdir /tmp/SECUPD && echo mine > /tmp/SECUPD/mine", nullptr, "", false,
-                    "cat /tmp/SECUPD/mine", "mine\n", kSuccessText, {}, {}, false},
+        HostileCase{"ForeignDynamicMountFolder",
+                    "",
+                    "mkdir /tmp/SECUPD && echo mine > /tmp/SECUPD/mine",
+                    nullptr,
+                    "",
+                    false,
+                    "cat /tmp/SECUPD/mine",
+                    "mine\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false},
         // A rule file the host had before the run is the host's, and stays.
         HostileCase{"PreExistingRuleFile",
-                    "printf 'host rule\\n' > /etc/udev/rules.d/98-secupdusb.rules", "", nullptr,
-                    "", false, "cat /etc/udev/rules.d/98-secupdusb.rules", "host rule\n",
-                    kSuccessText, {}, {"/etc/udev/rules.d/98-secupdusb.rules"}, false,
+                    "printf 'host rule\\n' > /etc/udev/rules.d/98-secupdusb.rules",
+                    "",
+                    nullptr,
+                    "",
+                    false,
+                    "cat /etc/udev/rules.d/98-secupdusb.rules",
+                    "host rule\n",
+                    kSuccessText,
+                    {},
+                    {"/etc/udev/rules.d/98-secupdusb.rules"},
+                    false,
                     "# repository partitions\n"},
         // filename="../../..../root/lumo-secret": refused, nothing sent.
-        HostileCase{"PayloadTraversal", "", "",
-                    [](PackageDir& pkg) {
-                        pkg.package(Package(Up(40) + std::string(kSecretPath + 1)));
-                    },
-                    "", false, "cat /root/lumo-secret", kSecret, kUpdateFailed, {}, {}, true},
+        HostileCase{
+            "PayloadTraversal",
+            "",
+            "",
+            [](PackageDir& pkg) { pkg.package(Package(Up(40) + std::string(kSecretPath + 1))); },
+            "",
+            false,
+            "cat /root/lumo-secret",
+            kSecret,
+            kUpdateFailed,
+            {},
+            {},
+            true},
         // payload/sw1.bin is a link to a file the attacker wrote.
-        HostileCase{"PayloadLink", "", "printf 'their firmware' > /tmp/evil.bin",
+        HostileCase{"PayloadLink",
+                    "",
+                    "printf 'their firmware' > /tmp/evil.bin",
                     [](PackageDir& pkg) {
                         pkg.remove("payload/sw1.bin");
                         std::filesystem::create_symlink("/tmp/evil.bin",
                                                         pkg.file("payload/sw1.bin"));
                     },
-                    "", false, "cat /tmp/evil.bin; echo", "their firmware\n", kUpdateFailed, {},
-                    {}, true},
+                    "",
+                    false,
+                    "cat /tmp/evil.bin; echo",
+                    "their firmware\n",
+                    kUpdateFailed,
+                    {},
+                    {},
+                    true},
         // A FIFO in the image's place cannot hold the run, nor feed a switch.
-        HostileCase{"PayloadFifo", "rm -f \"$PKG/payload/sw1.bin\" && mkfifo \"$PKG/payload/sw1.bin\"",
-                    "", nullptr, "", false, "test -p \"$PKG/payload/sw1.bin\" && echo fifo",
-                    "fifo\n", kUpdateFailed, {}, {}, true}),
+        HostileCase{"PayloadFifo",
+                    "rm -f \"$PKG/payload/sw1.bin\" && mkfifo \"$PKG/payload/sw1.bin\"",
+                    "",
+                    nullptr,
+                    "",
+                    false,
+                    "test -p \"$PKG/payload/sw1.bin\" && echo fifo",
+                    "fifo\n",
+                    kUpdateFailed,
+                    {},
+                    {},
+                    true}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
 
 } // namespace

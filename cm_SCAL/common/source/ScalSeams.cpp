@@ -113,8 +113,8 @@ public:
 
     int CreateNewFile(const std::string& path, const std::string& content, unsigned mode) override
     {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            0600);
+        const int fd =
+            open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             return errno;
         }

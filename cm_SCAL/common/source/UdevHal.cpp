@@ -35,8 +35,8 @@ bool secureCorvel::CopyFile(const std::string& source, const std::string& destin
     struct stat folder;
     if (!host.LStat(destinationDirectory, folder) || !S_ISDIR(folder.st_mode) ||
         folder.st_uid != 0 || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        logCorvelMsg(kSrc, __LINE__, destinationDirectory + " is not root's own folder, " + name +
-                                         " not copied");
+        logCorvelMsg(kSrc, __LINE__,
+                     destinationDirectory + " is not root's own folder, " + name + " not copied");
         return false;
     }
     std::string content;

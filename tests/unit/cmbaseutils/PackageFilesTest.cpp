@@ -50,26 +50,24 @@ TEST(PackageFiles, OnlyRootsOwnFilesInRootsOwnFoldersAreTrusted)
         {"writable by the group",
          [](const std::string& d) { chmod((d + "/pkg/tool").c_str(), 0775); }, false,
          "writable by group or others", false},
-        {"writable by others",
-         [](const std::string& d) { chmod((d + "/pkg/tool").c_str(), 0757); }, false,
-         "writable by group or others", false},
+        {"writable by others", [](const std::string& d) { chmod((d + "/pkg/tool").c_str(), 0757); },
+         false, "writable by group or others", false},
         {"another user's",
          [](const std::string& d) { ASSERT_EQ(0, chown((d + "/pkg/tool").c_str(), kNobody, 0)); },
          false, "not owned by root", true},
         {"in a folder others may write to",
-         [](const std::string& d) { chmod((d + "/pkg").c_str(), 0777); }, false,
-         "folder", false},
+         [](const std::string& d) { chmod((d + "/pkg").c_str(), 0777); }, false, "folder", false},
         {"in another user's folder",
-         [](const std::string& d) { ASSERT_EQ(0, chown((d + "/pkg").c_str(), kNobody, 0)); },
-         false, "not owned by root", true},
+         [](const std::string& d) { ASSERT_EQ(0, chown((d + "/pkg").c_str(), kNobody, 0)); }, false,
+         "not owned by root", true},
         {"in a folder that is a link",
          [](const std::string& d) {
              fs::rename(d + "/pkg", d + "/elsewhere");
              fs::create_directory_symlink(d + "/elsewhere", d + "/pkg");
          },
          false, "symbolic link", false},
-        {"missing", [](const std::string& d) { fs::remove(d + "/pkg/tool"); }, false,
-         "missing", false},
+        {"missing", [](const std::string& d) { fs::remove(d + "/pkg/tool"); }, false, "missing",
+         false},
     };
     for (const TrustCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -142,7 +140,8 @@ TEST(SafeLogStream, LinksFifosAndHardLinksAreNotWrittenThrough)
         {"FIFO", [](const std::string& log) { ASSERT_EQ(0, mkfifo(log.c_str(), 0666)); }},
     };
     for (const Case& c : cases) {
-        for (std::ios::openmode mode : {std::ios::out | std::ios::trunc, std::ios::out | std::ios::app}) {
+        for (std::ios::openmode mode :
+             {std::ios::out | std::ios::trunc, std::ios::out | std::ios::app}) {
             SCOPED_TRACE(c.name);
             const std::string log = dir.path() + "/debug.log";
             fs::remove(log);

@@ -1,10 +1,10 @@
 #include <sys/stat.h>
 
+#include "FakeSwitchLibrary.h"
+#include "Logger.h"
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include "FakeSwitchLibrary.h"
-#include "Logger.h"
 #include <ostream>
 
 namespace
@@ -207,30 +207,24 @@ TEST_F(DownloadTest, ImagesAreReachedInsidePayloadOnly)
         {"up and out", payload + "../outside.bin", [] {}, false, true},
         {"up, down and out", payload + "sub/../../outside.bin", [] {}, false, true},
         {"up and back in", payload + "sub/../sub/img.bin", [] {}, false, true},
-        {"link to a file outside",
-         payload + "link.bin",
+        {"link to a file outside", payload + "link.bin",
          [&] { std::filesystem::create_symlink(dir + "/outside.bin", payload + "link.bin"); },
          false, true},
-        {"link to a file inside",
-         payload + "inlink.bin",
+        {"link to a file inside", payload + "inlink.bin",
          [&] { std::filesystem::create_symlink("sub/img.bin", payload + "inlink.bin"); }, false,
          true},
-        {"link to a folder outside",
-         payload + "out/outside.bin",
+        {"link to a folder outside", payload + "out/outside.bin",
          [&] { std::filesystem::create_directory_symlink(dir, payload + "out"); }, false, true},
         {"FIFO", payload + "fifo.bin",
          [&] { ASSERT_EQ(0, mkfifo((payload + "fifo.bin").c_str(), 0644)); }, false, true},
         {"device outside payload", "/dev/zero", [] {}, false, true},
-        {"larger than a switch takes",
-         payload + "huge.bin",
+        {"larger than a switch takes", payload + "huge.bin",
          [&] {
              writeBytes("payload/huge.bin", Bytes());
-             std::filesystem::resize_file(payload + "huge.bin",
-                                          LUMOSwitchMgmt::kMaxImageSize + 1);
+             std::filesystem::resize_file(payload + "huge.bin", LUMOSwitchMgmt::kMaxImageSize + 1);
          },
          false, true},
-        {"writable by others",
-         payload + "open.bin",
+        {"writable by others", payload + "open.bin",
          [&] {
              writeBytes("payload/open.bin", Image(10));
              chmod((payload + "open.bin").c_str(), 0666);

@@ -167,8 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceFailureCase{"TraversalOutOfPayload",
                           [](UpdateTest& fx) {
                               fx.writeBytes("secret.bin", Bytes(100, 0x5E));
-                              fx.writePackage(
-                                  {{Id(0), "", "../secret.bin"}, {Id(1), "", "b.bin"}});
+                              fx.writePackage({{Id(0), "", "../secret.bin"}, {Id(1), "", "b.bin"}});
                           },
                           "ERROR: Failed to Update Firmware", true},
         DeviceFailureCase{"LinkOutOfPayload",

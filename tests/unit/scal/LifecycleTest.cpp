@@ -65,8 +65,9 @@ TEST_F(LifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)
     EXPECT_EQ(host.unmounts, std::vector<std::string>{"/tmp/SECUPD"});
     EXPECT_EQ(host.CountShell("chmod 755 /etc/udev/rules.d//98-secupdusb.rules  > /dev/null 2>&1"),
               1u);
-    EXPECT_EQ(host.unlinked, (std::vector<std::string>{"/etc/udev/rules.d/98-secupdusb.rules",
-                                                       "/etc/udev/rules.d/00-secupd-vantor.rules"}));
+    EXPECT_EQ(host.unlinked,
+              (std::vector<std::string>{"/etc/udev/rules.d/98-secupdusb.rules",
+                                        "/etc/udev/rules.d/00-secupd-vantor.rules"}));
     EXPECT_TRUE(host.created.empty());
 
     std::vector<std::string> messages = LogMessages();

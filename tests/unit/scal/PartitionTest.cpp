@@ -264,8 +264,8 @@ TEST_F(PartitionTest, OnlyRootsOwnMountFoldersAreUnmountedOrRemoved)
              h.links.insert(d);
          },
          false, false},
-        {"another user's folder",
-         [](FakeHost& h, const std::string& d) { h.owners[d] = 65534; }, false, false},
+        {"another user's folder", [](FakeHost& h, const std::string& d) { h.owners[d] = 65534; },
+         false, false},
         {"a plain file",
          [](FakeHost& h, const std::string& d) {
              h.directories.erase(d);
@@ -293,8 +293,8 @@ TEST_F(PartitionTest, OnlyRootsOwnMountFoldersAreUnmountedOrRemoved)
             const bool result = label == "COR001" ? corvel->unmountStatPartition(label)
                                                   : corvel->unmountDynPartition();
             EXPECT_EQ(result, c.result);
-            const unsigned unmounts = host.CountShell("umount " + dir) +
-                                      static_cast<unsigned>(host.unmounts.size());
+            const unsigned unmounts =
+                host.CountShell("umount " + dir) + static_cast<unsigned>(host.unmounts.size());
             EXPECT_EQ(unmounts != 0, c.touched);
             EXPECT_EQ(host.CountShell("rm -rf " + dir) != 0, c.touched);
             if (!c.touched || host.directories.count(dir) == 0) {

@@ -119,19 +119,23 @@ TEST_F(UdevHalTest, RuleFilesOfTheHostAreKeptAndUnsafePlacesGetNone)
     const std::string etc2 = "/etc/udev/rules.d/00-secupd-vantor.rules";
     const Case cases[] = {
         {"a rule file already there is the host's",
-         [&](FakeHost& h) { h.files[etc1] = "host's own\n"; }, {etc2}},
+         [&](FakeHost& h) { h.files[etc1] = "host's own\n"; },
+         {etc2}},
         {"a link in the rule file's place", [&](FakeHost& h) { h.links.insert(etc1); }, {etc2}},
         {"a package rule file refused (link, owner, mode)",
-         [](FakeHost& h) { h.refusedPackageFiles.insert(UdevRuleFile2); }, {etc1}},
+         [](FakeHost& h) { h.refusedPackageFiles.insert(UdevRuleFile2); },
+         {etc1}},
         {"a rule folder others may write to",
-         [](FakeHost& h) { h.modes["/etc/udev/rules.d"] = 0777; }, {}},
+         [](FakeHost& h) { h.modes["/etc/udev/rules.d"] = 0777; },
+         {}},
         {"a rule folder that is a link",
          [](FakeHost& h) {
              h.directories.erase("/etc/udev/rules.d");
              h.links.insert("/etc/udev/rules.d");
          },
          {}},
-        {"a rule folder of another user", [](FakeHost& h) { h.owners["/etc/udev/rules.d"] = 65534; },
+        {"a rule folder of another user",
+         [](FakeHost& h) { h.owners["/etc/udev/rules.d"] = 65534; },
          {}},
     };
     const FakeHost original = host;
