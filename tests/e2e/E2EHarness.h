@@ -44,6 +44,15 @@ struct Paths {
     }
 };
 
+// Packages are unpacked by root with the usual umask. A test run under a
+// looser one would make the package folders it builds writable by the group,
+// which the program rightly refuses to use: the tests build theirs as root
+// does.
+inline const bool kPackageUmaskSet = [] {
+    umask(022);
+    return true;
+}();
+
 inline std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

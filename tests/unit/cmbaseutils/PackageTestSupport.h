@@ -7,6 +7,7 @@
 #include "LinuxImpl.h"
 #include "PlatformLayer.h"
 
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -25,6 +26,15 @@
 
 namespace pkgtest
 {
+
+// Packages are unpacked by root with the usual umask. A test run under a
+// looser one would make the package folders it builds writable by the group,
+// which the program rightly refuses to use: the tests build theirs as root
+// does.
+inline const bool kPackageUmaskSet = [] {
+    umask(022);
+    return true;
+}();
 
 // The real platform, with the executable's folder pointed elsewhere.
 class ExecutableDirPlatform : public CLinuxImpl
