@@ -27,14 +27,20 @@ public:
     bool MakeDirectory(const std::string& path) override { return mkdir(path.c_str(), 0777) == 0; }
     bool CreateFile(const std::string& path) override
     {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        const int fd =
+            open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd < 0) {
             return false;
         }
         close(fd);
         return true;
     }
-    int RunShell(const std::string& command) override { return std::system(command.c_str()); }
+    // The command finds its tools in the system's folders, whatever PATH the
+    // program was given; the assignment holds for that one command only.
+    int RunShell(const std::string& command) override
+    {
+        return std::system(("PATH=/usr/sbin:/usr/bin:/sbin:/bin " + command).c_str());
+    }
 };
 
 RealFileSystem gRealFileSystem;

@@ -1,5 +1,9 @@
 #include "VEXLogger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cinttypes>
 #include <cstdarg>
@@ -31,7 +35,19 @@ FILE* StandardError()
 FILE* OpenLog(const VEXFile& file, bool& failed)
 {
     const std::string path = file.GetPath().GetUTF8String();
-    FILE* stream = std::fopen(path.c_str(), file.Exists() ? "a+" : "w");
+    // The log lies in the working directory, where others may have put a link
+    // or a FIFO under its name: only a regular file of one link is written.
+    FILE* stream = nullptr;
+    const int fd = open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+        fcntl(fd, F_SETFL, O_APPEND) == 0) {
+        stream = fdopen(fd, "a");
+    }
+    if (stream == nullptr && fd >= 0) {
+        close(fd);
+    }
     if (stream == nullptr) {
         std::fprintf(StandardError(), "Error in %s opening user log file: %s\n", "Initialize",
                      path.c_str());

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <fstream>
 #include <sstream>
 #include <string>
+
+#include "SafeLogStream.h"
 
 // Name of the marker file whose presence in the working directory turns on
 // debug logging for every log of the program.
@@ -38,7 +39,7 @@ private:
     void writePrefix(const char* file, unsigned int line);
 
     std::string m_strFileName = "debug.log";
-    std::ofstream m_ofStream;
+    CSafeLogStream m_ofStream;
     bool m_bInitialized = false;
 
     static CLogger* m_ptrInstance;

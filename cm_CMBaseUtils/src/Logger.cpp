@@ -56,7 +56,6 @@ void CLogger::writePrefix(const char* file, unsigned int line)
     if (slash != nullptr) {
         base = slash + 1;
     }
-    m_ofStream.seekp(0, std::ios::end);
     m_ofStream << stamp << ": " << std::setw(25) << base << ":" << std::setw(5) << std::dec << line
                << ": ";
 }

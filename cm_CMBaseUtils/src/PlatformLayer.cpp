@@ -1,9 +1,8 @@
 #include "PlatformLayer.h"
 
-#include <fstream>
-
 #include "LinuxImpl.h"
 #include "Logger.h"
+#include "SafeLogStream.h"
 
 namespace
 {
@@ -111,7 +110,8 @@ void* CPlatformLayer::Load_Library_without_Customization(const std::string& name
 
 bool CPlatformLayer::CreateEmptyZUKDebuLogFile()
 {
-    std::ofstream marker(strEnableLogFileName.c_str(), std::ios::out | std::ios::trunc);
+    CSafeLogStream marker;
+    marker.open(strEnableLogFileName, std::ios::out | std::ios::trunc);
     bool created = marker.is_open();
     marker.close();
     if (!created) {

@@ -1,10 +1,14 @@
 #include "SoftwareComponentInfo.h"
 
 #include "Logger.h"
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
 #include "StringUtils.h"
 
+#include <fcntl.h>
 #include <libxml/parser.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static const char kSrc[] = "cm_CMBaseUtils/src/SoftwareComponentInfo";
 
@@ -69,9 +73,37 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // Parses the descriptor on its own parser options rather than the
 // process-wide parser defaults, so a setting made elsewhere in the process
 // (entity substitution, DTD loading) cannot change how a package is read.
-xmlDoc* parsePackage(const std::string& path)
+// The descriptor is read through one checked descriptor of the package's own
+// file; a file that may not be trusted is taken as missing (`refused`).
+xmlDoc* parsePackage(const std::string& path, bool& refused)
 {
-    return xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    refused = false;
+    std::string why;
+    const int fd = pkgfiles::OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        why = "the file is not a regular file";
+    }
+    if (!why.empty()) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (why != pkgfiles::kWhyMissing) {
+            pkgfiles::ReportRefusal(path, why);
+        }
+        refused = true;
+        return nullptr;
+    }
+    xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    close(fd);
+    return document;
+}
+
+// The descriptor counts as present when it can be opened for reading, as it
+// always did, but in the executable's folder.
+bool packagePresent(const std::string& path)
+{
+    return CPlatformLayer::IsFileExistsAbs(path);
 }
 
 } // namespace
@@ -104,12 +136,15 @@ void CSoftwareComponentInfo::ParseXMl()
     xmlKeepBlanksDefault(0);
     replaceDocument(nullptr);
     m_ePackageState = EPackageState::Missing;
-    m_strPackageFilePath = CPlatformLayer::getCurrentDirectory() + strPackageXMLFileName;
-    if (!CPlatformLayer::IsFileExits(strPackageXMLFileName)) {
+    m_strPackageFilePath = pkgfiles::Directory() + strPackageXMLFileName;
+    if (!packagePresent(m_strPackageFilePath)) {
         return;
     }
-    replaceDocument(parsePackage(m_strPackageFilePath));
-    m_ePackageState = m_pDocument ? EPackageState::Parsed : EPackageState::Unparsable;
+    bool refused = false;
+    replaceDocument(parsePackage(m_strPackageFilePath, refused));
+    m_ePackageState = m_pDocument ? EPackageState::Parsed
+                      : refused   ? EPackageState::Missing
+                                  : EPackageState::Unparsable;
     CLogger* logger = CLogger::GetInstance();
     if (!m_pDocument) {
         logger->log(kSrc, __LINE__,
@@ -148,13 +183,16 @@ XmlXPathObjectHandle CSoftwareComponentInfo::GetNodeSet(xmlDoc* document,
 
 XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
 {
-    if (!CPlatformLayer::IsFileExits(strPackageXMLFileName)) {
+    if (!packagePresent(m_strPackageFilePath)) {
         replaceDocument(nullptr);
         m_ePackageState = EPackageState::Missing;
         return nullptr;
     }
-    replaceDocument(parsePackage(m_strPackageFilePath));
-    m_ePackageState = m_pDocument ? EPackageState::Parsed : EPackageState::Unparsable;
+    bool refused = false;
+    replaceDocument(parsePackage(m_strPackageFilePath, refused));
+    m_ePackageState = m_pDocument ? EPackageState::Parsed
+                      : refused   ? EPackageState::Missing
+                                  : EPackageState::Unparsable;
     return GetNodeSet(m_pDocument.get(), kDeviceQuery);
 }
 
@@ -193,7 +231,8 @@ std::vector<SPCIInfo> CSoftwareComponentInfo::GetAllSupportedDevices()
 {
     CLogger* logger = CLogger::GetInstance();
     std::vector<SPCIInfo> devices;
-    replaceDocument(parsePackage(m_strPackageFilePath));
+    bool refused = false;
+    replaceDocument(parsePackage(m_strPackageFilePath, refused));
     XmlXPathObjectHandle nodes = GetNodeSet(m_pDocument.get(), kDeviceQuery);
     if (!nodes) {
         logger->log(kSrc, __LINE__,

@@ -1,10 +1,13 @@
 #include "SystemCalls.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "Shell.h"
 
 namespace
 {
@@ -12,7 +15,7 @@ namespace
 class CRealSystemCalls : public ISystemCalls
 {
 public:
-    int System(const std::string& command) override { return std::system(command.c_str()); }
+    int System(const std::string& command) override { return shell::Run(command); }
     ssize_t ReadLink(const char* path, char* buf, size_t size) override
     {
         return ::readlink(path, buf, size);
@@ -23,11 +26,13 @@ public:
     void SleepSeconds(unsigned int seconds) override { ::sleep(seconds); }
     bool CanOpenForReading(const std::string& path) override
     {
-        FILE* fp = std::fopen(path.c_str(), "r");
-        if (fp == nullptr) {
+        // Non-blocking: a FIFO put under a marker's name in the working
+        // directory must not hold the program at the open.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
             return false;
         }
-        std::fclose(fp);
+        ::close(fd);
         return true;
     }
     bool ReadFirstLine(const std::string& path, char* buf, size_t size) override

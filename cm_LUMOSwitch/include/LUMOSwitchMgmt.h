@@ -79,7 +79,12 @@ public:
                     const std::string& outputFileName);
 
     // Firmware download.
-    bool readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length);
+    // Reads an image that lies inside the package's payload folder. False
+    // when it cannot be read; *refused is set when it may not be used at all
+    // (a ".." or a link on the way, not a regular file, not root's, larger
+    // than a switch can take).
+    bool readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length,
+                       bool* refused = nullptr);
     bool writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length, const uint8_t* image);
 
     // Seams: how the power cycle is staged, and how the process ends when a

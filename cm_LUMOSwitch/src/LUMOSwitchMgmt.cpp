@@ -1,7 +1,10 @@
 #include "LUMOSwitchMgmt.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,6 +17,7 @@
 #include "Interruption.h"
 #include "InventoryXMLWriter.h"
 #include "Logger.h"
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
 #include "SoftwareComponentInfo.h"
 #include "StringUtils.h"
@@ -202,7 +206,8 @@ void LUMOSwitchMgmt::enumerateAndSetDeviceInfo(std::vector<CDeviceInfo*>& device
         }
         device->setComponentID(componentID);
         Log(__LINE__, "enumerateAndSetDeviceInfo(): componentId = " + componentID);
-        Log(__LINE__, "enumerateAndSetDeviceInfo(): platformSerial = " + serial);
+        Log(__LINE__,
+            "enumerateAndSetDeviceInfo(): platformSerial = " + CStringUtils::escapeControl(serial));
         device->setEnumId("Serial Number: " + serial);
         device->setVersion(getFirmwareVersion(ctrlId, deviceId));
         device->setDeviceName(sendStdInquiry(ctrlId, deviceId));
@@ -301,7 +306,7 @@ std::string LUMOSwitchMgmt::getVPDpageInformation(uint32_t ctrlId, uint16_t devi
     std::ostringstream oss;
     oss << "getVPDpageInformation() : platform serial length = " << std::hex << length << "\n"
         << "getVPDpageInformation() : device type = " << static_cast<unsigned>(buffer[0]) << "\n"
-        << "getVPDpageInformation() : serial no = " << serial;
+        << "getVPDpageInformation() : serial no = " << CStringUtils::escapeControl(serial);
     LogStream(__LINE__, oss);
     Log(__LINE__, "LUMOSwitchMgmt::getVPDpageInformation() end");
     return serial;
@@ -320,7 +325,7 @@ std::string LUMOSwitchMgmt::sendStdInquiry(uint32_t ctrlId, uint16_t deviceId)
         return std::string();
     }
     const std::string model(reinterpret_cast<const char*>(buffer + 16), 16);
-    Log(__LINE__, "sendStdInquiry(): model number = " + model);
+    Log(__LINE__, "sendStdInquiry(): model number = " + CStringUtils::escapeControl(model));
     Log(__LINE__, "LUMOSwitchMgmt::sendStdInquiry() end");
     return model;
 }
@@ -348,8 +353,8 @@ std::string LUMOSwitchMgmt::getFirmwareVersion(uint32_t ctrlId, uint16_t deviceI
 
 std::string LUMOSwitchMgmt::getComponentID(const std::string& platformSerial)
 {
-    Log(__LINE__,
-        "LUMOSwitchMgmt::getComponentID() start, received platform serial = " + platformSerial);
+    Log(__LINE__, "LUMOSwitchMgmt::getComponentID() start, received platform serial = " +
+                      CStringUtils::escapeControl(platformSerial));
     std::string result = kFallbackComponentID;
     if (platformSerial.find(kTestPlatformKey) != std::string::npos) {
         result = kTestPlatformComponentID;
@@ -461,10 +466,13 @@ bool LUMOSwitchMgmt::updateDevices(std::vector<CDeviceInfo*>& devices)
         Log(__LINE__, "updateDevices(): Firmware file path for flashing = " + path);
         ImageBuffer image;
         uint64_t length = 0;
-        if (!readImgBuffer(path, image, length)) {
+        bool refused = false;
+        if (!readImgBuffer(path, image, length, &refused)) {
             device->setStatus(1);
-            device->setErrorMsg(kMsgReadFailed);
-            Log(__LINE__, "updateDevices(): Failed to read firmware image");
+            // An image the package may not use is not sent: the update failed.
+            device->setErrorMsg(refused ? kMsgUpdateFailed : kMsgReadFailed);
+            Log(__LINE__, refused ? "updateDevices(): firmware image refused, nothing sent"
+                                  : "updateDevices(): Failed to read firmware image");
             continue;
         }
         uint32_t ctrlId = 0;
@@ -605,41 +613,156 @@ int LUMOSwitchMgmt::generateXML(IDeviceXMLWriter* writer, const std::vector<CDev
 
 // --------------------------------------------------------- firmware download
 
-bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length)
+namespace
+{
+
+// An open descriptor, closed when the holder goes.
+class ScopedFd
+{
+public:
+    explicit ScopedFd(int fd = -1) : m_fd(fd) {}
+    ~ScopedFd() { reset(); }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+std::vector<std::string> PathComponents(const std::string& relative)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(relative);
+    while (std::getline(in, part, '/')) {
+        if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
+
+} // namespace
+
+// The image is reached from the payload folder one name at a time, never
+// through a link and never upwards, and checked as opened: the name in
+// package.xml cannot lead to any file outside payload/, and what is read is
+// what was checked.
+bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length,
+                                   bool* refused)
 {
     Log(__LINE__, "LUMOSwitchMgmt::readImgBuffer() start");
     length = 0;
     buffer.reset();
-    // A directory opens like a file but has no image to read.
-    struct stat info;
-    const bool regular = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    std::ifstream file(path.c_str(), std::ios::in | std::ios::binary);
-    if (!regular || !file.good()) {
+    bool refusal = false;
+    std::string why;
+    const std::string payload = pkgfiles::Directory() + "payload";
+    ScopedFd file;
+    if (path.compare(0, payload.size() + 1, payload + "/") != 0) {
+        refusal = true;
+        why = "it does not lie in " + payload;
+    }
+    ScopedFd folder;
+    if (!refusal) {
+        folder.reset(pkgfiles::OpenTrusted(payload, O_RDONLY | O_DIRECTORY, why));
+        refusal = folder.get() < 0 && why != pkgfiles::kWhyMissing;
+    }
+    const std::vector<std::string> parts =
+        refusal ? std::vector<std::string>() : PathComponents(path.substr(payload.size() + 1));
+    if (!refusal && folder.get() >= 0 && parts.empty()) {
         Log(__LINE__, "readImgBuffer(): file not good");
         return false;
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff end = file.tellg();
-    file.seekg(0, std::ios::beg);
-    if (end < 0 || !file.good()) {
-        Log(__LINE__, "readImgBuffer(): error reading file");
+    for (size_t i = 0; !refusal && folder.get() >= 0 && i < parts.size(); ++i) {
+        if (parts[i] == "..") {
+            refusal = true;
+            why = "it leads out of " + payload;
+            break;
+        }
+        const bool last = i + 1 == parts.size();
+        const int flags = last ? O_RDONLY | O_NONBLOCK : O_RDONLY | O_DIRECTORY;
+        const int fd = openat(folder.get(), parts[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            // A link fails with ELOOP in the last place, with ENOTDIR on the way.
+            struct stat link;
+            refusal = errno == ELOOP ||
+                      (errno == ENOTDIR &&
+                       fstatat(folder.get(), parts[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISLNK(link.st_mode));
+            why = refusal ? "a symbolic link is on its way" : std::string();
+            break;
+        }
+        struct stat info;
+        if (fstat(fd, &info) != 0) {
+            close(fd);
+            break;
+        }
+        const std::string problem = pkgfiles::WhyUntrusted(info);
+        if (!problem.empty()) {
+            close(fd);
+            refusal = true;
+            why = parts[i] + " " + problem;
+            break;
+        }
+        if (last) {
+            file.reset(fd);
+            if (S_ISDIR(info.st_mode)) {
+                file.reset();
+            } else if (!S_ISREG(info.st_mode)) {
+                // A FIFO or a device has no size to check and may never end.
+                refusal = true;
+                why = "it is not a regular file";
+            } else if (static_cast<uint64_t>(info.st_size) > kMaxImageSize) {
+                refusal = true;
+                why = "it has " + std::to_string(info.st_size) + " bytes, more than the " +
+                      std::to_string(kMaxImageSize) + " a switch can take";
+            } else {
+                length = static_cast<uint64_t>(info.st_size);
+            }
+        } else {
+            folder.reset(fd);
+        }
+    }
+    if (refused != nullptr) {
+        *refused = refusal;
+    }
+    if (refusal) {
+        length = 0;
+        pkgfiles::ReportRefusal(path, why);
         return false;
     }
-    const uint64_t size = static_cast<uint64_t>(end);
+    if (file.get() < 0) {
+        Log(__LINE__, "readImgBuffer(): file not good");
+        return false;
+    }
     // One spare byte keeps the allocation non-empty for an empty file.
-    ImageBuffer data(static_cast<uint8_t*>(std::malloc(size + 1)));
-    if (!data) {
+    ImageBuffer data(static_cast<uint8_t*>(std::malloc(length + 1)));
+    uint64_t done = 0;
+    while (data && done < length) {
+        const ssize_t got =
+            pread(file.get(), data.get() + done, length - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<uint64_t>(got);
+    }
+    if (!data || done != length) {
         Log(__LINE__, "readImgBuffer(): error reading file");
+        length = 0;
         return false;
     }
-    file.read(reinterpret_cast<char*>(data.get()), static_cast<std::streamsize>(size));
-    if (file.fail() || file.bad()) {
-        Log(__LINE__, "readImgBuffer(): error reading file");
-        return false;
-    }
-    file.close();
     buffer = std::move(data);
-    length = size;
     Log(__LINE__, "LUMOSwitchMgmt::readImgBuffer() end");
     return true;
 }

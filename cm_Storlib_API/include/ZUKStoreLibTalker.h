@@ -25,6 +25,12 @@ public:
     virtual bool GetSystemName(std::string& sysname) = 0;
     // First line of a text file, at most 1023 bytes; false when unreadable.
     virtual bool ReadFirstLine(const std::string& path, std::string& line) = 0;
+    // Where a file the package ships ("./doRPM.sh", "ESX/libstorelibit.so")
+    // is found: in the executable's folder, never the working directory.
+    virtual std::string PackagePath(const std::string& relative) = 0;
+    // False (after saying why) when the file, if present, or its folder may
+    // not be trusted to run as root.
+    virtual bool MayUsePackageFile(const std::string& path) = 0;
 };
 
 // The forwarding implementation used by the program.

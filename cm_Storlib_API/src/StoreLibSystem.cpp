@@ -1,10 +1,13 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
 #include "ZUKStoreLibTalker.h"
 
@@ -16,8 +19,25 @@ class CRealStoreLibSystem : public IStoreLibSystem
 public:
     void* OpenLibrary(const std::string& file) override
     {
-        // Lazy binding: the library's own dependencies resolve on first call.
-        return dlopen(file.c_str(), RTLD_LAZY);
+        // A bare name is the loader's own search in the system's folders.
+        if (file.find('/') == std::string::npos) {
+            // Lazy binding: the library's own dependencies resolve on first call.
+            return dlopen(file.c_str(), RTLD_LAZY);
+        }
+        // A package library is checked as opened and loaded through that very
+        // descriptor, so no other file can take its place in between.
+        std::string why;
+        const int fd = pkgfiles::OpenTrusted(file, O_RDONLY, why);
+        if (fd < 0) {
+            if (errno != ENOENT) {
+                pkgfiles::ReportRefusal(file, why);
+            }
+            return nullptr;
+        }
+        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+        void* handle = dlopen(byDescriptor.c_str(), RTLD_LAZY);
+        close(fd);
+        return handle;
     }
 
     void* FindSymbol(void* handle, const std::string& name) override
@@ -66,6 +86,22 @@ public:
             line = buffer;
         }
         return ok;
+    }
+
+    std::string PackagePath(const std::string& relative) override
+    {
+        const std::string name = relative.rfind("./", 0) == 0 ? relative.substr(2) : relative;
+        return pkgfiles::Path(name);
+    }
+
+    bool MayUsePackageFile(const std::string& path) override
+    {
+        std::string why;
+        if (pkgfiles::CheckTrusted(path, why) || why == pkgfiles::kWhyMissing) {
+            return true;
+        }
+        pkgfiles::ReportRefusal(path, why);
+        return false;
     }
 };
 

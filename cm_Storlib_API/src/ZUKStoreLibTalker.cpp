@@ -64,6 +64,32 @@ void Log(unsigned int line, const std::string& text)
     CLogger::GetInstance()->log(kSrc, line, text);
 }
 
+// A path as one shell word; plain paths stay as they are.
+std::string ShellWord(const std::string& path)
+{
+    if (path.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+") ==
+        std::string::npos) {
+        return path;
+    }
+    std::string quoted = "'";
+    for (char c : path) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// The script runs in the package folder, where it leaves its marker.
+std::string ScriptCommand(const std::string& script)
+{
+    if (script.rfind("./", 0) == 0) {
+        return script + " > /dev/null 2>&1";
+    }
+    const size_t slash = script.rfind('/');
+    return "cd " + ShellWord(script.substr(0, slash + 1)) + " && ./" + script.substr(slash + 1) +
+           " > /dev/null 2>&1";
+}
+
 } // namespace
 
 ZUKStoreLibTalker::ZUKStoreLibTalker() : ZUKStoreLibTalker(MakeRealStoreLibSystem()) {}
@@ -121,9 +147,13 @@ ZUKStoreLibTalker::eVariant ZUKStoreLibTalker::VariantOf(uint32_t ctrlId)
 bool ZUKStoreLibTalker::installStorelibLibUtils()
 {
     Log(__LINE__, "ZUKStoreLibTalker::installStorelibLibUtils: begin");
-    m_pSystem->ExecuteCmd("./doRPM.sh > /dev/null 2>&1");
+    const std::string script = m_pSystem->PackagePath("./doRPM.sh");
+    // A script that may not be trusted is not run: as if it were missing.
+    if (m_pSystem->MayUsePackageFile(script)) {
+        m_pSystem->ExecuteCmd(ScriptCommand(script));
+    }
     Log(__LINE__, "ZUKStoreLibTalker::installStorelibLibUtils: After doRPM");
-    if (m_pSystem->FileExists("./rpm_rc")) {
+    if (m_pSystem->FileExists(m_pSystem->PackagePath("./rpm_rc"))) {
         Log(__LINE__, "ZUKStoreLibTalker::installStorelibLibUtils: RPM NOT already installed, "
                       "Returning true");
         return true;
@@ -151,9 +181,9 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
     if (isESX()) {
         Log(__LINE__, std::string("ZUKStoreLibTalker::ProcessLibCommand: loading ESX library: ") +
                           info.esxFile);
-        handle = m_pSystem->OpenLibrary(info.esxFile);
+        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.esxFile));
     } else {
-        handle = m_pSystem->OpenLibrary(info.localFile);
+        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.localFile));
         if (handle == nullptr) {
             handle = m_pSystem->OpenLibrary(info.systemFile);
         }
@@ -309,7 +339,11 @@ int ZUKStoreLibTalker::ExitLibrary()
         return m_pSystem->ExecuteCmd("rpm -e pelaadm-storelib-sysfs.x86_64 > /dev/null 2>&1");
     }
     Log(__LINE__, "ZUKStoreLibTalker::ExitLibrary: no need to remove utils RPM");
-    return m_pSystem->ExecuteCmd("rm rpm_rc > /dev/null 2>&1");
+    std::string marker = m_pSystem->PackagePath("./rpm_rc");
+    if (marker.rfind("./", 0) == 0) {
+        marker.erase(0, 2);
+    }
+    return m_pSystem->ExecuteCmd("rm " + ShellWord(marker) + " > /dev/null 2>&1");
 }
 
 uint32_t ZUKStoreLibTalker::SCSIPassThrough(uint32_t ctrlId, uint16_t deviceId, const uint8_t* cdb,

@@ -9,6 +9,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "Shell.h"
+
 int VEXIPMIRealSys::Open(const char* path, int flags)
 {
     return ::open(path, flags);
@@ -60,9 +62,10 @@ int VEXIPMIRealSys::Close(int fd)
     return ::close(fd);
 }
 
+// Driver commands find modprobe and lsmod in the system's folders only.
 int VEXIPMIRealSys::System(const char* command)
 {
-    return ::system(command);
+    return shell::Run(command);
 }
 
 void VEXIPMIRealSys::SleepMs(uint64_t milliseconds)

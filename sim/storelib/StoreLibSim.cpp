@@ -3,6 +3,7 @@
 // from a topology file, refuses anything malformed, keeps the image each
 // switch received and writes a trace line for every command.
 
+#include <climits>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -118,14 +119,36 @@ std::string DirOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string LibraryDir()
+std::string FindLibraryDir()
 {
     Dl_info info;
     if (dladdr(reinterpret_cast<void*>(&ProcessLibCommandIT), &info) != 0 &&
         info.dli_fname != nullptr) {
+        // Loaded through a descriptor ("/proc/self/fd/N"), the name leads to
+        // the file only while the loader holds it open: resolved at load.
+        char resolved[PATH_MAX];
+        if (realpath(info.dli_fname, resolved) != nullptr) {
+            return DirOf(resolved);
+        }
         return DirOf(info.dli_fname);
     }
     return ".";
+}
+
+std::string& LoadedFrom()
+{
+    static std::string dir;
+    return dir;
+}
+
+__attribute__((constructor)) void RememberLibraryDir()
+{
+    LoadedFrom() = FindLibraryDir();
+}
+
+std::string LibraryDir()
+{
+    return LoadedFrom().empty() ? FindLibraryDir() : LoadedFrom();
 }
 
 // An open image file, closed when the holder goes.

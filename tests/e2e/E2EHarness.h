@@ -44,6 +44,15 @@ struct Paths {
     }
 };
 
+// Packages are unpacked by root with the usual umask. A test run under a
+// looser one would make the package folders it builds writable by the group,
+// which the program rightly refuses to use: the tests build theirs as root
+// does.
+inline const bool kPackageUmaskSet = [] {
+    umask(022);
+    return true;
+}();
+
 inline std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -97,6 +106,14 @@ inline std::pair<std::string, std::string> TableRow(size_t index)
     return {};
 }
 
+inline void DropGroupOtherWrite(const std::string& path)
+{
+    std::error_code ignored;
+    std::filesystem::permissions(
+        path, std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+        std::filesystem::perm_options::remove, ignored);
+}
+
 // A package directory as it is unpacked on a server: the executable,
 // package.xml, payload/ and the simulated storage library.
 class PackageDir
@@ -109,6 +126,11 @@ public:
         std::filesystem::create_directories(m_path + "/payload");
         std::filesystem::copy_file(Paths::Program(), m_path + "/lumoswitch");
         std::filesystem::copy_file(Paths::SimLibrary(), m_path + "/libstorelibit.so");
+        // Unpacked by root as on a server: nothing in it writable by group or
+        // others, whatever the umask of the test run.
+        for (const char* rel : {"", "/payload", "/lumoswitch", "/libstorelibit.so"}) {
+            DropGroupOtherWrite(m_path + rel);
+        }
     }
 
     const std::string& path() const { return m_path; }
@@ -116,6 +138,7 @@ public:
     void write(const std::string& rel, const std::string& content) const
     {
         WriteFile(file(rel), content);
+        DropGroupOtherWrite(file(rel));
     }
     std::string read(const std::string& rel) const { return ReadFile(file(rel)); }
     bool exists(const std::string& rel) const { return std::filesystem::exists(file(rel)); }

@@ -162,6 +162,10 @@ Outcome RunStaging(const Staging& s)
     std::filesystem::create_directories(root + "/run/udev/rules.d");
     std::filesystem::create_directories(root + "/usr/lib/udev/rules.d");
     WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
+    // The folder the repository's static partition is mounted on, as the
+    // host's device manager leaves it in /tmp (sticky, as ever).
+    std::filesystem::create_directories(root + "/tmp/COR001");
+    chmod((root + "/tmp").c_str(), 01777);
     for (const auto& file : s.rootFiles) {
         WriteFile(root + file.first, file.second);
         if (file.second.rfind("#!", 0) == 0) {

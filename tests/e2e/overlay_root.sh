@@ -65,7 +65,11 @@ STANDIN
         mkdir -p /usr/local/sbin
         for dir in /usr/local/sbin /usr/sbin /usr/bin /sbin /bin; do
             [ -L "$dir" ] && continue
-            if [ "$dir" = /usr/local/sbin ] || [ -e "$dir/$name" ] || [ -L "$dir/$name" ]; then
+            # /usr/sbin always: the program gives its shell children a fixed
+            # PATH of system folders, where a tool this machine lacks must
+            # be found too.
+            if [ "$dir" = /usr/local/sbin ] || [ "$dir" = /usr/sbin ] || [ -e "$dir/$name" ] ||
+                [ -L "$dir/$name" ]; then
                 rm -f "$dir/$name" && cp "/run/standins/$name" "$dir/$name" || exit 1
             fi
         done' stand-in "$name"

@@ -121,8 +121,8 @@ for tree in "${roots[@]}"; do
 done
 rm -rf "$root/run/sandbox/tree"
 
-# Recording stand-ins, first on PATH and over every copy of the tool on the
-# usual paths.
+# Recording stand-ins, first on PATH, in /usr/sbin and over every copy of the
+# tool on the usual paths (a link is replaced, never written through).
 for spec in "${standins[@]}"; do
     name=${spec%%=*}
     statuses=0

@@ -5,6 +5,8 @@
 // not sleep.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
@@ -51,11 +53,22 @@ public:
     virtual bool IsExecutable(const std::string& path) = 0;
     // Whole file; false when it cannot be opened.
     virtual bool ReadFile(const std::string& path, std::string& content) = 0;
+    // A file the package ships ("package.xml", the rule files), read from the
+    // executable's folder through a checked descriptor; false when it is
+    // missing or may not be trusted (a refusal is reported).
+    virtual bool ReadPackageFile(const std::string& name, std::string& content) = 0;
+    // lstat(2): false when nothing is there.
+    virtual bool LStat(const std::string& path, struct stat& info) = 0;
+    // Creates a new file with the content and mode, never through a link and
+    // never over something already there; 0 or errno (EEXIST).
+    virtual int CreateNewFile(const std::string& path, const std::string& content,
+                              unsigned mode) = 0;
     // unlink(); 0 or errno.
     virtual int Unlink(const std::string& path) = 0;
-    // umount(2); 0 or errno.
+    // umount2(2) without following a link; 0 or errno.
     virtual int Unmount(const std::string& directory) = 0;
-    // The directory is listed as a mount point in the process's mount table.
+    // Something is mounted on the directory: it lies on another device than
+    // its parent, or is the root of a mount.
     virtual bool IsMountPoint(const std::string& directory) = 0;
     // setuid(0) succeeds.
     virtual bool BecomeRoot() = 0;

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "SafeLogStream.h"
 #include "VEXIPMICommandData.h"
 
 // Operating-system codes held in m_osType; -1 = not detected yet.
@@ -71,7 +73,7 @@ void InitCorvelPartInfo();
 
 // Process-wide state.
 extern bool bCorvelDebugLog;
-extern std::ofstream LogFile;
+extern CSafeLogStream LogFile;
 extern const std::string LogFilePath;  // "SCAL_DBG.log"
 extern int GenerationType;             // -1 until first determined
 extern const std::string dynDriveName; // "SECUPD"
@@ -182,6 +184,8 @@ protected:
     // GetPartitionInfo for one slot of the static or the dynamic table: false
     // when the request failed, otherwise the partition's name.
     bool readPartitionName(bool dynamicTable, unsigned slot, std::string& name);
+    // Unlinks the rule files this run installed in the directory.
+    void removeInstalledRules(const std::string& directory);
 
     uint16_t m_sessionHandle = 0;
     bool m_bSessionActive = false;
@@ -193,4 +197,6 @@ protected:
     int m_osType = OS_UNKNOWN;
     bool m_bHalDaemonRunning = false;
     bool m_bIPMIReady = false;
+    // Rule files this run created, to be removed at uninstall.
+    std::vector<std::string> m_installedRules;
 };

@@ -22,7 +22,9 @@ bool secureCorvel::deleteDynPartWithName(uint16_t& dynBitmap, const std::string&
                              "secureCorvel::deleteDynPartWithName GetPartitionInfo failed");
                 continue;
             }
-            logCorvelMsg(kSrc, __LINE__, "deleteDynPartWithName partition name = " + partitionName);
+            logCorvelMsg(kSrc, __LINE__,
+                         "deleteDynPartWithName partition name = " +
+                             CStringUtils::escapeControl(partitionName));
             // Only a partition read back under our own label is ever deleted.
             if (CStringUtils::toLowerCase(partitionName) == CStringUtils::toLowerCase(name)) {
                 if (DeleteDropBox(static_cast<uint16_t>(1u << slot))) {

@@ -160,6 +160,41 @@ bool secureCorvel::getLinuxOSVer()
     return true;
 }
 
+namespace
+{
+
+enum class MountFolder { Absent, Ours, Foreign };
+
+// The mount folders lie in the world-writable /tmp, where anyone may have put
+// a link or a folder of their own under the same name. Only a real directory
+// owned by root is unmounted or removed, and only in a parent where no one
+// but root may rename or replace it (root's own, not writable by others, or
+// sticky like /tmp): so the name still means the checked folder when the
+// command runs.
+MountFolder InspectMountFolder(const std::string& directory)
+{
+    IScalHost& host = ScalHost();
+    struct stat info;
+    if (!host.LStat(directory, info)) {
+        return MountFolder::Absent;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != 0) {
+        return MountFolder::Foreign;
+    }
+    struct stat parent;
+    const std::string parentPath = RHatPartDir;
+    if (!host.LStat(parentPath, parent) || !S_ISDIR(parent.st_mode) || parent.st_uid != 0 ||
+        ((parent.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (parent.st_mode & S_ISVTX) == 0)) {
+        return MountFolder::Foreign;
+    }
+    return MountFolder::Ours;
+}
+
+} // namespace
+
+// Both clean-ups end alike: a folder that is not root's own is left alone, a
+// partition still mounted keeps its folder and device nodes, and either is a
+// failure.
 bool secureCorvel::unmountStatPartition(const std::string& label)
 {
     logCorvelMsg(kSrc, __LINE__, "-- umountStatPartition Entry");
@@ -168,15 +203,29 @@ bool secureCorvel::unmountStatPartition(const std::string& label)
     }
     IScalHost& host = ScalHost();
     const std::string directory = RHatPartDir + label;
-    host.RunShell("umount " + directory + " > /dev/null 2>&1");
+    const MountFolder folder = InspectMountFolder(directory);
+    if (folder == MountFolder::Foreign) {
+        logCorvelMsg(kSrc, __LINE__, directory + " is not a directory of root's, left alone");
+        return false;
+    }
+    // The checked folder is unmounted by the shell as ever: in a parent where
+    // no one else may rename, the name still means that folder. Where nothing
+    // was there, another user may put a link in the meantime: the unmount
+    // then goes through the call that never follows one.
+    if (folder == MountFolder::Ours) {
+        host.RunShell("umount " + directory + " > /dev/null 2>&1");
+    } else {
+        host.Unmount(directory);
+    }
     logCorvelMsg(kSrc, __LINE__, "static partition umounted.");
     // Removing the directory while the partition is still mounted on it would
-    // delete the partition's contents.
+    // delete the partition's contents. rm never follows a link in the name
+    // it is given.
     if (host.IsMountPoint(directory)) {
         logCorvelMsg(kSrc, __LINE__, directory + " is still mounted, not removed");
-    } else {
-        host.RunShell("rm -rf " + directory + " > /dev/null 2>&1");
+        return false;
     }
+    host.RunShell("rm -rf " + directory + " > /dev/null 2>&1");
     host.RunShell("rm -f " + CorvelUsbDevNodes + "* > /dev/null 2>&1");
     return true;
 }
@@ -195,10 +244,16 @@ bool secureCorvel::unmountDynPartition()
 
     IScalHost& host = ScalHost();
     const std::string directory = RHatPartDir + dynDriveName;
+    const MountFolder folder = InspectMountFolder(directory);
+    if (folder == MountFolder::Foreign) {
+        logCorvelMsg(kSrc, __LINE__, directory + " is not a directory of root's, left alone");
+        return false;
+    }
     unsigned busyWaits = 0;
     unsigned unmounted = 0;
     // Take off every mount stacked on the directory; a busy one is retried
-    // once a second, for a bounded time.
+    // once a second, for a bounded time. The call never follows a link, so
+    // one put in an absent folder's place in the meantime changes nothing.
     for (;;) {
         logCorvelMsg(kSrc, __LINE__, "Unmounting dir -> " + directory);
         int error = host.Unmount(directory);

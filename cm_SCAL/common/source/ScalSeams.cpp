@@ -1,7 +1,9 @@
 #include "ScalSeams.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -15,7 +17,9 @@
 #include <sstream>
 
 #include "Interruption.h"
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
+#include "Shell.h"
 #include "VEXIPMIInterfaceImpl.h"
 
 namespace
@@ -49,29 +53,6 @@ private:
     std::unique_ptr<VEXIPMIInterfaceImpl> m_front;
 };
 
-struct PipeCloser {
-    void operator()(FILE* pipe) const { pclose(pipe); }
-};
-
-// Mount points in /proc/self/mounts escape blanks and a few other bytes as
-// backslash and three octal digits.
-std::string UnescapeMountField(const std::string& field)
-{
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            const std::string digits = field.substr(i + 1, 3);
-            if (digits.find_first_not_of("01234567") == std::string::npos) {
-                out += static_cast<char>(std::stoi(digits, nullptr, 8));
-                i += 3;
-                continue;
-            }
-        }
-        out += field[i];
-    }
-    return out;
-}
-
 std::string WithoutTrailingSlash(std::string path)
 {
     while (path.size() > 1 && path.back() == '/') {
@@ -83,19 +64,11 @@ std::string WithoutTrailingSlash(std::string path)
 class RealHost : public IScalHost
 {
 public:
-    int RunShell(const std::string& command) override { return std::system(command.c_str()); }
+    int RunShell(const std::string& command) override { return shell::Run(command); }
 
     bool RunCapture(const std::string& command, std::size_t maxBytes, std::string& output) override
     {
-        output.clear();
-        std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
-        if (!pipe) {
-            return false;
-        }
-        std::string buffer(maxBytes, '\0');
-        std::size_t got = std::fread(&buffer[0], 1, maxBytes, pipe.get());
-        output.assign(buffer, 0, got);
-        return true;
+        return shell::Capture(command, maxBytes, output);
     }
 
     bool PathExists(const std::string& path) override
@@ -121,26 +94,77 @@ public:
 
     int Unlink(const std::string& path) override { return unlink(path.c_str()) == 0 ? 0 : errno; }
 
+    bool ReadPackageFile(const std::string& name, std::string& content) override
+    {
+        const std::string path = pkgfiles::Directory() + name;
+        std::string why;
+        if (pkgfiles::ReadTrusted(path, content, why)) {
+            return true;
+        }
+        if (why != pkgfiles::kWhyMissing) {
+            pkgfiles::ReportRefusal(path, why);
+        }
+        return false;
+    }
+
+    bool LStat(const std::string& path, struct stat& info) override
+    {
+        return lstat(WithoutTrailingSlash(path).c_str(), &info) == 0;
+    }
+
+    int CreateNewFile(const std::string& path, const std::string& content, unsigned mode) override
+    {
+        const int fd =
+            open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return errno;
+        }
+        int error = 0;
+        std::size_t done = 0;
+        while (error == 0 && done < content.size()) {
+            const ssize_t wrote = write(fd, content.data() + done, content.size() - done);
+            if (wrote < 0 && errno != EINTR) {
+                error = errno;
+            } else if (wrote > 0) {
+                done += static_cast<std::size_t>(wrote);
+            }
+        }
+        if (error == 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+            error = errno;
+        }
+        if (close(fd) != 0 && error == 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            unlink(path.c_str());
+        }
+        return error;
+    }
+
     int Unmount(const std::string& directory) override
     {
-        return umount(directory.c_str()) == 0 ? 0 : errno;
+        return umount2(directory.c_str(), UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
     }
 
     bool IsMountPoint(const std::string& directory) override
     {
-        std::ifstream mounts("/proc/self/mounts");
-        const std::string wanted = WithoutTrailingSlash(directory);
-        std::string line;
-        while (std::getline(mounts, line)) {
-            std::istringstream fields(line);
-            std::string device;
-            std::string mountPoint;
-            if (fields >> device >> mountPoint &&
-                WithoutTrailingSlash(UnescapeMountField(mountPoint)) == wanted) {
-                return true;
-            }
+        const std::string path = WithoutTrailingSlash(directory);
+        struct statx self = {};
+        if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &self) != 0) {
+            return false;
         }
-        return false;
+        if ((self.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+            (self.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+            return true;
+        }
+        struct stat parent;
+        const std::size_t slash = path.rfind('/');
+        const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
+        if (slash == std::string::npos || lstat(parentPath.c_str(), &parent) != 0) {
+            // Nothing to compare with: count it as mounted, so nothing is removed.
+            return true;
+        }
+        return makedev(self.stx_dev_major, self.stx_dev_minor) != parent.st_dev;
     }
 
     bool BecomeRoot() override { return setuid(0) == 0; }

@@ -15,7 +15,7 @@
 static const char kSrc[] = "cm_SCAL/common/source/SecureCorvel";
 
 bool bCorvelDebugLog = false;
-std::ofstream LogFile;
+CSafeLogStream LogFile;
 const std::string LogFilePath = "SCAL_DBG.log";
 int GenerationType = -1;
 const std::string dynDriveName = "SECUPD";

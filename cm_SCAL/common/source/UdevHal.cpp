@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
 
@@ -8,6 +10,7 @@ namespace
 
 const int kShellNotRun = -1;
 const std::size_t kStatusOutputLimit = 1024;
+const unsigned kRuleFileMode = 0755;
 
 // The file names carry one trailing blank: it separates them from the
 // destination directory in the copy command.
@@ -25,16 +28,43 @@ bool secureCorvel::CopyFile(const std::string& source, const std::string& destin
         logCorvelMsg(kSrc, __LINE__, destinationDirectory + " Path does not exists");
         return false;
     }
-    const std::string copy = "cp -fH " + source + destinationDirectory + " > /dev/null 2>&1";
-    int status = host.RunShell(copy);
-    logCorvelMsg(kSrc, __LINE__, copy);
-    if (status == kShellNotRun) {
+    const std::string name = source.substr(0, source.find_last_not_of(' ') + 1);
+    const std::string target = destinationDirectory + name;
+    // A rule folder anyone but root could write to is no place for rules
+    // that run as root.
+    struct stat folder;
+    if (!host.LStat(destinationDirectory, folder) || !S_ISDIR(folder.st_mode) ||
+        folder.st_uid != 0 || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        logCorvelMsg(kSrc, __LINE__,
+                     destinationDirectory + " is not root's own folder, " + name + " not copied");
+        return false;
+    }
+    std::string content;
+    if (!host.ReadPackageFile(name, content)) {
+        logCorvelMsg(kSrc, __LINE__, name + " is missing from the package or refused, not copied");
+        return false;
+    }
+    // A rule file that was there before this run is the host's: kept as it
+    // is, and left in place at uninstall.
+    struct stat existing;
+    if (host.LStat(target, existing)) {
+        logCorvelMsg(kSrc, __LINE__, target + " was already there, kept");
+        return true;
+    }
+    const int error = host.CreateNewFile(target, content, kRuleFileMode);
+    logCorvelMsg(kSrc, __LINE__, "copied " + name + " to " + destinationDirectory);
+    if (error == EEXIST) {
+        logCorvelMsg(kSrc, __LINE__, target + " was already there, kept");
+        return true;
+    }
+    if (error != 0) {
         logCorvelMsg(kSrc, __LINE__, "CopyFile fdi file failed");
         return false;
     }
+    m_installedRules.push_back(target);
     const std::string chmod =
         "chmod 755 " + destinationDirectory + "/" + source + " > /dev/null 2>&1";
-    status = host.RunShell(chmod);
+    const int status = host.RunShell(chmod);
     logCorvelMsg(kSrc, __LINE__, chmod);
     host.Sync();
     if (status == kShellNotRun) {
@@ -42,6 +72,19 @@ bool secureCorvel::CopyFile(const std::string& source, const std::string& destin
         return false;
     }
     return true;
+}
+
+void secureCorvel::removeInstalledRules(const std::string& directory)
+{
+    IScalHost& host = ScalHost();
+    for (auto it = m_installedRules.begin(); it != m_installedRules.end();) {
+        if (it->compare(0, directory.size(), directory) == 0) {
+            host.Unlink(*it);
+            it = m_installedRules.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 bool secureCorvel::RestartUdevRules()
@@ -106,15 +149,13 @@ bool secureCorvel::udevhalInstall()
 bool secureCorvel::udevhalUninstall()
 {
     IScalHost& host = ScalHost();
-    host.Unlink(RHatUdevLibDir + UdevRuleFile1);
-    host.Unlink(RHatUdevLibDir + UdevRuleFile2);
+    // Only the rule files this run put in place are removed.
+    removeInstalledRules(RHatUdevLibDir);
     RestartUdevRules();
 
     if (m_osType != SUSE) {
-        host.Unlink(AltUdevLibDir1 + UdevRuleFile1);
-        host.Unlink(AltUdevLibDir1 + UdevRuleFile2);
-        host.Unlink(AltUdevLibDir2 + UdevRuleFile1);
-        host.Unlink(AltUdevLibDir2 + UdevRuleFile2);
+        removeInstalledRules(AltUdevLibDir1);
+        removeInstalledRules(AltUdevLibDir2);
         RestartUdevRules();
     }
 

@@ -4,7 +4,10 @@
 
 #include "DeviceInfo.h"
 #include "DeviceXMLWriter.h"
+#include "LinuxImpl.h"
+#include "PlatformLayer.h"
 
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -24,8 +27,29 @@
 namespace pkgtest
 {
 
+// Packages are unpacked by root with the usual umask. A test run under a
+// looser one would make the package folders it builds writable by the group,
+// which the program rightly refuses to use: the tests build theirs as root
+// does.
+inline const bool kPackageUmaskSet = [] {
+    umask(022);
+    return true;
+}();
+
+// The real platform, with the executable's folder pointed elsewhere.
+class ExecutableDirPlatform : public CLinuxImpl
+{
+public:
+    explicit ExecutableDirPlatform(std::string dir) : m_dir(std::move(dir)) {}
+    std::string getCurrentProcessDirectory() override { return m_dir + "/"; }
+
+private:
+    std::string m_dir;
+};
+
 // Moves the process into a fresh temporary directory for the lifetime of the
-// object and returns to the previous working directory afterwards.
+// object and returns to the previous working directory afterwards. The
+// directory is also the executable's folder, as where a package is unpacked.
 class ScopedTempWorkDir
 {
 public:
@@ -45,9 +69,14 @@ public:
         if (chdir(m_path.c_str()) != 0) {
             ADD_FAILURE() << "chdir " << m_path << " failed";
         }
+        m_platform.reset(new ExecutableDirPlatform(m_path));
+        m_previousPlatform = CPlatformLayer::SetPlatformForTesting(m_platform.get());
     }
     ~ScopedTempWorkDir()
     {
+        if (m_platform) {
+            CPlatformLayer::SetPlatformForTesting(m_previousPlatform);
+        }
         if (!m_previous.empty() && chdir(m_previous.c_str()) != 0) {
             ADD_FAILURE() << "could not return to " << m_previous;
         }
@@ -70,6 +99,8 @@ public:
 private:
     std::string m_previous;
     std::string m_path;
+    std::unique_ptr<ExecutableDirPlatform> m_platform;
+    IPlatformImpl* m_previousPlatform = nullptr;
 };
 
 inline std::string readFile(const std::string& path)

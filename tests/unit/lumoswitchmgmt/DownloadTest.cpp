@@ -1,6 +1,11 @@
+#include <sys/stat.h>
+
 #include "FakeSwitchLibrary.h"
 #include "Logger.h"
 #include "RecordingProgress.h"
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <ostream>
 
 namespace
@@ -209,6 +214,72 @@ TEST_F(DownloadTest, ReadImageReturnsTheFileWholeOrFails)
     EXPECT_FALSE(mgmt->readImgBuffer(dir + "/payload/missing.bin", buffer, length));
     EXPECT_EQ(0u, length);
     EXPECT_FALSE(mgmt->readImgBuffer(dir + "/payload", buffer, length));
+}
+
+// The image named in package.xml is found inside payload/ only: nothing on
+// the way may be "..", a link or a file anyone but root may change, and what
+// is not a regular file of a size a switch can take is refused before any
+// byte is read or allocated.
+TEST_F(DownloadTest, ImagesAreReachedInsidePayloadOnly)
+{
+    auto mgmt = makeManager();
+    writeBytes("outside.bin", Image(100));
+    std::filesystem::create_directory(dir + "/payload/sub");
+    writeBytes("payload/sub/img.bin", Image(100));
+    struct Case {
+        const char* name;
+        std::string path; // under the package folder
+        std::function<void()> arrange;
+        bool read;
+        bool refused;
+    };
+    const std::string payload = dir + "/payload/";
+    const Case cases[] = {
+        {"in a subfolder", payload + "sub/img.bin", [] {}, true, false},
+        {"dot components", payload + "./sub//img.bin", [] {}, true, false},
+        {"up and out", payload + "../outside.bin", [] {}, false, true},
+        {"up, down and out", payload + "sub/../../outside.bin", [] {}, false, true},
+        {"up and back in", payload + "sub/../sub/img.bin", [] {}, false, true},
+        {"link to a file outside", payload + "link.bin",
+         [&] { std::filesystem::create_symlink(dir + "/outside.bin", payload + "link.bin"); },
+         false, true},
+        {"link to a file inside", payload + "inlink.bin",
+         [&] { std::filesystem::create_symlink("sub/img.bin", payload + "inlink.bin"); }, false,
+         true},
+        {"link to a folder outside", payload + "out/outside.bin",
+         [&] { std::filesystem::create_directory_symlink(dir, payload + "out"); }, false, true},
+        {"FIFO", payload + "fifo.bin",
+         [&] { ASSERT_EQ(0, mkfifo((payload + "fifo.bin").c_str(), 0644)); }, false, true},
+        {"device outside payload", "/dev/zero", [] {}, false, true},
+        {"larger than a switch takes", payload + "huge.bin",
+         [&] {
+             writeBytes("payload/huge.bin", Bytes());
+             std::filesystem::resize_file(payload + "huge.bin", LUMOSwitchMgmt::kMaxImageSize + 1);
+         },
+         false, true},
+        {"writable by others", payload + "open.bin",
+         [&] {
+             writeBytes("payload/open.bin", Image(10));
+             chmod((payload + "open.bin").c_str(), 0666);
+         },
+         false, true},
+        {"missing", payload + "gone.bin", [] {}, false, false},
+        {"payload folder writable by others", payload + "sub/img.bin",
+         [&] { chmod(payload.c_str(), 0777); }, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        LUMOSwitchMgmt::ImageBuffer buffer;
+        uint64_t length = 99;
+        bool refused = !c.refused;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.read, mgmt->readImgBuffer(c.path, buffer, length, &refused));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(c.refused, refused);
+        EXPECT_EQ(c.read ? 100u : 0u, length);
+        EXPECT_EQ(c.read, buffer != nullptr);
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // records at their byte offsets, and a fixture that runs the device manager
 // in a scratch directory holding package.xml and payload/.
 
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -242,6 +243,15 @@ private:
         return 0xE5;
     }
 };
+
+// Packages are unpacked by root with the usual umask. A test run under a
+// looser one would make the package folders it builds writable by the group,
+// which the program rightly refuses to use: the tests build theirs as root
+// does.
+inline const bool kPackageUmaskSet = [] {
+    umask(022);
+    return true;
+}();
 
 // Executable directory pointed at the scratch directory, everything else real.
 class ScratchPlatform : public CLinuxImpl

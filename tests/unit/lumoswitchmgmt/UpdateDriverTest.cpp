@@ -1,4 +1,7 @@
 #include <cstdio>
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -101,6 +104,7 @@ struct DeviceFailureCase {
     const char* name;
     std::function<void(UpdateTest&)> arrange;
     const char* error;
+    bool nothingSent = false; // not a byte of the image reached switch 1
 };
 
 // Cases print as their name in test listings.
@@ -122,6 +126,9 @@ TEST_P(UpdateFailureTest, PerDeviceErrorTextAndTheOtherSwitchStillUpdated)
     EXPECT_EQ(1, devices[0]->getStatus());
     EXPECT_EQ(GetParam().error, devices[0]->getErrorMsg());
     EXPECT_FALSE(devices[0]->getRebootRequired());
+    if (GetParam().nothingSent) {
+        EXPECT_TRUE(lib.chunksOf(1).empty());
+    }
     EXPECT_EQ(0, devices[1]->getStatus());
     EXPECT_EQ(kSuccess, devices[1]->getErrorMsg());
 }
@@ -161,6 +168,27 @@ INSTANTIATE_TEST_SUITE_P(
                               f.writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
                           },
                           "ERROR: Failed to Update Firmware"},
+        // Names in package.xml that would lead outside payload/: refused, nothing sent.
+        DeviceFailureCase{"TraversalOutOfPayload",
+                          [](UpdateTest& fx) {
+                              fx.writeBytes("secret.bin", Bytes(100, 0x5E));
+                              fx.writePackage({{Id(0), "", "../secret.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to Update Firmware", true},
+        DeviceFailureCase{"LinkOutOfPayload",
+                          [](UpdateTest& fx) {
+                              fx.writeBytes("secret.bin", Bytes(100, 0x5E));
+                              std::filesystem::create_symlink(fx.dir + "/secret.bin",
+                                                              fx.dir + "/payload/link.bin");
+                              fx.writePackage({{Id(0), "", "link.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to Update Firmware", true},
+        DeviceFailureCase{"Fifo",
+                          [](UpdateTest& fx) {
+                              ASSERT_EQ(0, mkfifo((fx.dir + "/payload/fifo.bin").c_str(), 0644));
+                              fx.writePackage({{Id(0), "", "fifo.bin"}, {Id(1), "", "b.bin"}});
+                          },
+                          "ERROR: Failed to Update Firmware", true},
         // Matches the filter as a hexadecimal number, not the payload lookup as text.
         DeviceFailureCase{"LeadingZeroInPackage",
                           [](UpdateTest& fx) {

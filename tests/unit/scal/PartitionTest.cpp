@@ -238,9 +238,70 @@ TEST_F(PartitionTest, BusyMountIsRetriedOnceASecondAndGivenUpOnInBoundedTime)
 TEST_F(PartitionTest, StaticPartitionStillMountedIsNotRemoved)
 {
     host.mountPoints.insert("/tmp/COR001");
-    EXPECT_TRUE(corvel->unmountStatPartition("COR001"));
+    // A failed unmount is a failure, for the static partition as for the
+    // dynamic one, and the folder with its contents stays.
+    EXPECT_FALSE(corvel->unmountStatPartition("COR001"));
     EXPECT_EQ(host.CountShell("rm -rf /tmp/COR001"), 0u);
     EXPECT_EQ(host.CountShell("umount /tmp/COR001"), 1u);
+    EXPECT_EQ(host.CountShell("rm -f /dev/seccorupd-*"), 0u);
+    EXPECT_TRUE(LogHas("/tmp/COR001 is still mounted, not removed"));
+}
+
+// What another user may have left under the mount folders' names in /tmp.
+TEST_F(PartitionTest, OnlyRootsOwnMountFoldersAreUnmountedOrRemoved)
+{
+    struct Case {
+        const char* name;
+        std::function<void(FakeHost&, const std::string&)> arrange;
+        bool touched; // unmounted and removed
+        bool result;
+    };
+    const Case cases[] = {
+        {"root's folder", [](FakeHost&, const std::string&) {}, true, true},
+        {"a link",
+         [](FakeHost& h, const std::string& d) {
+             h.directories.erase(d);
+             h.links.insert(d);
+         },
+         false, false},
+        {"another user's folder", [](FakeHost& h, const std::string& d) { h.owners[d] = 65534; },
+         false, false},
+        {"a plain file",
+         [](FakeHost& h, const std::string& d) {
+             h.directories.erase(d);
+             h.files[d] = "";
+         },
+         false, false},
+        {"a parent others may rename in",
+         [](FakeHost& h, const std::string&) { h.modes["/tmp"] = 0777; }, false, false},
+        // Unmounted only by the call that follows no link, should one appear.
+        {"nothing there", [](FakeHost& h, const std::string& d) { h.directories.erase(d); }, true,
+         true},
+    };
+    for (const Case& c : cases) {
+        for (const std::string label : {"COR001", "SECUPD"}) {
+            SCOPED_TRACE(std::string(c.name) + " at " + label);
+            const std::string dir = "/tmp/" + label;
+            host.directories = {"/tmp", "/tmp/COR001", "/tmp/SECUPD"};
+            host.links.clear();
+            host.owners.clear();
+            host.modes.clear();
+            host.files.erase(dir);
+            host.shellCommands.clear();
+            host.unmounts.clear();
+            c.arrange(host, dir);
+            const bool result = label == "COR001" ? corvel->unmountStatPartition(label)
+                                                  : corvel->unmountDynPartition();
+            EXPECT_EQ(result, c.result);
+            const unsigned unmounts =
+                host.CountShell("umount " + dir) + static_cast<unsigned>(host.unmounts.size());
+            EXPECT_EQ(unmounts != 0, c.touched);
+            EXPECT_EQ(host.CountShell("rm -rf " + dir) != 0, c.touched);
+            if (!c.touched || host.directories.count(dir) == 0) {
+                EXPECT_EQ(host.CountShell("umount " + dir), 0u); // the shell would follow a link
+            }
+        }
+    }
 }
 
 TEST_F(PartitionTest, EsxiCleanUpRescansUntilTheVolumeIsGone)

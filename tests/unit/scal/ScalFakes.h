@@ -313,6 +313,20 @@ public:
     std::set<std::string> unreadable;         // exist but cannot be opened
     std::set<std::string> executables;
     std::set<std::string> mountPoints;
+    // What lstat finds besides the files: root's directories (/tmp sticky and
+    // world-writable, as it is), links, and owners other than root.
+    std::set<std::string> directories = {"/tmp",
+                                         "/tmp/COR001",
+                                         "/tmp/SECUPD",
+                                         "/etc/udev/rules.d",
+                                         "/lib/udev/rules.d",
+                                         "/run/udev/rules.d"};
+    std::set<std::string> links;
+    std::map<std::string, uid_t> owners;
+    std::map<std::string, mode_t> modes;
+    std::set<std::string> refusedPackageFiles;
+    std::map<std::string, std::string> created; // CreateNewFile: path -> content
+    std::map<std::string, unsigned> createdModes;
     std::map<std::string, std::string> captureOutput; // command -> output
     std::function<int(const std::string&)> shellStatus;
     std::deque<int> unmountResults; // then EINVAL
@@ -324,6 +338,7 @@ public:
     std::vector<std::string> shellCommands;
     std::vector<std::string> captureCommands;
     std::vector<std::string> unlinked;
+    std::vector<std::string> packageReads;
     std::vector<std::string> unmounts;
     unsigned signalIgnoreCalls = 0;
     unsigned unloadUSBCalls = 0;
@@ -369,8 +384,55 @@ public:
         content = found->second;
         return true;
     }
+    bool ReadPackageFile(const std::string& name, std::string& content) override
+    {
+        packageReads.push_back(name);
+        if (refusedPackageFiles.count(name) != 0) {
+            content.clear();
+            return false;
+        }
+        return ReadFile(name, content);
+    }
+    bool LStat(const std::string& path, struct stat& info) override
+    {
+        std::string p = path;
+        while (p.size() > 1 && p.back() == '/') {
+            p.pop_back();
+        }
+        info = {};
+        info.st_nlink = 1;
+        if (links.count(p) != 0) {
+            info.st_mode = S_IFLNK | 0777;
+        } else if (p == "/tmp" && directories.count(p) != 0) {
+            info.st_mode = S_IFDIR | S_ISVTX | 0777;
+        } else if (directories.count(p) != 0) {
+            info.st_mode = S_IFDIR | 0755;
+        } else if (files.count(p) != 0 || created.count(p) != 0) {
+            info.st_mode = S_IFREG | 0644;
+        } else {
+            return false;
+        }
+        auto owner = owners.find(p);
+        info.st_uid = owner == owners.end() ? 0 : owner->second;
+        auto mode = modes.find(p);
+        if (mode != modes.end()) {
+            info.st_mode = (info.st_mode & S_IFMT) | mode->second;
+        }
+        return true;
+    }
+    int CreateNewFile(const std::string& path, const std::string& content, unsigned mode) override
+    {
+        struct stat ignored;
+        if (LStat(path, ignored)) {
+            return EEXIST;
+        }
+        created[path] = content;
+        createdModes[path] = mode;
+        return 0;
+    }
     int Unlink(const std::string& path) override
     {
+        created.erase(path);
         unlinked.push_back(path);
         return files.erase(path) != 0 ? 0 : ENOENT;
     }

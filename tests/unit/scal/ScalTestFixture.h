@@ -33,6 +33,8 @@ public:
     }
     void SetOsTypeForTest(int osType) { m_osType = osType; }
     void SetHalDaemonForTest(bool running) { m_bHalDaemonRunning = running; }
+    // As if no rule file had been installed by this object yet.
+    void ForgetInstalledRulesForTest() { m_installedRules.clear(); }
 };
 
 class ScalTest : public ::testing::Test
@@ -53,6 +55,9 @@ protected:
         for (const char* dir : {"/etc/udev/rules.d/", "/lib/udev/rules.d/", "/run/udev/rules.d/"}) {
             host.files[dir] = "";
         }
+        // The rule files the package ships.
+        host.files[UdevRuleFile1] = "# repository USB device\n";
+        host.files[UdevRuleFile2] = "# repository partitions\n";
     }
 
     void TearDown() override

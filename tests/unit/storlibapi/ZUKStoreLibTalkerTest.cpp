@@ -451,6 +451,48 @@ TEST_F(TalkerTest, UtilitiesInstalledByThisRunAreRemovedAtExit)
     EXPECT_EQ("rpm -e pelaadm-storelib-sysfs.x86_64 > /dev/null 2>&1", sys->commands.back());
 }
 
+// Run from another working directory, the package's own script, marker and
+// library are used, never files of the same names where the program stands.
+TEST_F(TalkerTest, PackageFilesComeFromThePackageFolderWhateverTheWorkingDirectory)
+{
+    sys->packageDir = "/opt/lumo pkg/";
+    sys->AddLibrary("/opt/lumo pkg/libstorelibit.so", "ProcessLibCommandIT", kIT,
+                    [](uint8_t*) { return 0u; });
+    sys->onCommand = [this](const std::string& cmd) {
+        if (cmd == "cd '/opt/lumo pkg/' && ./doRPM.sh > /dev/null 2>&1") {
+            sys->files.insert("/opt/lumo pkg/rpm_rc");
+        }
+    };
+    ZUKStoreLibTalker talker(sys);
+    _SL_CTRL_LIST_T list;
+    EXPECT_EQ(0u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
+    EXPECT_EQ((std::vector<std::string>{"/opt/lumo pkg/libstorelibit.so"}), sys->opened);
+    EXPECT_TRUE(talker.getNeedRemoveUtilsRpm());
+
+    sys->files.clear();
+    sys->onCommand = nullptr;
+    ZUKStoreLibTalker second(sys);
+    second.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255);
+    second.ExitLibrary();
+    EXPECT_EQ("rm '/opt/lumo pkg/rpm_rc' > /dev/null 2>&1", sys->commands.back());
+}
+
+TEST_F(TalkerTest, AScriptThatMayNotBeTrustedIsNotRun)
+{
+    AddIT();
+    sys->refusedFiles.insert("./doRPM.sh");
+    StoreLibLogCapture log;
+    ZUKStoreLibTalker talker(sys);
+    _SL_CTRL_LIST_T list;
+    EXPECT_EQ(0u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
+    EXPECT_EQ(0, std::count(sys->commands.begin(), sys->commands.end(),
+                            std::string("./doRPM.sh > /dev/null 2>&1")));
+    // As with a missing script: nothing was installed, nothing to remove.
+    EXPECT_FALSE(talker.getNeedRemoveUtilsRpm());
+    EXPECT_TRUE(log.has(
+        "ZUKStoreLibTalker::installStorelibLibUtils: RPM already installed, Returning false"));
+}
+
 TEST_F(TalkerTest, ExplicitExitThenDestructionDoesNotCallIntoAClosedLibrary)
 {
     int exits = 0;

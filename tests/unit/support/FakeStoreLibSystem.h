@@ -119,6 +119,21 @@ public:
         return true;
     }
 
+    // The package folder when it is not the working directory ("" when it is).
+    std::string packageDir;
+    std::string PackagePath(const std::string& relative) override
+    {
+        if (packageDir.empty()) {
+            return relative;
+        }
+        return packageDir + (relative.rfind("./", 0) == 0 ? relative.substr(2) : relative);
+    }
+
+    bool MayUsePackageFile(const std::string& path) override
+    {
+        return refusedFiles.count(path) == 0;
+    }
+
     bool ReadFirstLine(const std::string& path, std::string& line) override
     {
         auto it = firstLines.find(path);
@@ -139,6 +154,7 @@ public:
     std::map<std::string, int> commandStatus;
     std::function<void(const std::string&)> onCommand;
     std::set<std::string> files;
+    std::set<std::string> refusedFiles; // MayUsePackageFile says no
     bool setuidOk = true;
     bool unameOk = true;
     std::string sysname = "Linux";

@@ -1,6 +1,7 @@
 #include "VEXLogger.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -111,6 +112,20 @@ TEST_F(VEXLoggerTest, InternalAndUserLineLayout)
               "LVEXIPMIProcessor             :1234 code 7\n",
               ReadFile(UserPath()));
     EXPECT_EQ("", Stderr());
+}
+
+// The IPMI library's logs lie in the working directory: a link another user
+// put there under a log's name is not written through.
+TEST_F(VEXLoggerTest, ALinkAtTheLogsNameIsNotWrittenThrough)
+{
+    const std::string victim = m_Dir + "/victim";
+    std::ofstream(victim) << "precious\n";
+    ASSERT_EQ(0, symlink(victim.c_str(), UserPath().c_str()));
+    ASSERT_EQ(0, symlink(victim.c_str(), InternalPath().c_str()));
+    VEXLogger::Initialize(Options(4));
+    VEXLogger::Log(VEXString("Initialize"), VEXString("x"), 1, eVEXLogError, "forged");
+    VEXLogger::Terminate();
+    EXPECT_EQ("precious\n", ReadFile(victim));
 }
 
 TEST_F(VEXLoggerTest, LevelFilterPerUserLevelCount)

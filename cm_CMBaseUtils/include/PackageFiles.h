@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+// The files the package ships beside the executable (scripts, the storage
+// library, the descriptor, payload images, device rules). The program runs as
+// root, so a file it runs, loads or copies must be as trustworthy as the
+// program itself: not a symbolic link, owned by root (or by the user the
+// program runs as) and not writable by group or others; the same for the
+// folder that holds it. Nothing here looks at the working directory.
+namespace pkgfiles
+{
+
+// The executable's own folder, followed by "/".
+std::string Directory();
+
+// How a package file is named in commands and log lines: "./name" when the
+// working directory is the package folder (as in normal use, so the commands
+// read as they always did), the folder's absolute path + name otherwise.
+std::string Path(const std::string& name);
+// True when the working directory is the package folder itself.
+bool WorkingDirectoryIsPackage();
+
+// Empty when the lstat/fstat result describes something the program may
+// trust; otherwise why not ("is a symbolic link", "is not owned by root",
+// "is writable by group or others").
+std::string WhyUntrusted(const struct stat& info);
+
+// lstat-based check of path and of the folder holding it; false (and why)
+// when either is missing or not to be trusted.
+bool CheckTrusted(const std::string& path, std::string& why);
+
+// Opens path (flags added to O_NOFOLLOW | O_CLOEXEC) after checking its
+// folder, then checks the opened descriptor itself, so what was checked is
+// what is used. -1 and why on refusal; errno is ENOENT when the file is
+// simply not there.
+int OpenTrusted(const std::string& path, int flags, std::string& why);
+
+// The whole content of a trusted regular file of at most maxBytes.
+bool ReadTrusted(const std::string& path, std::string& content, std::string& why,
+                 size_t maxBytes = 16u * 1024u * 1024u);
+
+// The reason given for a file that is not there at all (no refusal then).
+extern const char kWhyMissing[];
+
+// Logs the refusal and tells the user on standard error.
+void ReportRefusal(const std::string& path, const std::string& why);
+
+} // namespace pkgfiles

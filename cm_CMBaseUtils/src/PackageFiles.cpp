@@ -1,0 +1,188 @@
+#include "PackageFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "Logger.h"
+#include "PlatformLayer.h"
+
+namespace
+{
+
+const char kSrc[] = "cm_CMBaseUtils/src/PackageFiles";
+
+std::string FolderOf(const std::string& path)
+{
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    const size_t slash = trimmed.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : trimmed.substr(0, slash);
+}
+
+std::string WithoutTrailingSlash(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool CheckFolder(const std::string& path, std::string& why)
+{
+    const std::string folder = FolderOf(path);
+    struct stat info;
+    if (lstat(folder.c_str(), &info) != 0) {
+        why = "its folder " + folder + " cannot be examined";
+        return false;
+    }
+    const std::string problem = pkgfiles::WhyUntrusted(info);
+    if (!problem.empty()) {
+        why = "its folder " + folder + " " + problem;
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        why = "its folder " + folder + " is not a directory";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace pkgfiles
+{
+
+const char kWhyMissing[] = "the file is missing";
+
+std::string Directory()
+{
+    return CPlatformLayer::getCurrentProcessDirectory();
+}
+
+bool WorkingDirectoryIsPackage()
+{
+    struct stat here;
+    struct stat package;
+    return stat(".", &here) == 0 && stat(Directory().c_str(), &package) == 0 &&
+           here.st_dev == package.st_dev && here.st_ino == package.st_ino;
+}
+
+std::string Path(const std::string& name)
+{
+    return WorkingDirectoryIsPackage() ? "./" + name : Directory() + name;
+}
+
+std::string WhyUntrusted(const struct stat& info)
+{
+    if (S_ISLNK(info.st_mode)) {
+        return "is a symbolic link";
+    }
+    // Files of the user the program runs as are no less trusted than the
+    // program itself; as root that is root alone.
+    if (info.st_uid != 0 && info.st_uid != geteuid()) {
+        return "is not owned by root";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "is writable by group or others";
+    }
+    return std::string();
+}
+
+bool CheckTrusted(const std::string& path, std::string& why)
+{
+    why.clear();
+    if (!CheckFolder(path, why)) {
+        return false;
+    }
+    struct stat info;
+    if (lstat(WithoutTrailingSlash(path).c_str(), &info) != 0) {
+        why = kWhyMissing;
+        return false;
+    }
+    const std::string problem = WhyUntrusted(info);
+    why = problem.empty() ? problem : "the file " + problem;
+    return why.empty();
+}
+
+int OpenTrusted(const std::string& path, int flags, std::string& why)
+{
+    why.clear();
+    if (!CheckFolder(path, why)) {
+        errno = EPERM;
+        return -1;
+    }
+    const int fd = open(WithoutTrailingSlash(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        why = error == ELOOP ? "the file is a symbolic link" : "the file cannot be opened";
+        if (error == ENOENT) {
+            why = kWhyMissing;
+        }
+        errno = error;
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        why = "the file cannot be examined";
+    } else if (!WhyUntrusted(info).empty()) {
+        why = "the file " + WhyUntrusted(info);
+    }
+    if (!why.empty()) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+bool ReadTrusted(const std::string& path, std::string& content, std::string& why, size_t maxBytes)
+{
+    content.clear();
+    // Non-blocking, so a FIFO put in a file's place cannot hold the open.
+    const int fd = OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info;
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              static_cast<uint64_t>(info.st_size) <= maxBytes;
+    if (!ok) {
+        why = "the file is not a regular file of a sensible size";
+    }
+    if (ok) {
+        content.resize(static_cast<size_t>(info.st_size));
+        size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t got = read(fd, &content[done], content.size() - done);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            done += static_cast<size_t>(got);
+        }
+        content.resize(done);
+    }
+    close(fd);
+    return ok;
+}
+
+void ReportRefusal(const std::string& path, const std::string& why)
+{
+    const std::string line = "Refusing package file " + path + ": " + why;
+    CLogger::GetInstance()->log(kSrc, __LINE__, line);
+    std::fprintf(stderr, "lumoswitch: %s\n", line.c_str());
+}
+
+} // namespace pkgfiles

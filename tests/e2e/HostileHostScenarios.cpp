@@ -1,0 +1,372 @@
+// A host with other users on it: each scenario lets an unprivileged user
+// (nobody) prepare what they can (their own working directory, links and
+// folders in /tmp, files of their own) and then runs the real lumoswitch as
+// root in the sandbox, in front of the simulated controller. Each case checks
+// what must not have happened (no code of theirs run, no mount taken away, no
+// file of root's changed or copied, no byte of theirs sent to a switch) and
+// what the report says.
+
+#ifdef LUMO_E2E_IPMI_PRELOAD
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+#include <ostream>
+
+#include "E2EHarness.h"
+
+namespace
+{
+
+using namespace e2e;
+
+const char kSuccessText[] =
+    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
+    "power cycle of the device or system. Rebooting the system will perform Quillpath "
+    "controller's power cycle action.";
+const char kUpdateFailed[] = "ERROR: Failed to Update Firmware";
+
+// A 14G server's controller with an enabled repository and both partitions
+// attached: the run stages the power cycle and cleans up the mount folders.
+const char kController[] = "generation 30\n"
+                           "repository 00\n"
+                           "access enabled\n"
+                           "handle 1234\n"
+                           "partition static 0 COR001 attached\n"
+                           "partition dynamic 0 SECUPD attached\n";
+
+// Root prepares the host, nobody attacks, root runs the tool from the chosen
+// folder, then the evidence is collected as root.
+const char kDriver[] = R"(#!/bin/bash
+PKG=$(pwd)
+export PKG
+/bin/bash -c "$E2E_PREPARE" || exit 120
+if [ -n "$E2E_ATTACK" ]; then
+    env -u LD_PRELOAD setpriv --reuid=nobody --regid=nogroup --clear-groups \
+        /bin/sh -c "$E2E_ATTACK" || exit 121
+fi
+cd "${E2E_RUN_FROM:-$PKG}" || exit 122
+"$PKG/lumoswitch" "$@"
+status=$?
+cd "$PKG"
+cat /run/lumo-rule-copies > rule-copies.txt 2>/dev/null
+for d in /etc/udev/rules.d /lib/udev/rules.d /run/udev/rules.d; do
+    for f in 98-secupdusb.rules 00-secupd-vantor.rules; do
+        [ -e "$d/$f" ] && echo "$d/$f"
+    done
+done > rules-left.txt
+/bin/bash -c "$E2E_CHECK" > evidence.txt 2>&1
+exit $status
+)";
+
+// The chmod the program runs on each rule file it put in place, found first
+// on the shell's fixed PATH: notes what the rule file held at that moment.
+const char kChmodSpy[] = R"(#!/bin/sh
+[ -f "$2" ] && cat "$2" >> /run/lumo-rule-copies
+exec /usr/bin/chmod "$@"
+)";
+
+const char kPackageRules[] = "# repository USB device\n# repository partitions\n";
+
+// A file of root's the attacker would like to read or have copied.
+const char kSecretPath[] = "/root/lumo-secret";
+const char kSecret[] = "root's secret\n";
+
+// A file system the program has no business unmounting.
+const char kDataMount[] = "mkdir -p /mnt/lumo-data && mount -t tmpfs lumo-data /mnt/lumo-data && "
+                          "echo kept > /mnt/lumo-data/keep";
+const char kDataCheck[] = "grep -c ' /mnt/lumo-data ' /proc/self/mounts; cat /mnt/lumo-data/keep";
+
+struct HostileCase {
+    const char* name;
+    std::string prepare; // as root in the sandbox, before the attack
+    std::string attack;  // as nobody
+    std::function<void(PackageDir&)> arrange;
+    std::string runFrom; // the tool's working directory; empty: the package
+    bool inventory;      // -i instead of -u
+    std::string check;   // as root after the run; its output must be `evidence`
+    std::string evidence;
+    // What the report says of the first switch (the second is always updated).
+    const char* firstSwitch;
+    std::vector<std::string> notRun;    // stand-in lines that must be absent
+    std::vector<std::string> rulesLeft; // rule files there after the run
+    bool refusalOnStderr;
+    std::string ruleCopies = kPackageRules; // what the rule files put in place held
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::string Package(const std::string& firstImage, const std::string& display = "LUMO Switch")
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SoftwareComponent>\n"
+                      " <SupportedDevices>\n";
+    for (size_t row = 0; row < 2; ++row) {
+        const std::string image = row == 0 ? firstImage : "sw2.bin";
+        xml += "  <Device componentID=\"" + TableRow(row).second + "\"><Display>" + display + " " +
+               std::to_string(row + 1) + "</Display><PayloadConfiguration><Image filename=\"" +
+               image + "\"/></PayloadConfiguration></Device>\n";
+    }
+    return xml + " </SupportedDevices>\n</SoftwareComponent>\n";
+}
+
+unsigned Occurrences(const std::string& text, const std::string& part)
+{
+    unsigned n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+std::string Up(unsigned levels)
+{
+    std::string path;
+    for (unsigned i = 0; i < levels; ++i) {
+        path += "../";
+    }
+    return path;
+}
+
+class HostileHost : public ::testing::TestWithParam<HostileCase>
+{
+};
+
+TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const HostileCase& c = GetParam();
+    PackageDir pkg(std::string("hostile-") + c.name);
+    pkg.topology("controller id=0x05000000\n"
+                 "device id=8 type=0x0d serial=\"" +
+                 TableRow(0).first +
+                 "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
+                 "device id=9 type=0x1f serial=\"" +
+                 TableRow(1).first + "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n");
+    pkg.package(Package("sw1.bin"));
+    pkg.write("payload/sw1.bin", ImageBytes(40000, 7));
+    pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
+    pkg.write("98-secupdusb.rules", "# repository USB device\n");
+    pkg.write("00-secupd-vantor.rules", "# repository partitions\n");
+    pkg.write("hostile.sh", kDriver);
+    if (c.arrange) {
+        c.arrange(pkg);
+    }
+
+    const std::string root = pkg.path() + ".root";
+    std::filesystem::remove_all(root);
+    for (const char* dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d",
+                            "/tmp/COR001", "/root"}) {
+        std::filesystem::create_directories(root + dir);
+    }
+    chmod((root + "/tmp").c_str(), 01777);
+    chmod((root + "/root").c_str(), 0700);
+    WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
+    WriteFile(root + "/usr/sbin/chmod", kChmodSpy);
+    chmod((root + "/usr/sbin/udevadm").c_str(), 0755);
+    chmod((root + "/usr/sbin/chmod").c_str(), 0755);
+    WriteFile(root + kSecretPath, kSecret);
+    chmod((root + kSecretPath).c_str(), 0600);
+
+    SandboxOptions opts;
+    opts.ipmiScript = kController;
+    opts.rootDir = root;
+    opts.env = {"E2E_PREPARE=" + c.prepare, "E2E_ATTACK=" + c.attack, "E2E_RUN_FROM=" + c.runFrom,
+                "E2E_CHECK=" + c.check, "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    const std::vector<std::string> args =
+        c.inventory ? std::vector<std::string>{"-i", "-o", pkg.file("report.xml")}
+                    : std::vector<std::string>{"-u", "-o", pkg.file("report.xml")};
+    std::vector<std::string> command = {"/bin/bash", "./hostile.sh"};
+    command.insert(command.end(), args.begin(), args.end());
+    const RunResult r = RunCommand(pkg, command, opts);
+
+    ASSERT_LT(r.status, 120) << "the scenario's own steps failed: " << r.err;
+    EXPECT_EQ(c.evidence, pkg.read("evidence.txt"));
+    for (const std::string& line : c.notRun) {
+        EXPECT_EQ(std::string::npos, r.standins.find(line)) << line << "\n" << r.standins;
+    }
+    EXPECT_EQ(c.rulesLeft, Lines(pkg.read("rules-left.txt")));
+    EXPECT_EQ(c.inventory ? "" : c.ruleCopies, pkg.read("rule-copies.txt"));
+    EXPECT_EQ(c.refusalOnStderr, r.err.find("Refusing package file") != std::string::npos) << r.err;
+
+    const std::string report = pkg.read("report.xml");
+    if (c.inventory) {
+        // The package's own library found both switches, with the package's names.
+        EXPECT_EQ(2u, Occurrences(report, "display=\"LUMO Switch ")) << report;
+        EXPECT_EQ(std::string::npos, report.find("HOSTILE")) << report;
+        return;
+    }
+    EXPECT_TRUE(ImageBytes(33000, 8) == pkg.received(0x05000000, 9));
+    const std::string success =
+        "<SPStatus result = \"true\" ><Message id=\"0\" >" + std::string(kSuccessText);
+    if (std::string(c.firstSwitch) == kSuccessText) {
+        EXPECT_EQ(2u, Occurrences(report, success)) << report;
+        EXPECT_TRUE(ImageBytes(40000, 7) == pkg.received(0x05000000, 8));
+    } else {
+        EXPECT_EQ(1u, Occurrences(report, success)) << report;
+        EXPECT_EQ(1u, Occurrences(report, std::string(">") + c.firstSwitch + "</Message>"))
+            << report;
+        // Not a byte of it went to the switch.
+        EXPECT_FALSE(pkg.exists("received_05000000_8.bin"));
+        EXPECT_EQ(std::string::npos, pkg.trace().find("WRITE_BUFFER ctrl=0x05000000 dev=8"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, HostileHost,
+    ::testing::Values(
+        // cd /tmp/hostile && /pkg/lumoswitch -i: their script, marker, library
+        // and descriptor are not the package's.
+        HostileCase{"WorkingDirectoryFiles",
+                    "",
+                    "mkdir -m 755 /tmp/hostile && cd /tmp/hostile && "
+                    "printf '#!/bin/sh\\ntouch /tmp/pwned\\n' > doRPM.sh && chmod 755 doRPM.sh && "
+                    "touch rpm_rc && echo 'not a library' > libstorelibit.so && "
+                    "printf '<SoftwareComponent><SupportedDevices><Device componentID=\"%s\">"
+                    "<Display>HOSTILE</Display></Device></SupportedDevices></SoftwareComponent>' x "
+                    "> package.xml",
+                    nullptr,
+                    "/tmp/hostile",
+                    true,
+                    "test -e /tmp/pwned && echo their script ran; ls /tmp/hostile",
+                    "doRPM.sh\nlibstorelibit.so\npackage.xml\nrpm_rc\n",
+                    "",
+                    {"rpm -e"},
+                    {},
+                    false},
+        // Their rule file in the working directory is not copied anywhere.
+        HostileCase{"WorkingDirectoryRuleFile",
+                    "",
+                    "mkdir -m 755 /tmp/hostile && "
+                    "printf 'RUN+=\"/tmp/evil\"\\n' > /tmp/hostile/98-secupdusb.rules",
+                    nullptr,
+                    "/tmp/hostile",
+                    false,
+                    "grep -rl evil /etc/udev /run/udev /usr/lib/udev; echo checked",
+                    "checked\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false},
+        // The package's rule file is a link to a file of root's: never followed.
+        HostileCase{"LinkedRuleFile",
+                    "",
+                    "",
+                    [](PackageDir& pkg) {
+                        pkg.remove("98-secupdusb.rules");
+                        std::filesystem::create_symlink(kSecretPath,
+                                                        pkg.file("98-secupdusb.rules"));
+                    },
+                    "",
+                    false,
+                    "cat /root/lumo-secret",
+                    kSecret,
+                    kSuccessText,
+                    {},
+                    {},
+                    true,
+                    "# repository partitions\n"},
+        // ln -s /mnt/data /tmp/COR001: the mount stays, the link too.
+        HostileCase{"LinkedStaticMountFolder",
+                    std::string(kDataMount) + " && rmdir /tmp/COR001",
+                    "ln -s /mnt/lumo-data /tmp/COR001",
+                    nullptr,
+                    "",
+                    false,
+                    std::string(kDataCheck) + "; readlink /tmp/COR001",
+                    "1\nkept\n/mnt/lumo-data\n",
+                    kSuccessText,
+                    {"umount /tmp/COR001"},
+                    {},
+                    false},
+        HostileCase{"LinkedDynamicMountFolder",
+                    kDataMount,
+                    "ln -s /mnt/lumo-data /tmp/SECUPD",
+                    nullptr,
+                    "",
+                    false,
+                    std::string(kDataCheck) + "; readlink /tmp/SECUPD",
+                    "1\nkept\n/mnt/lumo-data\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false},
+        // Their own folder under the partition's name is not emptied.
+        HostileCase{"ForeignDynamicMountFolder",
+                    "",
+                    "mkdir /tmp/SECUPD && echo mine > /tmp/SECUPD/mine",
+                    nullptr,
+                    "",
+                    false,
+                    "cat /tmp/SECUPD/mine",
+                    "mine\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false},
+        // A rule file the host had before the run is the host's, and stays.
+        HostileCase{"PreExistingRuleFile",
+                    "printf 'host rule\\n' > /etc/udev/rules.d/98-secupdusb.rules",
+                    "",
+                    nullptr,
+                    "",
+                    false,
+                    "cat /etc/udev/rules.d/98-secupdusb.rules",
+                    "host rule\n",
+                    kSuccessText,
+                    {},
+                    {"/etc/udev/rules.d/98-secupdusb.rules"},
+                    false,
+                    "# repository partitions\n"},
+        // filename="../../..../root/lumo-secret": refused, nothing sent.
+        HostileCase{
+            "PayloadTraversal",
+            "",
+            "",
+            [](PackageDir& pkg) { pkg.package(Package(Up(40) + std::string(kSecretPath + 1))); },
+            "",
+            false,
+            "cat /root/lumo-secret",
+            kSecret,
+            kUpdateFailed,
+            {},
+            {},
+            true},
+        // payload/sw1.bin is a link to a file the attacker wrote.
+        HostileCase{"PayloadLink",
+                    "",
+                    "printf 'their firmware' > /tmp/evil.bin",
+                    [](PackageDir& pkg) {
+                        pkg.remove("payload/sw1.bin");
+                        std::filesystem::create_symlink("/tmp/evil.bin",
+                                                        pkg.file("payload/sw1.bin"));
+                    },
+                    "",
+                    false,
+                    "cat /tmp/evil.bin; echo",
+                    "their firmware\n",
+                    kUpdateFailed,
+                    {},
+                    {},
+                    true},
+        // A FIFO in the image's place cannot hold the run, nor feed a switch.
+        HostileCase{"PayloadFifo",
+                    "rm -f \"$PKG/payload/sw1.bin\" && mkfifo \"$PKG/payload/sw1.bin\"",
+                    "",
+                    nullptr,
+                    "",
+                    false,
+                    "test -p \"$PKG/payload/sw1.bin\" && echo fifo",
+                    "fifo\n",
+                    kUpdateFailed,
+                    {},
+                    {},
+                    true}),
+    [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
+
+} // namespace
+
+#endif // LUMO_E2E_IPMI_PRELOAD
