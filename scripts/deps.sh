@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and tests need; silent when all are
 # present. Extra package names may be passed as arguments.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev "$@")
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
