@@ -348,6 +348,11 @@ private:
             error = "bad sense (at most 32 hex bytes)";
             return false;
         }
+        v = 0;
+        if (!number(attrs, "once", 1, v, false, error)) {
+            return false;
+        }
+        f.once = v != 0;
         if (f.result == 0 && f.status == 0) {
             error = "fault needs result= or status=";
             return false;

@@ -20,6 +20,7 @@ struct Fault {
     uint32_t result = 0; // library result, when non-zero
     uint8_t status = 0;  // SCSI status, when result is 0
     std::vector<uint8_t> sense;
+    bool once = false; // fires on the first matching command only
 };
 
 struct Device {

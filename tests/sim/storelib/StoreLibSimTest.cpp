@@ -333,3 +333,30 @@ TEST_F(SimTest, UnreadableTopologyFailsInit)
 }
 
 } // namespace
+
+// A one-shot unit attention is resent inside the library as the kernel path
+// makes a real library do: the caller gets the chunk accepted, the trace
+// notes it. Any other one-shot fault fires once and then no more.
+TEST_F(SimTest, OneShotFaultsFireOnceAndAttentionsStayInside)
+{
+    writeTopology("controller id=0x05000000\n"
+                  "device id=8 type=0x0d serial=PX1620SW1\n"
+                  "fault dev=8 opcode=0x3b chunk=1 once=1 status=2 "
+                  "sense=70000600000000000000000029010000\n"
+                  "fault dev=8 opcode=0x3c once=1 status=2 sense=70000500000000000000000024000000\n");
+    Bytes list;
+    ASSERT_EQ(0u, init(list));
+    Bytes c1 = PassThru(8, 1, WriteBufferCdb(0, 100), Bytes(100, 0x5A), 0);
+    ASSERT_EQ(0u, passThru(0x05000000, c1));
+    EXPECT_EQ(0, c1[10]);
+    EXPECT_EQ(std::string(100, 0x5A), read("received_05000000_8.bin"));
+    EXPECT_NE(std::string::npos, traceLines().back().find("status=0 attention=resent"))
+        << traceLines().back();
+    const Bytes rbCdb = {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0x00, 0x00, 0x00};
+    Bytes rb1 = PassThru(8, 2, rbCdb, Bytes(60, 0), 1);
+    Bytes rb2 = PassThru(8, 2, rbCdb, Bytes(60, 0), 1);
+    ASSERT_EQ(0u, passThru(0x05000000, rb1));
+    ASSERT_EQ(0u, passThru(0x05000000, rb2));
+    EXPECT_EQ(2, rb1[10]);
+    EXPECT_EQ(0, rb2[10]);
+}
