@@ -1,0 +1,181 @@
+// Guest-side client of a storage library, sending the records the program
+// sends, for what the program itself cannot show: devices whose serial is
+// not a switch's (the kernel's scsi_debug), single commands with a chosen
+// timeout, and a timed download for the benchmark.
+//
+//   sg_probe LIB list
+//   sg_probe LIB cmd CTRL DEV in|out|none LEN TIMEOUT CDBHEX
+//   sg_probe LIB download CTRL DEV FILE
+//
+// Prints one line per result; exit status 0 when every command returned 0
+// with GOOD status.
+
+#include <dlfcn.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "StoreLibRecords.h"
+
+namespace
+{
+
+typedef uint32_t (*Entry)(void*);
+Entry gEntry;
+
+uint32_t Send(uint8_t type, uint8_t cmd, uint32_t ctrl, uint16_t dev, void* data, uint32_t size)
+{
+    _SL_LIB_CMD_PARAM_T rec;
+    rec.setCmdType(type);
+    rec.setCmd(cmd);
+    rec.setFlags(type == 0 && cmd == 0 ? 1 : 0);
+    rec.setCtrlId(ctrl);
+    uint8_t param[8] = {};
+    storelib::PutLE16(param, dev);
+    rec.setCmdParam(param);
+    rec.setDataSize(size);
+    rec.setDataPtr(data);
+    return gEntry(rec.bytes());
+}
+
+double NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+std::string Hex(const uint8_t* p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof(b), "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+uint32_t Init(_SL_CTRL_LIST_T& list)
+{
+    const uint32_t rc = Send(0, 0, 0x05000000, 0, list.bytes(), _SL_CTRL_LIST_T::kSize);
+    if (rc != 0) {
+        std::printf("init rc=0x%x\n", rc);
+    }
+    return rc;
+}
+
+int List()
+{
+    _SL_CTRL_LIST_T list;
+    if (Init(list) != 0) {
+        return 1;
+    }
+    std::printf("controllers=%u\n", list.getCount());
+    for (unsigned i = 0; i < list.getCount(); ++i) {
+        CPDList pd;
+        const uint32_t rc = Send(1, 4, list.getCtrlId(i), 0, pd.bytes(), CPDList::kSize);
+        for (uint32_t j = 0; rc == 0 && j < pd.getCount(); ++j) {
+            std::printf("ctrl=0x%08X dev=%u type=%u\n", list.getCtrlId(i), pd.getDeviceId(j),
+                        pd.getPeripheralType(j));
+        }
+        if (rc != 0) {
+            std::printf("ctrl=0x%08X pdlist rc=0x%x\n", list.getCtrlId(i), rc);
+        }
+    }
+    return 0;
+}
+
+int Command(uint32_t ctrl, uint16_t dev, const std::string& dir, uint32_t len, uint16_t timeout,
+            const std::string& cdbHex)
+{
+    std::vector<uint8_t> cdb;
+    for (size_t i = 0; i + 1 < cdbHex.size(); i += 2) {
+        cdb.push_back(static_cast<uint8_t>(std::strtoul(cdbHex.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    _SL_CTRL_LIST_T list;
+    if (Init(list) != 0) {
+        return 1;
+    }
+    CPassThruRecord rec(len, 1);
+    const uint8_t d = dir == "in" ? CPassThruRecord::kDirFromDevice
+                                  : dir == "out" ? CPassThruRecord::kDirToDevice : 0;
+    rec.setHeader(dev, d, cdb.data(), cdb.size());
+    storelib::PutLE16(rec.bytes() + CPassThruRecord::kOffTimeout, timeout);
+    const double t0 = NowMs();
+    const uint32_t rc = Send(6, 0, ctrl, dev, rec.bytes(), static_cast<uint32_t>(rec.size()));
+    const double ms = NowMs() - t0;
+    std::printf("rc=0x%x status=%u len=%u ms=%.0f sense=%s data=%s\n", rc, rec.getScsiStatus(),
+                rec.getDataLength(), ms, Hex(rec.sense(), 18).c_str(),
+                Hex(rec.data(), len < 16 ? len : 16).c_str());
+    return rc == 0 && rec.getScsiStatus() == 0 ? 0 : 1;
+}
+
+// 32 KiB WRITE BUFFER chunks, data mode, as the program sends them.
+int Download(uint32_t ctrl, uint16_t dev, const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    _SL_CTRL_LIST_T list;
+    if (image.empty() || image.size() > (1u << 24) || Init(list) != 0) {
+        std::printf("download: nothing sent\n");
+        return 1;
+    }
+    const double t0 = NowMs();
+    uint32_t chunks = 0;
+    for (size_t off = 0; off < image.size(); off += 32768) {
+        const uint32_t len = static_cast<uint32_t>(std::min<size_t>(32768, image.size() - off));
+        CPassThruRecord rec(len, 0);
+        const uint8_t cdb[10] = {0x3B, 0x02, 0x00, uint8_t(off >> 16), uint8_t(off >> 8),
+                                 uint8_t(off), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len),
+                                 0x00};
+        rec.setHeader(dev, CPassThruRecord::kDirToDevice, cdb, sizeof(cdb));
+        std::memcpy(rec.data(), image.data() + off, len);
+        const uint32_t rc = Send(6, 0, ctrl, dev, rec.bytes(), static_cast<uint32_t>(rec.size()));
+        ++chunks;
+        if (rc != 0 || rec.getScsiStatus() != 0) {
+            std::printf("download: chunk %u rc=0x%x status=%u\n", chunks, rc, rec.getScsiStatus());
+            return 1;
+        }
+    }
+    std::printf("download: bytes=%zu chunks=%u ms=%.0f\n", image.size(), chunks, NowMs() - t0);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: sg_probe LIB list|cmd|download ...\n");
+        return 2;
+    }
+    void* h = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    gEntry = h != nullptr ? reinterpret_cast<Entry>(dlsym(h, "ProcessLibCommandIT")) : nullptr;
+    if (gEntry == nullptr) {
+        std::fprintf(stderr, "sg_probe: %s: %s\n", argv[1], dlerror());
+        return 2;
+    }
+    const std::string what = argv[2];
+    int rc = 2;
+    if (what == "list") {
+        rc = List();
+    } else if (what == "cmd" && argc == 9) {
+        rc = Command(static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)),
+                     static_cast<uint16_t>(std::strtoul(argv[4], nullptr, 0)), argv[5],
+                     static_cast<uint32_t>(std::strtoul(argv[6], nullptr, 0)),
+                     static_cast<uint16_t>(std::strtoul(argv[7], nullptr, 0)), argv[8]);
+    } else if (what == "download" && argc == 6) {
+        rc = Download(static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)),
+                      static_cast<uint16_t>(std::strtoul(argv[4], nullptr, 0)), argv[5]);
+    }
+    Send(0, 9, 0, 0, nullptr, 0);
+    return rc;
+}
