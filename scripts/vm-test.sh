@@ -184,7 +184,7 @@ add_scsi_stack() { # kver
     copy_with_libs "$build/bin/simstorelib_tcmu" /usr/bin
     copy_with_libs "$build/bin/vm_sg_probe" /usr/bin
     mv "$img/usr/bin/vm_sg_probe" "$img/usr/bin/sg_probe"
-    for t in sg_inq sg_vpd sg_write_buffer; do
+    for t in sg_inq sg_vpd sg_write_buffer sg_raw; do
         copy_with_libs "$(command -v "$t")" /usr/bin
     done
     local pkg=/opt/lumo-sg
@@ -536,12 +536,13 @@ compare_cdbs() { # label handler-trace sim-trace dev
 }
 
 report_count() { # report text
-    grep -o "$2" "$1" 2>/dev/null | wc -l
+    { grep -o "$2" "$1" 2>/dev/null || true; } | wc -l
 }
 
 judge_scsi() {
     local d="$results/scsi" g="$results/scsi/guest" c
-    for c in target-setup backend-list readbuffer-alloc inventory-run update-happy-run sg-inq \
+    for c in target-setup backend-list readbuffer-alloc readbuffer-raw-3932160 readbuffer-raw-60 \
+        inventory-run update-happy-run sg-inq \
         sg-vpd sg-write-buffer benchmark update-faults-run update-vanish-run debug-list \
         debug-vpd debug-readbuffer debug-timeout debug-after; do
         guest_check scsi "$c" || true
@@ -556,7 +557,7 @@ judge_scsi() {
         fail "scsi: READ BUFFER: $(guest_detail scsi readbuffer-alloc)"
     [[ "$(guest_detail scsi inventory-run)" == "exit=0" ]] || fail "scsi: inventory run failed"
     local n
-    n=$(grep -c 'version="1.2.10.0"' "$g/inventory.xml" 2>/dev/null || true)
+    n=$(report_count "$g/inventory.xml" 'version="1.2.10.0"')
     [[ "$n" == 2 ]] && pass "scsi: inventory lists both switches with revision 1.2.10.0" ||
         fail "scsi: inventory has $n switches with revision 1.2.10.0"
 

@@ -133,6 +133,7 @@ run_update() { # name: one "lumoswitch -u" in the package, its report and traces
     rc=$?
     check "$1-run" PASS "exit=$rc seconds=$(awk "BEGIN{print $(uptime_s)-$t0}")"
     send_file "$1.xml" "/tmp/$1.xml"
+    send_file "$1-debug.log" /opt/lumo-sg/debug_update.log
     send_trace_since 0 $((m0 + 1)) "$1-trace0.log"
     send_trace_since 1 $((m1 + 1)) "$1-trace1.log"
     for i in 0 1; do
@@ -183,6 +184,12 @@ scenario_scsi() {
     /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so cmd 0x05000000 0 in 60 30 3c01e6e007003c000000 \
         >/tmp/rb.txt 2>&1
     check readbuffer-alloc PASS "$(cat /tmp/rb.txt)"
+    # The same CDB with the CDB's own 3C0000h bytes as the transfer length,
+    # and with the 60 bytes, through sg3-utils' raw sender.
+    for len in 3932160 60; do
+        sg_raw -r "$len" /dev/sg0 3c 01 e6 e0 07 00 3c 00 00 00 >/tmp/raw.txt 2>&1
+        check "readbuffer-raw-$len" PASS "rc=$? $(grep -iE 'received|status|error|sense' /tmp/raw.txt | tr -s ' ' | tr '\n' ';')"
+    done
 
     # Inventory, then the full update, with the clean topology.
     (cd /opt/lumo-sg && timeout 600 ./lumoswitch -i -o /tmp/inventory.xml >/tmp/inv.out 2>&1)
@@ -213,7 +220,7 @@ scenario_scsi() {
     tb=$(secs_since "$t0")
     cmp -s /tmp/big.bin "$SW/received_05000000_1.bin" && bi=intact || bi=damaged
     t0=$(uptime_s)
-    sg_write_buffer --bpw=32768 -m 2 -I /tmp/big.bin /dev/sg1 >/tmp/bench-sg.txt 2>&1
+    sg_write_buffer --bpw=32768 -m 2 -l 16777216 -I /tmp/big.bin /dev/sg1 >/tmp/bench-sg.txt 2>&1
     src=$?
     ts=$(secs_since "$t0")
     cmp -s /tmp/big.bin "$SW/received_05000000_1.bin" && si=intact || si=damaged
@@ -279,6 +286,7 @@ scenario_scsi() {
         check debug-readbuffer PASS "$(cat /tmp/drb.txt)"
         # Every command ignored: the kernel's timeout, then its error handling.
         D=/sys/bus/pseudo/drivers/scsi_debug
+        echo 1 >$D/statistics
         echo 1 >$D/every_nth
         echo 4 >$D/opts
         (sleep 2; echo 0 >$D/opts) &
@@ -287,7 +295,7 @@ scenario_scsi() {
         check debug-timeout PASS "$(cat /tmp/dto.txt)"
         echo 0 >$D/opts
         echo 0 >$D/every_nth
-        # Unit attentions of its own: a LUN changed report after a rescan.
+        # Still usable after the kernel's error handling.
         /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so cmd "$dctrl" "$ddev" in 60 30 3c01e6e007003c000000 \
             >/tmp/drb2.txt 2>&1
         check debug-after PASS "$(cat /tmp/drb2.txt)"

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -300,7 +301,15 @@ std::string Simulator::applyFault(const Fault& f, uint8_t* pt, uint32_t& rc)
     }
     rc = 0;
     pt[10] = f.status;
-    for (size_t i = 0; i < f.sense.size() && i < 32; ++i) {
+    // The kernel's sg driver hands on 8 + the additional sense length bytes
+    // of fixed or descriptor sense, and so does a library on top of it.
+    size_t n = f.sense.size();
+    if (n >= 8 && (f.sense[0] & 0x7E) == 0x70) {
+        n = std::min<size_t>(n, 8 + size_t(f.sense[7]));
+    } else if (n >= 8 && (f.sense[0] & 0x7E) == 0x72) {
+        n = std::min<size_t>(n, 8 + size_t(f.sense[7]));
+    }
+    for (size_t i = 0; i < n && i < 32; ++i) {
         pt[28 + i] = f.sense[i];
     }
     return " fault=status";

@@ -114,8 +114,10 @@ int ServeRing(uint8_t* map, size_t mapSize, const CommandServer& server)
             }
             ent[L.rspStatus] = answer.status;
             std::memset(ent + L.rspSense, 0, L.senseSize);
-            std::memcpy(ent + L.rspSense, answer.sense.data(),
-                        std::min<size_t>(answer.sense.size(), L.senseSize));
+            if (!answer.sense.empty()) {
+                std::memcpy(ent + L.rspSense, answer.sense.data(),
+                            std::min<size_t>(answer.sense.size(), L.senseSize));
+            }
             if (readLen && answer.status == 0) {
                 // Counts for reads only; a shorter answer leaves a residual.
                 ent[L.hdrUflags] |= L.uflagReadLen;

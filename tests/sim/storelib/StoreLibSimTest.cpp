@@ -91,7 +91,7 @@ const char kTopology[] =
     "device id=8 type=0x0d serial=\"  PX1620SW1 \" product=\"LUMO PCIe Switch\" "
     "revision=1.2.10.0\n"
     "device id=9 type=0x1f serial=\"PX1620SW2\" vpd_len=40\n"
-    "fault dev=9 opcode=0x3b chunk=2 status=2 sense=7000050000000000000000002400\n"
+    "fault dev=9 opcode=0x3b chunk=2 status=2 sense=700005000000000a0000000024000000ff\n"
     "fault dev=9 opcode=0x12 evpd=0 result=0x4021\n"
     "controller id=0x05000001 pdlist_result=0x11\n";
 
@@ -358,5 +358,7 @@ TEST_F(SimTest, OneShotFaultsFireOnceAndAttentionsStayInside)
     ASSERT_EQ(0u, passThru(0x05000000, rb1));
     ASSERT_EQ(0u, passThru(0x05000000, rb2));
     EXPECT_EQ(2, rb1[10]);
+    EXPECT_EQ(0x05, rb1[28 + 2]);
+    EXPECT_EQ(0, rb1[28 + 12]) << "sense declaring no additional bytes is cut after byte 8";
     EXPECT_EQ(0, rb2[10]);
 }

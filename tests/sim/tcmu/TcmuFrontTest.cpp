@@ -24,8 +24,8 @@ const char kTopology[] =
     "controller id=0x05000000\n"
     "device id=0 type=0x0d serial=\"  PX1620SW1 \" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
     "device id=1 type=0x0d serial=PX1620SW2 product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
-    "fault dev=1 opcode=0x3b chunk=2 status=2 sense=70000500000000000000000024000000\n"
-    "fault dev=0 opcode=0x3b chunk=1 once=1 status=2 sense=70000600000000000000000029010000\n";
+    "fault dev=1 opcode=0x3b chunk=2 status=2 sense=700005000000000a0000000024000000\n"
+    "fault dev=0 opcode=0x3b chunk=1 once=1 status=2 sense=700006000000000a0000000029010000\n";
 
 class TargetTest : public ::testing::Test
 {

@@ -108,8 +108,10 @@ public:
         ScriptedReply r = replies.front();
         replies.pop_front();
         now += r.takesMs;
-        std::memcpy(c.sense, r.sense.data(), std::min<size_t>(r.sense.size(), c.senseCapacity));
-        if (c.direction == Direction::FromDevice) {
+        if (!r.sense.empty()) {
+            std::memcpy(c.sense, r.sense.data(), std::min<size_t>(r.sense.size(), c.senseCapacity));
+        }
+        if (c.direction == Direction::FromDevice && !r.dataIn.empty()) {
             std::memcpy(c.data, r.dataIn.data(), std::min<size_t>(r.dataIn.size(), c.dataLength));
         }
         return r.outcome;
