@@ -541,7 +541,8 @@ report_count() { # report text
 
 judge_scsi() {
     local d="$results/scsi" g="$results/scsi/guest" c
-    for c in target-setup backend-list readbuffer-alloc readbuffer-raw-3932160 readbuffer-raw-60 \
+    for c in target-setup backend-list readbuffer-alloc readbuffer-full readbuffer-raw-1048576 \
+        readbuffer-raw-60 \
         inventory-run update-happy-run sg-inq \
         sg-vpd sg-write-buffer benchmark update-faults-run update-vanish-run debug-list \
         debug-vpd debug-readbuffer debug-timeout debug-after; do

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <map>
 #include <memory>
 
 #include "IScsiGenericSystem.h"
@@ -87,25 +88,38 @@ public:
         return fd;
     }
 
-    void CloseDevice(int fd) override { close(fd); }
+    void CloseDevice(int fd) override
+    {
+        m_objects.erase(fd);
+        close(fd);
+    }
 
     ScsiOutcome Execute(int fd, const ScsiCommand& c) override
     {
         ScsiOutcome out;
-        std::unique_ptr<sg_pt_base, PtDestroyer> pt(construct_scsi_pt_obj_with_fd(fd, 0));
-        if (!pt) {
-            out.osError = ENOMEM;
-            return out;
+        // One pass-through object per open device, cleared for each command:
+        // a download sends hundreds of commands to the same node.
+        auto it = m_objects.find(fd);
+        if (it == m_objects.end()) {
+            std::unique_ptr<sg_pt_base, PtDestroyer> obj(construct_scsi_pt_obj_with_fd(fd, 0));
+            if (!obj) {
+                out.osError = ENOMEM;
+                return out;
+            }
+            it = m_objects.emplace(fd, std::move(obj)).first;
+        } else {
+            clear_scsi_pt_obj(it->second.get());
         }
-        set_scsi_pt_cdb(pt.get(), c.cdb, c.cdbLength);
-        set_scsi_pt_sense(pt.get(), c.sense, c.senseCapacity);
+        sg_pt_base* const pt = it->second.get();
+        set_scsi_pt_cdb(pt, c.cdb, c.cdbLength);
+        set_scsi_pt_sense(pt, c.sense, c.senseCapacity);
         if (c.direction == Direction::FromDevice) {
-            set_scsi_pt_data_in(pt.get(), c.data, c.dataLength);
+            set_scsi_pt_data_in(pt, c.data, c.dataLength);
         } else if (c.direction == Direction::ToDevice) {
-            set_scsi_pt_data_out(pt.get(), c.data, c.dataLength);
+            set_scsi_pt_data_out(pt, c.data, c.dataLength);
         }
-        const int rc = do_scsi_pt(pt.get(), -1, c.timeoutSeconds, 0);
-        out.osError = get_scsi_pt_os_err(pt.get());
+        const int rc = do_scsi_pt(pt, -1, c.timeoutSeconds, 0);
+        out.osError = get_scsi_pt_os_err(pt);
         if (rc == SCSI_PT_DO_TIMEOUT) {
             out.category = ScsiOutcome::Timeout;
             return out;
@@ -118,11 +132,11 @@ public:
         if (rc != 0) {
             return out; // not started
         }
-        out.status = get_scsi_pt_status_response(pt.get());
-        out.resid = get_scsi_pt_resid(pt.get());
-        out.senseLength = get_scsi_pt_sense_len(pt.get());
-        out.transportError = get_scsi_pt_transport_err(pt.get());
-        switch (get_scsi_pt_result_category(pt.get())) {
+        out.status = get_scsi_pt_status_response(pt);
+        out.resid = get_scsi_pt_resid(pt);
+        out.senseLength = get_scsi_pt_sense_len(pt);
+        out.transportError = get_scsi_pt_transport_err(pt);
+        switch (get_scsi_pt_result_category(pt)) {
         case SCSI_PT_RESULT_GOOD:
             out.category = ScsiOutcome::Good;
             break;
@@ -152,6 +166,9 @@ public:
         clock_gettime(CLOCK_MONOTONIC, &ts);
         return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
     }
+
+private:
+    std::map<int, std::unique_ptr<sg_pt_base, PtDestroyer>> m_objects;
 };
 
 } // namespace

@@ -184,9 +184,13 @@ scenario_scsi() {
     /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so cmd 0x05000000 0 in 60 30 3c01e6e007003c000000 \
         >/tmp/rb.txt 2>&1
     check readbuffer-alloc PASS "$(cat /tmp/rb.txt)"
-    # The same CDB with the CDB's own 3C0000h bytes as the transfer length,
-    # and with the 60 bytes, through sg3-utils' raw sender.
-    for len in 3932160 60; do
+    # The same CDB with the CDB's own 3C0000h bytes as the transfer length
+    # (a record that big), and through sg3-utils' raw sender with its largest
+    # request (1 MiB) and with 60 bytes.
+    /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so cmd 0x05000000 0 in 3932160 30 \
+        3c01e6e007003c000000 >/tmp/rb.txt 2>&1
+    check readbuffer-full PASS "$(cat /tmp/rb.txt)"
+    for len in 1048576 60; do
         sg_raw -r "$len" /dev/sg0 3c 01 e6 e0 07 00 3c 00 00 00 >/tmp/raw.txt 2>&1
         check "readbuffer-raw-$len" PASS "rc=$? $(grep -iE 'received|status|error|sense' /tmp/raw.txt | tr -s ' ' | tr '\n' ';')"
     done

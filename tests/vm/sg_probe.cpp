@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -120,9 +119,11 @@ int Command(uint32_t ctrl, uint16_t dev, const std::string& dir, uint32_t len, u
 // 32 KiB WRITE BUFFER chunks, data mode, as the program sends them.
 int Download(uint32_t ctrl, uint16_t dev, const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    // Read in one go, as the program reads its image.
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> image(in.good() ? static_cast<size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
     _SL_CTRL_LIST_T list;
     if (image.empty() || image.size() > (1u << 24) || Init(list) != 0) {
         std::printf("download: nothing sent\n");

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <fstream>
 #include <set>
+#include <unistd.h>
 
 #include "SgStoreLib.h"
 #include "StoreLibRecords.h"
@@ -488,6 +490,29 @@ TEST_F(SgStoreLibTest, ExitClosesDevicesAndNeedsAnotherInit)
     EXPECT_EQ(0u, send(0, 9, 0, 0, nullptr, 0));
     EXPECT_TRUE(host->open.empty());
     EXPECT_EQ(kResultNotInitialised, passThru(*rec));
+}
+
+} // namespace
+
+namespace
+{
+
+// The real host's open: only the sg driver's character nodes, never through
+// a link someone placed, never another kind of file.
+TEST(RealScsiGenericSystemTest, OpensNothingButScsiGenericNodes)
+{
+    char tmpl[] = "/tmp/sgopen_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    const std::string file = dir + "/sg0", link = dir + "/sg1";
+    { std::ofstream(file) << "not a device"; }
+    ASSERT_EQ(0, symlink("/dev/null", link.c_str()));
+    auto host = MakeRealScsiGenericSystem();
+    EXPECT_EQ(-ENODEV, host->OpenDevice(file));
+    EXPECT_EQ(-ELOOP, host->OpenDevice(link));
+    EXPECT_EQ(-ENODEV, host->OpenDevice("/dev/null"));
+    EXPECT_EQ(-ENOENT, host->OpenDevice(dir + "/sg9"));
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 } // namespace
