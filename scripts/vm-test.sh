@@ -541,13 +541,17 @@ report_count() { # report text
 
 judge_scsi() {
     local d="$results/scsi" g="$results/scsi/guest" c
-    for c in target-setup backend-list readbuffer-alloc readbuffer-full readbuffer-raw-1048576 \
+    for c in no-switch target-setup backend-list readbuffer-alloc readbuffer-full readbuffer-raw-1048576 \
         readbuffer-raw-60 \
         inventory-run update-happy-run sg-inq \
         sg-vpd sg-write-buffer benchmark update-faults-run update-vanish-run debug-list \
         debug-vpd debug-readbuffer debug-timeout debug-after; do
         guest_check scsi "$c" || true
     done
+    [[ "$(guest_detail scsi no-switch)" == "controllers=0; exit=0" ]] &&
+        [[ "$(report_count "$g/inventory-none.xml" "<Device")" == 0 ]] &&
+        pass "scsi: no sg device of a switch type: no controller, an inventory without devices" ||
+        fail "scsi: before the switches: $(guest_detail scsi no-switch)"
     local list
     list=$(guest_detail scsi backend-list)
     [[ "$list" == *"ctrl=0x05000000 dev=0 type=13"*"ctrl=0x05000000 dev=1 type=13"* ]] &&
@@ -614,6 +618,9 @@ judge_scsi() {
         compare_cdbs "faults-switch$((i + 1))" "$g/update-faults-trace$i.log" \
             "$d/sim-faults/pkg/storelib_trace.log" "$i"
     done
+    grep -q "non-zero retval = 8105" "$g/update-vanish-debug.log" 2>/dev/null &&
+        pass "scsi: the removed switch's next chunk got the library's device-gone result (8105)" ||
+        fail "scsi: no device-gone result in the program's log after the removal"
     n=$(report_count "$g/update-vanish.xml" "ERROR: Failed to Update Firmware")
     [[ "$n" == 1 ]] && pass "scsi: switch removed mid-download reported as failed ($(guest_detail scsi update-vanish-run))" ||
         fail "scsi: vanish report has $n failed updates"

@@ -30,11 +30,11 @@ struct ScsiCommand {
 struct ScsiOutcome {
     enum Category { Good, Status, Sense, Transport, OsError, Timeout, NotStarted };
     Category category = NotStarted;
-    int status = 0;       // SCSI status byte
-    int resid = 0;        // requested minus transferred
-    int senseLength = 0;  // valid bytes in the sense buffer
+    int status = 0;      // SCSI status byte
+    int resid = 0;       // requested minus transferred
+    int senseLength = 0; // valid bytes in the sense buffer
     int transportError = 0;
-    int osError = 0;      // errno
+    int osError = 0; // errno
 };
 
 class IScsiGenericSystem

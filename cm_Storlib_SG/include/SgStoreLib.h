@@ -64,9 +64,9 @@ private:
 
     std::shared_ptr<IScsiGenericSystem> m_system;
     bool m_initialised = false;
-    std::vector<ScsiDevice> m_devices;     // every sg device seen by the last scan
-    std::vector<unsigned> m_hosts;         // hosts that carry a switch-type device
-    std::map<unsigned, int> m_fds;         // sg number -> open descriptor
+    std::vector<ScsiDevice> m_devices; // every sg device seen by the last scan
+    std::vector<unsigned> m_hosts;     // hosts that carry a switch-type device
+    std::map<unsigned, int> m_fds;     // sg number -> open descriptor
 };
 
 } // namespace sgstorelib

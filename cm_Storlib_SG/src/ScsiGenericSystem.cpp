@@ -148,10 +148,10 @@ public:
             break;
         case SCSI_PT_RESULT_TRANSPORT_ERR:
             // The midlayer's own timeout shows as host status DID_TIME_OUT.
-            out.category = ((out.transportError & 0xFF) == 0x03 ||
-                            ((out.transportError >> 8) & 0xFF) == 0x03)
-                               ? ScsiOutcome::Timeout
-                               : ScsiOutcome::Transport;
+            out.category =
+                ((out.transportError & 0xFF) == 0x03 || ((out.transportError >> 8) & 0xFF) == 0x03)
+                    ? ScsiOutcome::Timeout
+                    : ScsiOutcome::Transport;
             break;
         default:
             out.category = ScsiOutcome::OsError;

@@ -96,9 +96,7 @@ bool ParseType(const std::string& text, uint8_t& type)
 
 } // namespace
 
-SgStoreLib::SgStoreLib(std::shared_ptr<IScsiGenericSystem> system) : m_system(std::move(system))
-{
-}
+SgStoreLib::SgStoreLib(std::shared_ptr<IScsiGenericSystem> system) : m_system(std::move(system)) {}
 
 SgStoreLib::~SgStoreLib()
 {
@@ -139,8 +137,8 @@ uint32_t SgStoreLib::Process(uint8_t* rec)
     const uint8_t cmd = rec[Cmd::kOffCmd];
     const uint32_t ctrlId = storelib::GetLE32(rec + Cmd::kOffCtrlId);
     const uint32_t size = storelib::GetLE32(rec + Cmd::kOffDataSize);
-    uint8_t* data =
-        reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(storelib::GetLE64(rec + Cmd::kOffDataPtr)));
+    uint8_t* data = reinterpret_cast<uint8_t*>(
+        static_cast<uintptr_t>(storelib::GetLE64(rec + Cmd::kOffDataPtr)));
     if (size != 0 && data == nullptr) {
         return kResultBadRecord;
     }
@@ -181,8 +179,7 @@ void SgStoreLib::scan()
         }
         const std::string base = std::string(kSysClass) + "/" + name + "/device";
         std::string link, typeText;
-        if (!m_system->ReadLink(base, link) || !ParseHctl(link, d) ||
-            d.host > 0x00FFFFFFu) {
+        if (!m_system->ReadLink(base, link) || !ParseHctl(link, d) || d.host > 0x00FFFFFFu) {
             continue;
         }
         if (!m_system->ReadText(base + "/type", typeText) || !ParseType(typeText, d.type)) {
@@ -280,7 +277,7 @@ int SgStoreLib::deviceFd(const ScsiDevice& device, uint32_t& failure)
     const int fd = m_system->OpenDevice("/dev/" + name);
     if (fd < 0) {
         failure = (fd == -ENOENT || fd == -ENODEV || fd == -ENXIO) ? kResultDeviceGone
-                                                                     : kResultOpenFailed;
+                                                                   : kResultOpenFailed;
         return -1;
     }
     m_fds[device.sgNumber] = fd;

@@ -149,6 +149,11 @@ scenario_scsi() {
         modprobe "$m" || check modules-scsi FAIL "modprobe $m"
     done
     mount -t configfs none /sys/kernel/config 2>/dev/null
+    # Before any switch exists: no controller, and the program finds nothing.
+    /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so list >/tmp/list0.txt 2>&1
+    (cd /opt/lumo-sg && timeout 300 ./lumoswitch -i -o /tmp/inventory-none.xml >/dev/null 2>&1)
+    check no-switch PASS "$(tr '\n' ';' </tmp/list0.txt) exit=$?"
+    send_file inventory-none.xml /tmp/inventory-none.xml
     [ -d "$CFG" ] || { check target-setup FAIL "no $CFG"; return; }
     for n in sw1 sw2; do
         mkdir -p "$CFG/core/user_1/$n"
@@ -268,6 +273,7 @@ scenario_scsi() {
         check update-vanish-run FAIL "switch 2 never reached chunk 2"
     fi
     send_file update-vanish.xml /tmp/update-vanish.xml
+    send_file update-vanish-debug.log /opt/lumo-sg/debug_update.log
     send_trace_since 1 $((m1 + 1)) update-vanish-trace1.log
     handler_stop sw1; handler_stop sw2
 

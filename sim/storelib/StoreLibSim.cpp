@@ -511,6 +511,8 @@ uint32_t Simulator::passThru(const uint8_t* rec, uint8_t* pt, uint32_t size)
     } else {
         const size_t n = answer.size() < len ? answer.size() : len;
         std::memcpy(pt + kPtHeader, answer.data(), n);
+        // What was transferred, as the kernel's residual tells a library.
+        PutLe32(pt + 60, static_cast<uint32_t>(n));
     }
     trace(name + " " + where + " -> rc=" + Hex(rc) + " status=" + std::to_string(pt[10]) + note);
     return rc;

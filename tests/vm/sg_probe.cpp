@@ -103,8 +103,9 @@ int Command(uint32_t ctrl, uint16_t dev, const std::string& dir, uint32_t len, u
         return 1;
     }
     CPassThruRecord rec(len, 1);
-    const uint8_t d = dir == "in" ? CPassThruRecord::kDirFromDevice
-                                  : dir == "out" ? CPassThruRecord::kDirToDevice : 0;
+    const uint8_t d = dir == "in"    ? CPassThruRecord::kDirFromDevice
+                      : dir == "out" ? CPassThruRecord::kDirToDevice
+                                     : 0;
     rec.setHeader(dev, d, cdb.data(), cdb.size());
     storelib::PutLE16(rec.bytes() + CPassThruRecord::kOffTimeout, timeout);
     const double t0 = NowMs();
@@ -134,8 +135,15 @@ int Download(uint32_t ctrl, uint16_t dev, const std::string& path)
     for (size_t off = 0; off < image.size(); off += 32768) {
         const uint32_t len = static_cast<uint32_t>(std::min<size_t>(32768, image.size() - off));
         CPassThruRecord rec(len, 0);
-        const uint8_t cdb[10] = {0x3B, 0x02, 0x00, uint8_t(off >> 16), uint8_t(off >> 8),
-                                 uint8_t(off), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len),
+        const uint8_t cdb[10] = {0x3B,
+                                 0x02,
+                                 0x00,
+                                 uint8_t(off >> 16),
+                                 uint8_t(off >> 8),
+                                 uint8_t(off),
+                                 uint8_t(len >> 16),
+                                 uint8_t(len >> 8),
+                                 uint8_t(len),
                                  0x00};
         rec.setHeader(dev, CPassThruRecord::kDirToDevice, cdb, sizeof(cdb));
         std::memcpy(rec.data(), image.data() + off, len);

@@ -16,9 +16,9 @@ namespace storelibsim
 {
 
 struct ScsiAnswer {
-    uint8_t status = 0;           // SCSI status
-    std::vector<uint8_t> sense;   // with CHECK CONDITION
-    std::vector<uint8_t> dataIn;  // at most the transfer length
+    uint8_t status = 0;          // SCSI status
+    std::vector<uint8_t> sense;  // with CHECK CONDITION
+    std::vector<uint8_t> dataIn; // at most the transfer length
 };
 
 class SwitchTarget

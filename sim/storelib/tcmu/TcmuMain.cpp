@@ -122,7 +122,8 @@ std::unique_ptr<SwitchTarget> MakeTarget(const Options& o)
                     if (chunk != opts.holdChunk) {
                         return;
                     }
-                    const int fd = open(opts.holdFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                    const int fd =
+                        open(opts.holdFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
                     if (fd >= 0) {
                         close(fd);
                     }
@@ -167,8 +168,9 @@ int main(int argc, char** argv)
         }
     }
     if (o.topology.empty() || o.name.empty() || (o.holdChunk != 0 && o.holdFile.empty())) {
-        std::fprintf(stderr, "usage: simstorelib_tcmu --topology FILE --ctrl ID --dev N --name NAME "
-                             "--outdir DIR [--hold-chunk N --hold-file PATH]\n");
+        std::fprintf(stderr,
+                     "usage: simstorelib_tcmu --topology FILE --ctrl ID --dev N --name NAME "
+                     "--outdir DIR [--hold-chunk N --hold-file PATH]\n");
         return 2;
     }
     std::unique_ptr<SwitchTarget> target = MakeTarget(o);

@@ -106,8 +106,7 @@ int ServeRing(uint8_t* map, size_t mapSize, const CommandServer& server)
                     if (copied == answer.dataIn.size()) {
                         break;
                     }
-                    const size_t n =
-                        std::min<size_t>(s.length, answer.dataIn.size() - copied);
+                    const size_t n = std::min<size_t>(s.length, answer.dataIn.size() - copied);
                     std::memcpy(map + s.offset, answer.dataIn.data() + copied, n);
                     copied += n;
                 }

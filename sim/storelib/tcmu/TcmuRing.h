@@ -15,8 +15,8 @@
 namespace storelibsim
 {
 
-using CommandServer = std::function<ScsiAnswer(const uint8_t* cdb, const uint8_t* data,
-                                               size_t length)>;
+using CommandServer =
+    std::function<ScsiAnswer(const uint8_t* cdb, const uint8_t* data, size_t length)>;
 
 // Returns the number of entries taken, or -1 when the ring points outside
 // the mapping (then the tail is left where the bad entry starts).

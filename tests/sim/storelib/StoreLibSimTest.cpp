@@ -194,6 +194,8 @@ TEST_F(SimTest, ServesTheTopologyInTheRecordLayouts)
                         Bytes(60, 0), 1);
     ASSERT_EQ(0u, passThru(0x05000000, rb));
     EXPECT_EQ((Bytes{1, 2, 10, 0}), Bytes(rb.begin() + 64 + 12, rb.begin() + 64 + 16));
+    EXPECT_EQ(16u, Get32(&rb[60])) << "data length: the 16 bytes the switch sent";
+    EXPECT_EQ(36u, Get32(&inq[60]));
 
     const std::vector<std::string> trace = traceLines();
     ASSERT_GE(trace.size(), 1u);

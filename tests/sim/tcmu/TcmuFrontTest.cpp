@@ -59,8 +59,16 @@ protected:
 
 Bytes WriteBufferCdb(uint32_t offset, uint32_t len)
 {
-    return {0x3B, 0x02, 0, uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset),
-            uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len), 0};
+    return {0x3B,
+            0x02,
+            0,
+            uint8_t(offset >> 16),
+            uint8_t(offset >> 8),
+            uint8_t(offset),
+            uint8_t(len >> 16),
+            uint8_t(len >> 8),
+            uint8_t(len),
+            0};
 }
 
 // The answers are the simulated library's, cut to the allocation length and
@@ -84,7 +92,9 @@ TEST_F(TargetTest, AnswersAreTheSwitchModelsCutToWhatWasAskedFor)
         {"supported pages", {0x12, 1, 0, 0, 0xFF, 0}, 255, {0x0D, 0, 0, 3, 0, 0x80, 0x83}},
         // The program's CDB names 0x3C0000 bytes; the transfer is its 60-byte buffer.
         {"revision record", {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0, 0, 0}, 60, rev},
-        {"revision record, small buffer", {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0, 0, 0}, 14,
+        {"revision record, small buffer",
+         {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0, 0, 0},
+         14,
          Bytes(rev.begin(), rev.begin() + 14)},
     };
     for (const Case& c : cases) {
@@ -229,7 +239,10 @@ public:
     uint32_t tail() const { return get<uint32_t>(kTcmuLayout.mbCmdTail); }
     uint8_t status(uint32_t at) const { return map[kRingOff + at + kTcmuLayout.rspStatus]; }
     uint8_t uflags(uint32_t at) const { return map[kRingOff + at + kTcmuLayout.hdrUflags]; }
-    uint32_t readLen(uint32_t at) const { return get<uint32_t>(kRingOff + at + kTcmuLayout.rspReadLen); }
+    uint32_t readLen(uint32_t at) const
+    {
+        return get<uint32_t>(kRingOff + at + kTcmuLayout.rspReadLen);
+    }
     Bytes iovData(uint32_t at, int i) const
     {
         const auto& p = pieceAt.at(at)[i];

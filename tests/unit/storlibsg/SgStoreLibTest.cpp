@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <fstream>
+#include <map>
 #include <set>
 #include <unistd.h>
 
@@ -96,8 +96,11 @@ public:
     ScsiOutcome Execute(int fd, const ScsiCommand& c) override
     {
         EXPECT_TRUE(open.count(fd)) << "command on a closed descriptor";
-        SentCommand s{std::vector<uint8_t>(c.cdb, c.cdb + c.cdbLength), c.direction, c.dataLength,
-                      c.timeoutSeconds, {}};
+        SentCommand s{std::vector<uint8_t>(c.cdb, c.cdb + c.cdbLength),
+                      c.direction,
+                      c.dataLength,
+                      c.timeoutSeconds,
+                      {}};
         if (c.direction == Direction::ToDevice) {
             s.dataOut.assign(c.data, c.data + c.dataLength);
         }
@@ -121,8 +124,7 @@ public:
     int64_t NowMs() override { return now; }
 };
 
-ScriptedReply Reply(ScsiOutcome::Category category, int status = 0,
-                    std::vector<uint8_t> sense = {})
+ScriptedReply Reply(ScsiOutcome::Category category, int status = 0, std::vector<uint8_t> sense = {})
 {
     ScriptedReply r;
     r.outcome.category = category;
@@ -146,7 +148,8 @@ std::vector<uint8_t> FixedSense(uint8_t key, uint8_t asc, uint8_t ascq)
 std::vector<uint8_t> DescriptorSense(uint8_t key, uint8_t asc, uint8_t ascq)
 {
     // One information descriptor, so the bytes past the header matter too.
-    return {0x72, key, asc, ascq, 0, 0, 0, 12, 0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
+    return {0x72, key, asc, ascq, 0, 0, 0,    12,   0x00, 0x0A,
+            0x80, 0,   0,   0,    0, 0, 0x12, 0x34, 0x56, 0x78};
 }
 
 const uint8_t kReadBufferCdb[10] = {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0x00, 0x00, 0x00};
@@ -159,10 +162,10 @@ protected:
 
     void SetUp() override
     {
-        host->addSg(0, "0:0:0:0", "0");    // a disk on host 0: no controller
-        host->addSg(1, "2:0:0:0", "13");   // switch on host 2
-        host->addSg(3, "2:0:1:0", "0");    // a disk beside it
-        host->addSg(2, "5:0:0:0", "31");   // unknown-type device on host 5
+        host->addSg(0, "0:0:0:0", "0");  // a disk on host 0: no controller
+        host->addSg(1, "2:0:0:0", "13"); // switch on host 2
+        host->addSg(3, "2:0:1:0", "0");  // a disk beside it
+        host->addSg(2, "5:0:0:0", "31"); // unknown-type device on host 5
         lib = std::make_unique<SgStoreLib>(host);
     }
 
@@ -505,7 +508,9 @@ TEST(RealScsiGenericSystemTest, OpensNothingButScsiGenericNodes)
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     const std::string dir = tmpl;
     const std::string file = dir + "/sg0", link = dir + "/sg1";
-    { std::ofstream(file) << "not a device"; }
+    {
+        std::ofstream(file) << "not a device";
+    }
     ASSERT_EQ(0, symlink("/dev/null", link.c_str()));
     auto host = MakeRealScsiGenericSystem();
     EXPECT_EQ(-ENODEV, host->OpenDevice(file));
