@@ -618,7 +618,7 @@ judge_scsi() {
         compare_cdbs "faults-switch$((i + 1))" "$g/update-faults-trace$i.log" \
             "$d/sim-faults/pkg/storelib_trace.log" "$i"
     done
-    grep -q "non-zero retval = 8105" "$g/update-vanish-debug.log" 2>/dev/null &&
+    grep -q "error from storelibIT, result = 33029" "$g/update-vanish-debug.log" 2>/dev/null &&
         pass "scsi: the removed switch's next chunk got the library's device-gone result (8105)" ||
         fail "scsi: no device-gone result in the program's log after the removal"
     n=$(report_count "$g/update-vanish.xml" "ERROR: Failed to Update Firmware")

@@ -194,8 +194,10 @@ scenario_scsi() {
     # request (1 MiB) and with 60 bytes.
     /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so cmd 0x05000000 0 in 3932160 30 \
         3c01e6e007003c000000 >/tmp/rb.txt 2>&1
-    check readbuffer-full PASS "$(cat /tmp/rb.txt) host0 sg_tablesize=$(cat /sys/class/scsi_host/host0/sg_tablesize 2>/dev/null)" \
-        "max_sectors=$(cat /sys/class/scsi_generic/sg0/device/max_sectors 2>/dev/null)"
+    /usr/bin/sg_probe - raw /dev/sg0 3932160 3c01e6e007003c000000 >/tmp/raw-full.txt 2>&1
+    check readbuffer-full PASS "$(cat /tmp/rb.txt) $(cat /tmp/raw-full.txt)" \
+        "host0 sg_tablesize=$(cat /sys/class/scsi_host/host0/sg_tablesize 2>/dev/null)" \
+        "max_sectors=$(cat /sys/class/scsi_host/host0/max_sectors 2>/dev/null)"
     for len in 1048576 60; do
         sg_raw -r "$len" /dev/sg0 3c 01 e6 e0 07 00 3c 00 00 00 >/tmp/raw.txt 2>&1
         check "readbuffer-raw-$len" PASS "rc=$? $(grep -iE 'received|status|error|sense' /tmp/raw.txt | tr -s ' ' | tr '\n' ';')"

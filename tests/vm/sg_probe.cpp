@@ -6,13 +6,18 @@
 //   sg_probe LIB list
 //   sg_probe LIB cmd CTRL DEV in|out|none LEN TIMEOUT CDBHEX
 //   sg_probe LIB download CTRL DEV FILE
+//   sg_probe - raw DEVNODE LEN CDBHEX     (data-in through sg_pt itself, no library)
 //
 // Prints one line per result; exit status 0 when every command returned 0
 // with GOOD status.
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <scsi/sg_pt.h>
+#include <unistd.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,10 +163,49 @@ int Download(uint32_t ctrl, uint16_t dev, const std::string& path)
     return 0;
 }
 
+// What the kernel does with a data-in transfer of LEN bytes, errno included.
+int Raw(const char* node, uint32_t len, const std::vector<uint8_t>& cdb)
+{
+    const int fd = open(node, O_RDWR | O_NONBLOCK);
+    if (fd < 0) {
+        std::printf("raw: open %s: %s\n", node, std::strerror(errno));
+        return 1;
+    }
+    std::vector<uint8_t> buf(len);
+    uint8_t sense[32] = {};
+    sg_pt_base* pt = construct_scsi_pt_obj_with_fd(fd, 0);
+    set_scsi_pt_cdb(pt, cdb.data(), static_cast<int>(cdb.size()));
+    set_scsi_pt_sense(pt, sense, sizeof(sense));
+    set_scsi_pt_data_in(pt, buf.data(), static_cast<int>(len));
+    const int rc = do_scsi_pt(pt, -1, 30, 0);
+    char err[128] = "";
+    get_scsi_pt_os_err_str(pt, sizeof(err), err);
+    std::printf("raw: do_scsi_pt=%d (%s) os_err=%d category=%d status=%d resid=%d host=0x%x\n", rc,
+                rc < 0 ? std::strerror(-rc) : "", get_scsi_pt_os_err(pt),
+                get_scsi_pt_result_category(pt), get_scsi_pt_status_response(pt),
+                get_scsi_pt_resid(pt), get_scsi_pt_transport_err(pt));
+    destruct_scsi_pt_obj(pt);
+    close(fd);
+    return rc == 0 ? 0 : 1;
+}
+
+std::vector<uint8_t> ParseHex(const std::string& hex)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 6 && std::string(argv[2]) == "raw") {
+        return Raw(argv[3], static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)),
+                   ParseHex(argv[5]));
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: sg_probe LIB list|cmd|download ...\n");
         return 2;
