@@ -541,7 +541,7 @@ report_count() { # report text
 
 judge_scsi() {
     local d="$results/scsi" g="$results/scsi/guest" c
-    for c in no-switch target-setup backend-list readbuffer-alloc readbuffer-full readbuffer-raw-1048576 \
+    for c in no-switch target-setup backend-list unprivileged readbuffer-alloc readbuffer-full readbuffer-raw-1048576 \
         readbuffer-raw-60 \
         inventory-run update-happy-run sg-inq \
         sg-vpd sg-write-buffer benchmark update-faults-run update-vanish-run debug-list \
@@ -557,6 +557,9 @@ judge_scsi() {
     [[ "$list" == *"ctrl=0x05000000 dev=0 type=13"*"ctrl=0x05000000 dev=1 type=13"* ]] &&
         pass "scsi: the library lists both switches behind controller 0x05000000" ||
         fail "scsi: library listing: $list"
+    [[ "$(guest_detail scsi unprivileged)" == "rc=0x8106 "* ]] &&
+        pass "scsi: an unprivileged caller gets the open-refused result, nothing sent" ||
+        fail "scsi: unprivileged caller: $(guest_detail scsi unprivileged)"
     [[ "$(guest_detail scsi readbuffer-alloc)" == "rc=0x0 status=0 len=16 "* ]] &&
         pass "scsi: program's READ BUFFER (allocation 3C0000h, 60-byte buffer) answered with 16 bytes" ||
         fail "scsi: READ BUFFER: $(guest_detail scsi readbuffer-alloc)"

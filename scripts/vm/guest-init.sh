@@ -183,6 +183,10 @@ scenario_scsi() {
 
     /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so list >/tmp/list.txt 2>&1
     check backend-list PASS "$(tr '\n' ';' </tmp/list.txt)"
+    # An unprivileged caller: the nodes are root's.
+    /usr/bin/sg_probe --nobody /opt/lumo-sg/libstorelibit.so cmd 0x05000000 0 in 28 30 120180001c00 \
+        >/tmp/nobody.txt 2>&1
+    check unprivileged PASS "$(cat /tmp/nobody.txt) node $(ls -l /dev/sg0 | cut -c1-10)"
 
     # The program's own READ BUFFER (allocation length 3C0000h, 60-byte
     # buffer) on its own, to see what comes back.

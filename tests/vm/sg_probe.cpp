@@ -7,12 +7,14 @@
 //   sg_probe LIB cmd CTRL DEV in|out|none LEN TIMEOUT CDBHEX
 //   sg_probe LIB download CTRL DEV FILE
 //   sg_probe - raw DEVNODE LEN CDBHEX     (data-in through sg_pt itself, no library)
+//   sg_probe --nobody LIB ...             (the same as user and group 65534, no groups)
 //
 // Prints one line per result; exit status 0 when every command returned 0
 // with GOOD status.
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <scsi/sg_pt.h>
 #include <unistd.h>
 #include <time.h>
@@ -202,6 +204,14 @@ std::vector<uint8_t> ParseHex(const std::string& hex)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--nobody") {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+            std::perror("sg_probe: dropping to nobody");
+            return 2;
+        }
+        --argc;
+        ++argv;
+    }
     if (argc == 6 && std::string(argv[2]) == "raw") {
         return Raw(argv[3], static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)),
                    ParseHex(argv[5]));
