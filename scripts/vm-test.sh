@@ -545,7 +545,7 @@ judge_scsi() {
         readbuffer-raw-60 \
         inventory-run update-happy-run sg-inq \
         sg-vpd sg-write-buffer benchmark update-faults-run update-vanish-run debug-list \
-        debug-vpd debug-readbuffer debug-timeout debug-after; do
+        debug-attention debug-attention-library debug-vpd debug-readbuffer debug-timeout debug-after; do
         guest_check scsi "$c" || true
     done
     [[ "$(guest_detail scsi no-switch)" == "controllers=0; exit=0" ]] &&
@@ -636,6 +636,12 @@ judge_scsi() {
         fail "scsi: scsi_debug devices not listed: $dl"
     [[ "$(guest_detail scsi debug-vpd)" == "rc=0x0 status=0 "* ]] ||
         fail "scsi: scsi_debug VPD page: $(guest_detail scsi debug-vpd)"
+    [[ "$(guest_detail scsi debug-attention)" =~ sense=70..06.{18}3f16 ]] &&
+        pass "scsi: scsi_debug raises microcode changed (3Fh/16h) after WRITE BUFFER mode 05h" ||
+        fail "scsi: scsi_debug attention: $(guest_detail scsi debug-attention)"
+    [[ "$(guest_detail scsi debug-attention-library)" == "rc=0x0 status=0 "* ]] &&
+        pass "scsi: the library resends through scsi_debug's attention: MODE SENSE answered GOOD" ||
+        fail "scsi: library after scsi_debug's attention: $(guest_detail scsi debug-attention-library)"
     [[ "$(guest_detail scsi debug-readbuffer)" =~ ^rc=0x0\ status=2\ .*sense=70..05 ]] &&
         pass "scsi: scsi_debug refuses READ BUFFER with CHECK CONDITION, ILLEGAL REQUEST" ||
         fail "scsi: scsi_debug READ BUFFER: $(guest_detail scsi debug-readbuffer)"

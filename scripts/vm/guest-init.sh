@@ -292,9 +292,22 @@ scenario_scsi() {
     check debug-list PASS "$(tr '\n' ';' </tmp/list2.txt)"
     dctrl=$(awk '/type=13/ && $1 != "ctrl=0x05000000" { sub("ctrl=", "", $1); print $1; exit }' /tmp/list2.txt)
     ddev=$(awk -v c="ctrl=$dctrl" '$1 == c && /type=13/ { sub("dev=", "", $2); print $2; exit }' /tmp/list2.txt)
+    dother=$(awk -v c="ctrl=$dctrl" -v d="dev=$ddev" '$1 == c && $2 != d { sub("dev=", "", $2); print $2; exit }' /tmp/list2.txt)
     if [ -z "$dctrl" ]; then
         check debug-peer FAIL "no scsi_debug controller listed"
     else
+        # Its microcode-changed unit attention (WRITE BUFFER mode 05h raises
+        # one): seen by a plain sender on one device; on the other the
+        # library's READ BUFFER below meets it and resends.
+        L=/opt/lumo-sg/libstorelibit.so
+        for d in "$dother" "$ddev"; do
+            /usr/bin/sg_probe $L cmd "$dctrl" "$d" none 0 30 3b050000000000000000 >>/tmp/dmc.txt 2>&1
+        done
+        # (A command it knows: it refuses READ BUFFER before it looks at attentions.)
+        /usr/bin/sg_probe - raw "/dev/sg$dother" 255 1a003f00ff00 >/tmp/dua.txt 2>&1
+        check debug-attention PASS "sg$dother $(cat /tmp/dua.txt) after $(tr '\n' ';' </tmp/dmc.txt)"
+        /usr/bin/sg_probe $L cmd "$dctrl" "$ddev" in 255 30 1a003f00ff00 >/tmp/dual.txt 2>&1
+        check debug-attention-library PASS "$(cat /tmp/dual.txt)"
         /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so cmd "$dctrl" "$ddev" in 28 30 120180001c00 \
             >/tmp/dvpd.txt 2>&1
         check debug-vpd PASS "$(cat /tmp/dvpd.txt)"

@@ -182,10 +182,11 @@ int Raw(const char* node, uint32_t len, const std::vector<uint8_t>& cdb)
     const int rc = do_scsi_pt(pt, -1, 30, 0);
     char err[128] = "";
     get_scsi_pt_os_err_str(pt, sizeof(err), err);
-    std::printf("raw: do_scsi_pt=%d (%s) os_err=%d category=%d status=%d resid=%d host=0x%x\n", rc,
-                rc < 0 ? std::strerror(-rc) : "", get_scsi_pt_os_err(pt),
+    std::printf("raw: do_scsi_pt=%d (%s) os_err=%d category=%d status=%d resid=%d host=0x%x "
+                "sense=%s\n",
+                rc, rc < 0 ? std::strerror(-rc) : "", get_scsi_pt_os_err(pt),
                 get_scsi_pt_result_category(pt), get_scsi_pt_status_response(pt),
-                get_scsi_pt_resid(pt), get_scsi_pt_transport_err(pt));
+                get_scsi_pt_resid(pt), get_scsi_pt_transport_err(pt), Hex(sense, 18).c_str());
     destruct_scsi_pt_obj(pt);
     close(fd);
     return rc == 0 ? 0 : 1;
