@@ -3,7 +3,7 @@
 # present. Extra package names may be passed as arguments. ansible (with
 # ansible-core and the community collections) drives the fleet test.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev ansible "$@")
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev ansible "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

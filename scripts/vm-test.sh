@@ -9,6 +9,10 @@
 #   probe   the kernel driver alone: modules loaded by hand, Get Device ID
 #   update  a full "lumoswitch -u" that starts with no IPMI module loaded
 #   silent  the same with a controller that leaves one request unanswered
+#   scsi    the storage half on the kernel's SCSI stack: the SCSI generic
+#           library as ./libstorelibit.so against two switches served by
+#           simstorelib_tcmu through the kernel's SCSI target, sg3-utils,
+#           a download benchmark, faults and the kernel's scsi_debug
 #
 # Installs what it needs (QEMU, busybox, the kernel package, unpacked into a
 # cache under the build directory), builds an initramfs, boots one guest per
@@ -25,7 +29,7 @@ while (($#)); do
     *) echo "usage: $0 [--build-dir DIR] [--scenario NAME]..." >&2; exit 2 ;;
     esac
 done
-((${#scenarios[@]})) || scenarios=(probe update silent)
+((${#scenarios[@]})) || scenarios=(probe update silent scsi)
 
 BOOT_TIMEOUT=${VM_BOOT_TIMEOUT:-300}  # seconds from QEMU start to init (TCG on a busy host is slow)
 RUN_TIMEOUT=${VM_RUN_TIMEOUT:-900}    # seconds from QEMU start to power-off
@@ -67,7 +71,7 @@ apt_update_once() {
 }
 ensure_packages() {
     local missing=() p
-    for p in qemu-system-x86 busybox-static cpio; do
+    for p in qemu-system-x86 busybox-static cpio sg3-utils; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$p")
     done
@@ -168,8 +172,48 @@ build_image() {
     install -m 0644 "$root/tests/vm/package/package.xml" "$img$pkg/"
     make_payload "$img$pkg/payload"
 
+    add_scsi_stack "$kver"
+
     (cd "$img" && find . -print0 | cpio --null -o -H newc --quiet | gzip -1) >"$vm/initrd.gz" ||
         die "cannot pack the initramfs"
+}
+
+# A kernel module and, through its "depends=" field, every module it needs,
+# at their paths under the image's module tree.
+add_module() { # kver name
+    local kmods="$cache/kernel/lib/modules/$1" name="$2" f dep
+    f=$(find "$kmods/kernel" -name "$name.ko" -o -name "$(echo "$name" | tr _ -).ko" | head -n1)
+    [[ -n "$f" ]] || die "kernel module $name missing from the kernel package"
+    [[ -e "$img/lib/modules/$1/${f#"$kmods"/}" ]] && return
+    install -D -m 0644 "$f" "$img/lib/modules/$1/${f#"$kmods"/}"
+    for dep in $(tr '\0' '\n' <"$f" | sed -n 's/^depends=//p' | tr ',' ' '); do
+        add_module "$1" "$dep"
+    done
+}
+
+# The kernel's SCSI target and generic driver, the switch handler, sg3-utils
+# and a second package directory whose storage library is the SCSI generic
+# one (shipped as ./libstorelibit.so, as a package would).
+add_scsi_stack() { # kver
+    local m t
+    for m in sg scsi_debug configfs target_core_mod target_core_user tcm_loop uio; do
+        add_module "$1" "$m"
+    done
+    /bin/busybox depmod -b "$img" "$1" || die "depmod failed"
+    copy_with_libs "$build/bin/simstorelib_tcmu" /usr/bin
+    copy_with_libs "$build/bin/vm_sg_probe" /usr/bin
+    mv "$img/usr/bin/vm_sg_probe" "$img/usr/bin/sg_probe"
+    for t in sg_inq sg_vpd sg_write_buffer sg_raw; do
+        copy_with_libs "$(command -v "$t")" /usr/bin
+    done
+    local pkg=/opt/lumo-sg
+    copy_with_libs "$build/bin/lumoswitch" "$pkg"
+    copy_with_libs "$build/lib/libstorelibit_sg.so" "$pkg"
+    mv "$img$pkg/libstorelibit_sg.so" "$img$pkg/libstorelibit.so"
+    install -m 0644 "$root/tests/vm/package/package.xml" "$img$pkg/"
+    install -D -m 0644 -t "$img$pkg/scsi" "$root/tests/vm/scsi/switches.conf" \
+        "$root/tests/vm/scsi/faults.conf"
+    make_payload "$img$pkg/payload"
 }
 
 # --- one guest ------------------------------------------------------------------
@@ -466,12 +510,179 @@ judge_silent() {
     compare_with_preload silent "$root/tests/vm/scenarios/silent-once.script"
 }
 
+# --- the storage half on the kernel's SCSI stack -------------------------------------
+# The same update under the simulated storage library in the sandbox, with the
+# same topology, so the CDBs each switch saw can be compared.
+sim_storelib_run() { # name topology
+    local dir="$results/scsi/sim-$1"
+    rm -rf "$dir"
+    mkdir -p "$dir/pkg"
+    cp "$build/bin/lumoswitch" "$build/lib/libstorelibit.so" "$root/tests/vm/package/package.xml" \
+        "$dir/pkg/"
+    cp "$2" "$dir/pkg/storelib_topology.conf"
+    make_payload "$dir/pkg/payload"
+    local args=() t status=0
+    for t in lsmod modprobe rmmod=1 insmod depmod udevadm udevcontrol rpm umount esxcli \
+        esxcfg-scsidevs esxcfg-rescan; do
+        args+=(--standin "$t")
+    done
+    args+=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
+        --env SIMIPMI_TIME_SCALE=100 --env "SIMIPMI_SCRIPT=$root/sim/ipmi/scenarios/happy.script")
+    "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --record "$dir/pkg/standins.log" \
+        --preload "$build/lib/libsimipmi_preload.so" "${args[@]}" --timeout 600 \
+        -- ./lumoswitch -u -d -o "$dir/pkg/report.xml" >"$dir/stdout.txt" 2>"$dir/stderr.txt" ||
+        status=$?
+    echo "$status" >"$dir/exit"
+}
+
+# The CDBs of a trace, one per line: the bytes after "cdb=".
+cdbs_of() { # trace [dev]
+    awk -v dev="${2:-}" '
+        dev != "" && index($0, " dev=" dev " ") == 0 { next }
+        { on = 0; out = ""
+          for (i = 1; i <= NF; i++) {
+              if ($i ~ /^cdb=/) { on = 1; out = substr($i, 5); continue }
+              if (on && $i ~ /^[0-9a-f][0-9a-f]$/) { out = out " " $i } else if (on) { break }
+          }
+          if (out != "") print out }' "$1" 2>/dev/null
+}
+
+compare_cdbs() { # label handler-trace sim-trace dev
+    local d="$results/scsi"
+    # The handler also sees what the library resent after a unit attention;
+    # the simulated library keeps that inside.
+    if diff -u <(grep -v 'sense=6/' "$2" 2>/dev/null | cdbs_of /dev/stdin) \
+        <(cdbs_of "$3" "$4") >"$d/compare-$1.diff"; then
+        pass "scsi: $1: CDBs the switch saw identical to the simulated library's trace" \
+            "($(cdbs_of "$3" "$4" | wc -l) commands)"
+    else
+        fail "scsi: $1: CDBs differ (kernel target -, simulated library +):"
+        sed 's/^/    /' "$d/compare-$1.diff" | head -30
+    fi
+}
+
+report_count() { # report text
+    { grep -o "$2" "$1" 2>/dev/null || true; } | wc -l
+}
+
+judge_scsi() {
+    local d="$results/scsi" g="$results/scsi/guest" c
+    for c in no-switch target-setup backend-list unprivileged readbuffer-alloc readbuffer-full readbuffer-raw-1048576 \
+        readbuffer-raw-60 \
+        inventory-run update-happy-run sg-inq \
+        sg-vpd sg-write-buffer benchmark update-faults-run update-vanish-run debug-list \
+        debug-attention debug-attention-library debug-vpd debug-readbuffer debug-timeout debug-after; do
+        guest_check scsi "$c" || true
+    done
+    [[ "$(guest_detail scsi no-switch)" == "controllers=0; exit=0" ]] &&
+        [[ "$(report_count "$g/inventory-none.xml" "<Device")" == 0 ]] &&
+        pass "scsi: no sg device of a switch type: no controller, an inventory without devices" ||
+        fail "scsi: before the switches: $(guest_detail scsi no-switch)"
+    local list
+    list=$(guest_detail scsi backend-list)
+    [[ "$list" == *"ctrl=0x05000000 dev=0 type=13"*"ctrl=0x05000000 dev=1 type=13"* ]] &&
+        pass "scsi: the library lists both switches behind controller 0x05000000" ||
+        fail "scsi: library listing: $list"
+    [[ "$(guest_detail scsi unprivileged)" == "rc=0x8106 "* ]] &&
+        pass "scsi: an unprivileged caller gets the open-refused result, nothing sent" ||
+        fail "scsi: unprivileged caller: $(guest_detail scsi unprivileged)"
+    [[ "$(guest_detail scsi readbuffer-alloc)" == "rc=0x0 status=0 len=16 "* ]] &&
+        pass "scsi: program's READ BUFFER (allocation 3C0000h, 60-byte buffer) answered with 16 bytes" ||
+        fail "scsi: READ BUFFER: $(guest_detail scsi readbuffer-alloc)"
+    [[ "$(guest_detail scsi inventory-run)" == "exit=0" ]] || fail "scsi: inventory run failed"
+    local n
+    n=$(report_count "$g/inventory.xml" 'version="1.2.10.0"')
+    [[ "$n" == 2 ]] && pass "scsi: inventory lists both switches with revision 1.2.10.0" ||
+        fail "scsi: inventory has $n switches with revision 1.2.10.0"
+
+    # The whole update on the kernel's drivers for both halves.
+    local payload="$d/payload"
+    make_payload "$payload"
+    [[ "$(guest_detail scsi update-happy-run)" == exit=0* ]] ||
+        fail "scsi: update run: $(guest_detail scsi update-happy-run)"
+    n=$(report_count "$g/update-happy.xml" "The firmware update was successful. The new firmware will be activated on LUMO Switch upon power cycle of the device or system. Rebooting")
+    [[ "$n" == 2 ]] && pass "scsi: update report: both switches updated, power cycle staged" ||
+        fail "scsi: update report has $n staged successes"
+    local i
+    for i in 0 1; do
+        cmp -s "$payload/lumo_sw_1.4.8.bin" "$g/update-happy-received$i.bin" &&
+            pass "scsi: switch $((i + 1)) received the payload byte for byte" ||
+            fail "scsi: switch $((i + 1)) image differs from the payload"
+    done
+    sim_storelib_run happy "$root/tests/vm/scsi/switches.conf"
+    for i in 0 1; do
+        compare_cdbs "happy-switch$((i + 1))" "$g/update-happy-trace$i.log" \
+            "$d/sim-happy/pkg/storelib_trace.log" "$i"
+    done
+    [[ "$(guest_detail scsi sg-inq)" == *"LUMO PCIe Switch"* ]] ||
+        fail "scsi: sg_inq did not show the product text"
+    [[ "$(guest_detail scsi sg-vpd)" == *"PX1620SW1"* ]] ||
+        fail "scsi: sg_vpd did not show the serial"
+    local bench
+    bench=$(guest_detail scsi benchmark)
+    [[ "$bench" == *"rc=0 image=intact sg_write_buffer="*"rc=0 image=intact"* ]] &&
+        pass "scsi: 16 MiB download benchmark: $bench" || fail "scsi: benchmark: $bench"
+
+    # Faults.
+    n=$(report_count "$g/update-faults.xml" "ERROR: Failed to Update Firmware")
+    [[ "$n" == 1 ]] && pass "scsi: CHECK CONDITION at chunk 2 reported as a failed update" ||
+        fail "scsi: fault report has $n failed updates"
+    n=$(report_count "$g/update-faults.xml" "Rebooting the system will perform")
+    [[ "$n" == 1 ]] && pass "scsi: only the switch whose image arrived gets the power cycle" ||
+        fail "scsi: fault report has $n staged successes"
+    cmp -s <(head -c 32768 "$payload/lumo_sw_1.4.8.bin") "$g/update-faults-received0.bin" &&
+        pass "scsi: switch 1 kept only the chunk before the rejected one" ||
+        fail "scsi: switch 1 image after the rejected chunk is $(stat -c %s "$g/update-faults-received0.bin" 2>/dev/null) bytes"
+    cmp -s "$payload/lumo_sw_1.4.8.bin" "$g/update-faults-received1.bin" &&
+        pass "scsi: switch 2 image intact after the unit attention" ||
+        fail "scsi: switch 2 image damaged after the unit attention"
+    if awk '/sense=6\/29\/01/ { ua = $1; next } ua != "" { exit !($1 == ua) } END { if (ua == "") exit 1 }' \
+        "$g/update-faults-trace1.log" 2>/dev/null; then
+        pass "scsi: unit attention on chunk 1 answered by resending the same CDB"
+    else
+        fail "scsi: no resend after the unit attention on switch 2"
+    fi
+    sim_storelib_run faults "$root/tests/vm/scsi/faults.conf"
+    for i in 0 1; do
+        compare_cdbs "faults-switch$((i + 1))" "$g/update-faults-trace$i.log" \
+            "$d/sim-faults/pkg/storelib_trace.log" "$i"
+    done
+    grep -q "error from storelibIT, result = 33029" "$g/update-vanish-debug.log" 2>/dev/null &&
+        pass "scsi: the removed switch's next chunk got the library's device-gone result (8105)" ||
+        fail "scsi: no device-gone result in the program's log after the removal"
+    n=$(report_count "$g/update-vanish.xml" "ERROR: Failed to Update Firmware")
+    [[ "$n" == 1 ]] && pass "scsi: switch removed mid-download reported as failed ($(guest_detail scsi update-vanish-run))" ||
+        fail "scsi: vanish report has $n failed updates"
+
+    # The kernel's own peer.
+    local dl
+    dl=$(guest_detail scsi debug-list)
+    [[ "$dl" =~ ctrl=0x0500000[1-9]\ dev=[0-9]+\ type=13 ]] &&
+        pass "scsi: scsi_debug's type-13 devices listed behind their own controller" ||
+        fail "scsi: scsi_debug devices not listed: $dl"
+    [[ "$(guest_detail scsi debug-vpd)" == "rc=0x0 status=0 "* ]] ||
+        fail "scsi: scsi_debug VPD page: $(guest_detail scsi debug-vpd)"
+    [[ "$(guest_detail scsi debug-attention)" =~ sense=70..06.{18}3f16 ]] &&
+        pass "scsi: scsi_debug raises microcode changed (3Fh/16h) after WRITE BUFFER mode 05h" ||
+        fail "scsi: scsi_debug attention: $(guest_detail scsi debug-attention)"
+    [[ "$(guest_detail scsi debug-attention-library)" == "rc=0x0 status=0 "* ]] &&
+        pass "scsi: the library resends through scsi_debug's attention: MODE SENSE answered GOOD" ||
+        fail "scsi: library after scsi_debug's attention: $(guest_detail scsi debug-attention-library)"
+    [[ "$(guest_detail scsi debug-readbuffer)" =~ ^rc=0x0\ status=2\ .*sense=70..05 ]] &&
+        pass "scsi: scsi_debug refuses READ BUFFER with CHECK CONDITION, ILLEGAL REQUEST" ||
+        fail "scsi: scsi_debug READ BUFFER: $(guest_detail scsi debug-readbuffer)"
+    [[ "$(guest_detail scsi debug-timeout)" =~ ^rc=0x810[79] ]] &&
+        pass "scsi: ignored command is a library failure: $(guest_detail scsi debug-timeout)" ||
+        fail "scsi: scsi_debug timeout: $(guest_detail scsi debug-timeout)"
+}
+
 run_scenario() { # name kver
     local name="$1" kver="$2" script=""
     case "$name" in
     probe) script="" ;;
     update) script="$root/sim/ipmi/scenarios/happy.script" ;;
     silent) script="$root/tests/vm/scenarios/silent-once.script" ;;
+    scsi) script="$root/sim/ipmi/scenarios/happy.script" ;;
     *) die "unknown scenario $name" ;;
     esac
     boot_guest "$name" "$script" "$kver" || return 0
@@ -483,7 +694,8 @@ ensure_packages
 ensure_kernel
 kver=$(kernel_version)
 for f in bin/lumoswitch bin/simipmi_extbmc bin/vm_ipmi_probe lib/libstorelibit.so \
-    lib/libstorelibit.so.07 lib/storelib_topology.conf lib/libsimipmi_preload.so; do
+    lib/libstorelibit.so.07 lib/storelib_topology.conf lib/libsimipmi_preload.so \
+    bin/simstorelib_tcmu bin/vm_sg_probe lib/libstorelibit_sg.so; do
     [[ -e "$build/$f" ]] || die "$build/$f is not built"
 done
 mkdir -p "$results"

@@ -9,18 +9,21 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Replay.h"
+#include "SwitchModel.h"
 #include "Topology.h"
 
 using storelibsim::Controller;
@@ -224,8 +227,8 @@ private:
                          uint8_t* pt, uint32_t len, uint32_t size);
     const Controller* findController(uint32_t id) const;
     static const Device* findDevice(const Controller& c, uint16_t id);
-    static const Fault* findFault(const Controller& c, uint16_t dev, uint8_t opcode, int evpd,
-                                  uint32_t chunk);
+    const Fault* findFault(const Controller& c, uint16_t dev, uint8_t opcode, int evpd,
+                           uint32_t chunk, std::string& note);
     static std::string applyFault(const Fault& f, uint8_t* pt, uint32_t& rc);
 
     bool m_pathsKnown = false;
@@ -238,6 +241,7 @@ private:
     std::map<std::pair<uint32_t, uint16_t>, Download> m_downloads;
     bool m_replayChecked = false;
     std::unique_ptr<storelibsim::Replay> m_replay;
+    std::set<const Fault*> m_fired; // one-shot faults already used
 };
 
 // STORELIB_SIM_REPLAY names a transcript: the commands are answered from it
@@ -309,8 +313,10 @@ const Device* Simulator::findDevice(const Controller& c, uint16_t id)
     return nullptr;
 }
 
+// A one-shot unit attention is what the real library meets on the kernel
+// path and resends through: the caller never sees it, only a trace note.
 const Fault* Simulator::findFault(const Controller& c, uint16_t dev, uint8_t opcode, int evpd,
-                                  uint32_t chunk)
+                                  uint32_t chunk, std::string& note)
 {
     for (const Fault& f : c.faults) {
         if (f.deviceId != dev || f.opcode != opcode) {
@@ -321,6 +327,16 @@ const Fault* Simulator::findFault(const Controller& c, uint16_t dev, uint8_t opc
         }
         if (f.chunk != 0 && f.chunk != chunk) {
             continue;
+        }
+        if (f.once) {
+            if (m_fired.count(&f) != 0) {
+                continue;
+            }
+            m_fired.insert(&f);
+            if (f.result == 0 && storelibsim::IsUnitAttention(f.sense)) {
+                note = " attention=resent";
+                continue;
+            }
         }
         return &f;
     }
@@ -335,7 +351,15 @@ std::string Simulator::applyFault(const Fault& f, uint8_t* pt, uint32_t& rc)
     }
     rc = 0;
     pt[10] = f.status;
-    for (size_t i = 0; i < f.sense.size() && i < 32; ++i) {
+    // The kernel's sg driver hands on 8 + the additional sense length bytes
+    // of fixed or descriptor sense, and so does a library on top of it.
+    size_t n = f.sense.size();
+    if (n >= 8 && (f.sense[0] & 0x7E) == 0x70) {
+        n = std::min<size_t>(n, 8 + size_t(f.sense[7]));
+    } else if (n >= 8 && (f.sense[0] & 0x7E) == 0x72) {
+        n = std::min<size_t>(n, 8 + size_t(f.sense[7]));
+    }
+    for (size_t i = 0; i < n && i < 32; ++i) {
         pt[28 + i] = f.sense[i];
     }
     return " fault=status";
@@ -406,6 +430,7 @@ uint32_t Simulator::initLib(const uint8_t* rec, uint8_t* data, uint32_t size)
     }
     m_topo = topo;
     m_downloads.clear();
+    m_fired.clear();
     if (m_topo.initResult != 0) {
         trace(what + " -> rc=" + Hex(m_topo.initResult));
         return m_topo.initResult;
@@ -524,48 +549,16 @@ uint32_t Simulator::passThru(const uint8_t* rec, uint8_t* pt, uint32_t size)
         cdb[5] == 0 && cdb[4] == len && dir == 2) {
         name = "INQUIRY_VPD80";
         evpd = 1;
-        if (d->hasVpdRaw) {
-            answer = d->vpdRaw;
-        } else {
-            answer.assign(4 + d->serial.size(), 0);
-            answer[0] = d->type & 0x1F;
-            answer[1] = 0x80;
-            answer[3] = static_cast<uint8_t>(
-                d->vpdLength >= 0 ? d->vpdLength
-                                  : (d->serial.size() > 255 ? 255 : d->serial.size()));
-            std::memcpy(answer.data() + 4, d->serial.data(), d->serial.size());
-        }
+        answer = storelibsim::SerialNumberPage(*d);
     } else if (op == 0x12 && cdbLen == 6 && cdb[1] == 0 && cdb[2] == 0 && cdb[3] == 0 &&
                cdb[5] == 0 && cdb[4] == len && dir == 2) {
         name = "INQUIRY";
         evpd = 0;
-        if (d->hasInquiryRaw) {
-            answer = d->inquiryRaw;
-        } else {
-            answer.assign(36, ' ');
-            answer[0] = d->type & 0x1F;
-            answer[1] = 0;
-            answer[2] = 6;
-            answer[3] = 2;
-            answer[4] = 31;
-            answer[5] = answer[6] = answer[7] = 0;
-            for (size_t i = 0; i < 8 && i < d->vendor.size(); ++i) {
-                answer[8 + i] = static_cast<uint8_t>(d->vendor[i]);
-            }
-            for (size_t i = 0; i < 16 && i < d->product.size(); ++i) {
-                answer[16 + i] = static_cast<uint8_t>(d->product[i]);
-            }
-            std::memcpy(answer.data() + 32, "SIM1", 4);
-        }
+        answer = storelibsim::StandardInquiry(*d);
     } else if (op == 0x3C && cdbLen == 10 && HexBytes(cdb, 10) == "3c 01 e6 e0 07 00 3c 00 00 00" &&
                dir == 2 && len >= 16) {
         name = "READ_BUFFER";
-        if (d->hasReadBufferRaw) {
-            answer = d->readBufferRaw;
-        } else {
-            answer.assign(16, 0xEE);
-            std::memcpy(answer.data() + 12, d->revision, 4);
-        }
+        answer = storelibsim::RevisionRecord(*d);
     } else {
         return fail(kErrUnknownCdb, "PASSTHRU " + where + " dir=" + std::to_string(dir) +
                                         " unknown or inconsistent CDB");
@@ -573,11 +566,13 @@ uint32_t Simulator::passThru(const uint8_t* rec, uint8_t* pt, uint32_t size)
 
     uint32_t rc = 0;
     std::string note;
-    if (const Fault* f = findFault(*c, d->id, op, evpd, 0)) {
+    if (const Fault* f = findFault(*c, d->id, op, evpd, 0, note)) {
         note = applyFault(*f, pt, rc);
     } else {
         const size_t n = answer.size() < len ? answer.size() : len;
         std::memcpy(pt + kPtHeader, answer.data(), n);
+        // What was transferred, as the kernel's residual tells a library.
+        PutLe32(pt + 60, static_cast<uint32_t>(n));
     }
     trace(name + " " + where + " -> rc=" + Hex(rc) + " status=" + std::to_string(pt[10]) + note);
     return rc;
@@ -615,7 +610,7 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
     uint32_t rc = 0;
     std::string note;
     int signalDuring = 0;
-    const Fault* f = findFault(c, d.id, 0x3B, -1, dl.chunks);
+    const Fault* f = findFault(c, d.id, 0x3B, -1, dl.chunks, note);
     if (f != nullptr && f->signal != 0) {
         // As if someone sent it while the switch took the chunk, which it
         // still takes whole.
@@ -640,7 +635,7 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
     }
     if (!d.keepImage) {
         dl.nextOffset = offset + len;
-        trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0" + signalNote);
+        trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0" + note + signalNote);
         return 0;
     }
     if (offset == 0 || dl.image.get() < 0) {
@@ -653,7 +648,7 @@ uint32_t Simulator::writeBuffer(const std::string& where0, const Controller& c, 
         return fail(kErrMalformed, "WRITE_BUFFER " + where + " cannot keep image in " + path);
     }
     dl.nextOffset = offset + len;
-    trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0" + signalNote);
+    trace("WRITE_BUFFER " + where + " -> rc=0x0 status=0" + note + signalNote);
     return 0;
 }
 

@@ -353,6 +353,11 @@ private:
             return false;
         }
         f.signal = static_cast<int>(v);
+        v = 0;
+        if (!number(attrs, "once", 1, v, false, error)) {
+            return false;
+        }
+        f.once = v != 0;
         if (f.result == 0 && f.status == 0 && f.signal == 0) {
             error = "fault needs result=, status= or signal=";
             return false;

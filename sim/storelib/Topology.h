@@ -22,6 +22,7 @@ struct Fault {
     int signal = 0;      // with neither: the command succeeds, and this signal is
                          // raised in the calling process while it is under way
     std::vector<uint8_t> sense;
+    bool once = false; // fires on the first matching command only
 };
 
 struct Device {

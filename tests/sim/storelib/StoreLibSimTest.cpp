@@ -93,7 +93,7 @@ const char kTopology[] =
     "device id=8 type=0x0d serial=\"  PX1620SW1 \" product=\"LUMO PCIe Switch\" "
     "revision=1.2.10.0\n"
     "device id=9 type=0x1f serial=\"PX1620SW2\" vpd_len=40\n"
-    "fault dev=9 opcode=0x3b chunk=2 status=2 sense=7000050000000000000000002400\n"
+    "fault dev=9 opcode=0x3b chunk=2 status=2 sense=700005000000000a0000000024000000ff\n"
     "fault dev=9 opcode=0x12 evpd=0 result=0x4021\n"
     "controller id=0x05000001 pdlist_result=0x11\n";
 
@@ -196,6 +196,8 @@ TEST_F(SimTest, ServesTheTopologyInTheRecordLayouts)
                         Bytes(60, 0), 1);
     ASSERT_EQ(0u, passThru(0x05000000, rb));
     EXPECT_EQ((Bytes{1, 2, 10, 0}), Bytes(rb.begin() + 64 + 12, rb.begin() + 64 + 16));
+    EXPECT_EQ(16u, Get32(&rb[60])) << "data length: the 16 bytes the switch sent";
+    EXPECT_EQ(36u, Get32(&inq[60]));
 
     const std::vector<std::string> trace = traceLines();
     ASSERT_GE(trace.size(), 1u);
@@ -370,3 +372,32 @@ TEST_F(SimTest, UnreadableTopologyFailsInit)
 }
 
 } // namespace
+
+// A one-shot unit attention is resent inside the library as the kernel path
+// makes a real library do: the caller gets the chunk accepted, the trace
+// notes it. Any other one-shot fault fires once and then no more.
+TEST_F(SimTest, OneShotFaultsFireOnceAndAttentionsStayInside)
+{
+    writeTopology("controller id=0x05000000\n"
+                  "device id=8 type=0x0d serial=PX1620SW1\n"
+                  "fault dev=8 opcode=0x3b chunk=1 once=1 status=2 "
+                  "sense=70000600000000000000000029010000\n"
+                  "fault dev=8 opcode=0x3c once=1 status=2 sense=70000500000000000000000024000000\n");
+    Bytes list;
+    ASSERT_EQ(0u, init(list));
+    Bytes c1 = PassThru(8, 1, WriteBufferCdb(0, 100), Bytes(100, 0x5A), 0);
+    ASSERT_EQ(0u, passThru(0x05000000, c1));
+    EXPECT_EQ(0, c1[10]);
+    EXPECT_EQ(std::string(100, 0x5A), read("received_05000000_8.bin"));
+    EXPECT_NE(std::string::npos, traceLines().back().find("status=0 attention=resent"))
+        << traceLines().back();
+    const Bytes rbCdb = {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0x00, 0x00, 0x00};
+    Bytes rb1 = PassThru(8, 2, rbCdb, Bytes(60, 0), 1);
+    Bytes rb2 = PassThru(8, 2, rbCdb, Bytes(60, 0), 1);
+    ASSERT_EQ(0u, passThru(0x05000000, rb1));
+    ASSERT_EQ(0u, passThru(0x05000000, rb2));
+    EXPECT_EQ(2, rb1[10]);
+    EXPECT_EQ(0x05, rb1[28 + 2]);
+    EXPECT_EQ(0, rb1[28 + 12]) << "sense declaring no additional bytes is cut after byte 8";
+    EXPECT_EQ(0, rb2[10]);
+}
