@@ -41,6 +41,20 @@ EntryFn gReal = nullptr;
 void* gHandle = nullptr;
 bool gWarned = false;
 
+// Who this object is, taken while it is being loaded: the program loads its
+// library through a descriptor it closes right after, so by the first command
+// the name the loader kept may stand for another file (the descriptor number
+// is reused, for instance by the real library's own open).
+struct stat gSelf;
+bool gSelfKnown = false;
+
+__attribute__((constructor)) void RememberSelf()
+{
+    Dl_info self;
+    gSelfKnown = dladdr(reinterpret_cast<void*>(&ProcessLibCommandIT), &self) != 0 &&
+                 self.dli_fname != nullptr && stat(self.dli_fname, &gSelf) == 0;
+}
+
 std::string BaseName(const std::string& path)
 {
     const size_t slash = path.rfind('/');
@@ -87,17 +101,17 @@ std::string LoadReal(std::string& library, std::string& why)
         why = "the real library or its folder may be changed by other users";
         return "refused";
     }
-    Dl_info self;
-    struct stat own;
-    if (dladdr(reinterpret_cast<void*>(&ProcessLibCommandIT), &self) == 0 ||
-        self.dli_fname == nullptr || stat(self.dli_fname, &own) != 0 ||
-        (own.st_dev == st.st_dev && own.st_ino == st.st_ino)) {
+    if (!gSelfKnown || (gSelf.st_dev == st.st_dev && gSelf.st_ino == st.st_ino)) {
         close(fd);
         why = "LUMOSWITCH_RECORD_LIBRARY names the recorder itself";
         return "self";
     }
     // Through the descriptor just checked, so the file loaded is that file.
-    const std::string byFd = "/proc/self/fd/" + std::to_string(fd);
+    // Named through the process ID: the program may have loaded this recorder
+    // as /proc/self/fd/N with the number this descriptor now reuses, and the
+    // loader would hand back the recorder for a name it already knows.
+    const std::string byFd =
+        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
     void* handle = dlopen(byFd.c_str(), RTLD_NOW | RTLD_LOCAL);
     close(fd);
     if (handle == nullptr) {

@@ -229,7 +229,10 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
             EXPECT_NE(controller.stateFlag, 5);
         }
         EXPECT_EQ(controller.stopCalls, 1u);
-        EXPECT_EQ(host.unlinked.size(), 6u) << "both rule files out of all three folders";
+        EXPECT_EQ(host.unlinked,
+                  (std::vector<std::string>{"/etc/udev/rules.d/98-secupdusb.rules",
+                                            "/etc/udev/rules.d/00-secupd-vantor.rules"}))
+            << "the rule files this run installed are removed";
         EXPECT_NE(interruption::PendingSignal(), 0);
         PutDebugMarker();
     }
