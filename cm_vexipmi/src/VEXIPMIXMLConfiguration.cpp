@@ -8,6 +8,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "PackageFiles.h"
 #include "PlatformLayer.h"
 #include "VEXIPMILog.h"
 
@@ -17,30 +18,6 @@ namespace
 {
 
 const char kDefaultName[] = "Default";
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-
-// Reads at most limit + 1 bytes, so the caller can tell an oversized file
-// from one that just fits.
-bool ReadCapped(const std::string& path, uint64_t limit, std::string& contents)
-{
-    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rb"));
-    if (!file) {
-        return false;
-    }
-    contents.clear();
-    char chunk[8192];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
-        contents.append(chunk, got);
-        if (contents.size() > limit) {
-            return false;
-        }
-    }
-    return !ferror(file.get());
-}
 
 bool IsElement(const xmlNode* node)
 {
@@ -179,9 +156,17 @@ bool VEXIPMIXMLConfig::InitializeLocked()
     const std::string name = m_FileName.GetUTF8String();
     if (CPlatformLayer::IsFileExits(name)) {
         VEXIPMI_LOG(eVEXLogInfo, "VEXIPMIXMLConfig::Initialize() File exist");
+        // The settings decide how long the tool keeps retrying as root: a
+        // file another user could plant or change (a link, not root's,
+        // writable by others, or in such a folder) is not read.
+        std::string why;
+        if (!pkgfiles::CheckTrusted(name, why)) {
+            pkgfiles::ReportRefusal(name, why);
+        }
         std::string contents;
         xmlDoc* doc = nullptr;
-        if (ReadCapped(name, kMaxFileSize, contents) && !contents.empty()) {
+        if (why.empty() && pkgfiles::ReadTrusted(name, contents, why, kMaxFileSize) &&
+            !contents.empty()) {
             doc = xmlReadMemory(contents.data(), static_cast<int>(contents.size()), name.c_str(),
                                 nullptr, XML_PARSE_NONET);
         }

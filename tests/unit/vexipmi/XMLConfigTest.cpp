@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -178,6 +181,53 @@ TEST(XMLConfig, ParsedOnceUntilReleasedOrRenamed)
     config.SetConfigurationFileName(VEXString("b.xml"));
     ASSERT_TRUE(config.GetConfigInt(VEXString("RetryCount"), value));
     EXPECT_EQ(value, 4);
+}
+
+// The settings set how long a root process keeps retrying: a file another
+// user could have planted or may change is not read, whatever it says.
+TEST(XMLConfig, FileOthersCouldChangeIsNotRead)
+{
+    const struct {
+        const char* name;
+        void (*plant)(const ScopedTempCwd&);
+    } cases[] = {
+        {"link to a good file",
+         [](const ScopedTempCwd& cwd) {
+             cwd.write("good.xml", IPMIConfigXml("<RetryCount>3</RetryCount>"));
+             ASSERT_EQ(symlink("good.xml", (cwd.path() + "/VEXIPMIConfig.xml").c_str()), 0);
+         }},
+        {"file of another user",
+         [](const ScopedTempCwd& cwd) {
+             cwd.write("VEXIPMIConfig.xml", IPMIConfigXml("<RetryCount>3</RetryCount>"));
+             ASSERT_EQ(chown((cwd.path() + "/VEXIPMIConfig.xml").c_str(), 65534, 65534), 0);
+         }},
+        {"file others may write",
+         [](const ScopedTempCwd& cwd) {
+             cwd.write("VEXIPMIConfig.xml", IPMIConfigXml("<RetryCount>3</RetryCount>"));
+             ASSERT_EQ(chmod((cwd.path() + "/VEXIPMIConfig.xml").c_str(), 0666), 0);
+         }},
+        {"folder others may write",
+         [](const ScopedTempCwd& cwd) {
+             cwd.write("VEXIPMIConfig.xml", IPMIConfigXml("<RetryCount>3</RetryCount>"));
+             ASSERT_EQ(chmod(cwd.path().c_str(), 0777), 0);
+         }},
+    };
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "ownership cases need root";
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedTempCwd cwd;
+        c.plant(cwd);
+        VEXIPMIXMLConfig config(VEXString("VEXIPMIConfig.xml"));
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(config.Initialize());
+        int32_t value = 5;
+        EXPECT_FALSE(config.GetConfigInt(VEXString("RetryCount"), value));
+        EXPECT_EQ(value, 5);
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("VEXIPMIConfig.xml"),
+                  std::string::npos);
+    }
 }
 
 } // namespace
