@@ -13,6 +13,8 @@
 #           library as ./libstorelibit.so against two switches served by
 #           simstorelib_tcmu through the kernel's SCSI target, sg3-utils,
 #           a download benchmark, faults and the kernel's scsi_debug
+#   record  "lumoswitch -i" and "-u" recorded in the guest at both boundaries,
+#           replayed on the host by the simulators (scripts/vm/record-roundtrip-*.sh)
 #
 # Installs what it needs (QEMU, busybox, the kernel package, unpacked into a
 # cache under the build directory), builds an initramfs, boots one guest per
@@ -29,7 +31,7 @@ while (($#)); do
     *) echo "usage: $0 [--build-dir DIR] [--scenario NAME]..." >&2; exit 2 ;;
     esac
 done
-((${#scenarios[@]})) || scenarios=(probe update silent scsi)
+((${#scenarios[@]})) || scenarios=(probe update silent scsi record)
 
 BOOT_TIMEOUT=${VM_BOOT_TIMEOUT:-300}  # seconds from QEMU start to init (TCG on a busy host is slow)
 RUN_TIMEOUT=${VM_RUN_TIMEOUT:-900}    # seconds from QEMU start to power-off
@@ -173,6 +175,7 @@ build_image() {
     make_payload "$img$pkg/payload"
 
     add_scsi_stack "$kver"
+    record_image
 
     (cd "$img" && find . -print0 | cpio --null -o -H newc --quiet | gzip -1) >"$vm/initrd.gz" ||
         die "cannot pack the initramfs"
@@ -683,11 +686,15 @@ run_scenario() { # name kver
     update) script="$root/sim/ipmi/scenarios/happy.script" ;;
     silent) script="$root/tests/vm/scenarios/silent-once.script" ;;
     scsi) script="$root/sim/ipmi/scenarios/happy.script" ;;
+    record) script="$root/sim/ipmi/scenarios/happy.script" ;;
     *) die "unknown scenario $name" ;;
     esac
     boot_guest "$name" "$script" "$kver" || return 0
     "judge_$name"
 }
+
+# shellcheck source=vm/record-roundtrip-host.sh
+source "$root/scripts/vm/record-roundtrip-host.sh"
 
 # --- main ----------------------------------------------------------------------------
 ensure_packages
@@ -695,7 +702,8 @@ ensure_kernel
 kver=$(kernel_version)
 for f in bin/lumoswitch bin/simipmi_extbmc bin/vm_ipmi_probe lib/libstorelibit.so \
     lib/libstorelibit.so.07 lib/storelib_topology.conf lib/libsimipmi_preload.so \
-    bin/simstorelib_tcmu bin/vm_sg_probe lib/libstorelibit_sg.so; do
+    bin/simstorelib_tcmu bin/vm_sg_probe lib/libstorelibit_sg.so lib/liblumorecord_storelibit.so \
+    lib/liblumorecord_ipmi.so bin/lumorecord-summary; do
     [[ -e "$build/$f" ]] || die "$build/$f is not built"
 done
 mkdir -p "$results"

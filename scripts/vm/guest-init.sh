@@ -338,6 +338,7 @@ scenario_scsi() {
 case "$scenario" in
 probe) scenario_probe ;;
 scsi) scenario_scsi ;;
+record) . /usr/lib/vmtest-record.sh && scenario_record ;;
 "") check scenario FAIL "no lumo.scenario on the command line" ;;
 *) scenario_program ;;
 esac
