@@ -13,7 +13,7 @@
 # ./libstorelibit.so, the SCSI generic library in the root-owned real/ folder,
 # and the IPMI recorder outside the package, as a support engineer brings it.
 record_image() {
-    local pkg=/opt/lumo-rec
+    local pkg=$record_pkg
     copy_with_libs "$build/bin/lumoswitch" "$pkg"
     copy_with_libs "$build/lib/liblumorecord_storelibit.so" "$pkg"
     mv "$img$pkg/liblumorecord_storelibit.so" "$img$pkg/libstorelibit.so"
@@ -25,11 +25,23 @@ record_image() {
     install -m 0644 "$root/scripts/vm/record-roundtrip-guest.sh" "$img/usr/lib/vmtest-record.sh"
 }
 
+# The guest's package folder; the replay runs the program there too, since
+# the debug logs name the files it finds in it.
+record_pkg=/opt/lumo-rec
+
 # What the guest's tools do where the program calls them, for the sandbox's
 # stand-ins: every module loads, an unload while the program holds the device
 # is refused.
 record_standins=(lsmod modprobe rmmod=1 insmod depmod udevadm udevcontrol rpm umount esxcli
     esxcfg-scsidevs esxcfg-rescan)
+
+# Run inside the sandbox (whose root is a throw-away overlay, in a private
+# mount namespace): the package folder at the guest's path, and the machine
+# as the guest is beside the two recorded boundaries: no udev tools.
+record_inside='pkg=$1 at=$2; shift 2
+mkdir -p "$at" && mount --bind "$pkg" "$at" && cd "$at" || exit 125
+rm -f /sbin/udevadm /sbin/udevcontrol
+exec ./lumoswitch "$@"'
 
 # Replays one story's transcript; leaves the run's files in
 # $results/record/replay-<story>/pkg.
@@ -52,7 +64,8 @@ record_replay() { # story args...
         --env "SIMIPMI_STATE=$dir/pkg/ipmi.state" --env SIMIPMI_TIME_SCALE=1000)
     "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --bind "$dir/in" --record "$dir/standins.log" \
         --preload "$build/lib/libsimipmi_preload.so" "${args[@]}" --timeout 300 \
-        -- ./lumoswitch "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt" || status=$?
+        -- /bin/sh -c "$record_inside" record-replay "$dir/pkg" "$record_pkg" "$@" \
+        >"$dir/stdout.txt" 2>"$dir/stderr.txt" || status=$?
     echo "$status" >"$dir/exit"
 }
 
@@ -60,7 +73,7 @@ record_replay() { # story args...
 # address the IPMI library names its session by, the descriptor number the
 # device got), masked as the end-to-end round trip masks them.
 record_masked() { # file
-    [[ -s "$1" ]] || { echo "(missing or empty: $(basename "$1"))"; return; }
+    [[ -e "$1" ]] || { echo "(missing)"; return; }
     sed -E -e 's#\[[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\] #[CLOCK] #g' \
         -e 's#(Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), [A-Za-z]+ [0-9]{2}, [0-9]{4}#DATE#g' \
         -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}(AM|PM)#DATE TIME#g' \
@@ -71,7 +84,7 @@ record_masked() { # file
 # The guest's file and the replay's, masked; a diff when they differ.
 record_compare() { # story label guest-file replay-file
     local d="$results/record/replay-$1"
-    if [[ ! -s "$3" ]]; then
+    if [[ ! -e "$3" ]]; then
         fail "record: $1: the guest sent no $2"
     elif diff -u <(record_masked "$3") <(record_masked "$4") >"$d/compare-$2.diff"; then
         pass "record: $1: replayed $2 identical to the guest's"
