@@ -148,12 +148,54 @@ record_judge_story() { # story report args...
     fi
 }
 
+# The same story recorded against the simulators (the topology the guest's
+# switches serve, the controller script the guest's controller ran): what
+# lumorecord-summary tells of it must be what it tells of the guest's run.
+# (Below the summary the transcripts differ where the simulated library fills
+# the device list's neighbouring fields on purpose; the SCSI generic library
+# leaves them zero.)
+record_against_simulators() { # story args...
+    local story="$1"
+    shift
+    local dir="$results/record/sim-$story" g="$results/record/guest"
+    rm -rf "$dir"
+    mkdir -p "$dir/pkg/real"
+    cp "$build/bin/lumoswitch" "$root/tests/vm/package/package.xml" "$dir/pkg/"
+    cp "$build/lib/liblumorecord_storelibit.so" "$dir/pkg/libstorelibit.so"
+    cp "$build/lib/libstorelibit.so" "$dir/pkg/real/"
+    cp "$root/tests/vm/scsi/switches.conf" "$dir/pkg/storelib_topology.conf"
+    make_payload "$dir/pkg/payload"
+    local args=() t status=0
+    for t in "${record_standins[@]}"; do
+        args+=(--standin "$t")
+    done
+    args+=(--env "STORELIB_SIM_TOPOLOGY=$dir/pkg/storelib_topology.conf"
+        --env "STORELIB_SIM_OUTDIR=$dir/pkg" --env "SIMIPMI_LOG=$dir/pkg/ipmi.log"
+        --env "SIMIPMI_STATE=$dir/pkg/ipmi.state" --env SIMIPMI_TIME_SCALE=1000
+        --env "SIMIPMI_SCRIPT=$root/sim/ipmi/scenarios/happy.script"
+        --env "LUMOSWITCH_RECORD=$dir/pkg/transcript.jsonl"
+        --env "LUMOSWITCH_RECORD_LIBRARY=$dir/pkg/real/libstorelibit.so")
+    "$root/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --record "$dir/standins.log" \
+        --preload "$build/lib/liblumorecord_ipmi.so:$build/lib/libsimipmi_preload.so" \
+        "${args[@]}" --timeout 300 -- ./lumoswitch "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt" ||
+        status=$?
+    "$build/bin/lumorecord-summary" "$dir/pkg/transcript.jsonl" >"$dir/summary.txt" 2>&1 || true
+    if [[ "$status" == 0 ]] && diff -u <(grep -v '^storage library:' "$results/record/summary-$story.txt") \
+        <(grep -v '^storage library:' "$dir/summary.txt") >"$dir/summary.diff"; then
+        pass "record: $story: the simulators tell the kernel path's story (same summary)"
+    else
+        fail "record: $story: against the simulators (exit $status) the summary differs (kernel -, simulators +):"
+        sed 's/^/    /' "$dir/summary.diff" | head -30
+    fi
+}
+
 judge_record() {
     local g="$results/record/guest" n i
     guest_check record record-target || return 0
     guest_check record record-no-ipmi-before || true
     record_judge_story inventory inventory.xml -i -d -o inventory.xml
     record_judge_story update update.xml -u -d -o update.xml
+    record_against_simulators update -u -d -o update.xml
     n=$({ grep -o 'The firmware update was successful' "$g/record-update-update.xml" 2>/dev/null || true; } | wc -l)
     [[ "$n" == 2 ]] && pass "record: the recorded update staged both switches" ||
         fail "record: the recorded update report has $n successes"
