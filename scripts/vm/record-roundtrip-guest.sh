@@ -34,10 +34,10 @@ record_target_up() {
     done
     record_switch sw1 0
     record_switch sw2 1
-    wwn=naa.5001405000000a01
+    wwn=naa.5001405000000a01 # not $w: wait_for counts with it
     mkdir -p "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_0" "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_1"
     echo -n naa.5001405000000b01 >"$REC_CFG/loopback/$wwn/tpgt_1/nexus"
-    # One LUN at a time, so that the first switch is sg0 (wait_for uses $w).
+    # One LUN at a time, so that the first switch is sg0.
     ln -s "$REC_CFG/core/user_1/sw1" "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_0/port"
     wait_for 100 test -e /sys/class/scsi_generic/sg0 || return 1
     ln -s "$REC_CFG/core/user_1/sw2" "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_1/port"
