@@ -295,7 +295,7 @@ public:
         ASSERT_EQ(0, chdir(dir.c_str()));
         std::filesystem::create_directory(dir + "/payload");
         m_platform.reset(new ScratchPlatform(dir));
-        m_previousPlatform = CPlatformLayer::SetPlatformForTesting(m_platform.get());
+        m_previousPlatform = CPlatformLayer::SetPlatformSeams(m_platform.get());
         sys = std::make_shared<FakeStoreLibSystem>();
         sys->AddLibrary("./libstorelibit.so", "ProcessLibCommandIT", ZUKStoreLibTalker::VARIANT_IT,
                         [this](uint8_t* rec) { return lib(rec); });
@@ -307,7 +307,7 @@ public:
             std::free(d->getDeviceHandle());
             delete d;
         }
-        CPlatformLayer::SetPlatformForTesting(m_previousPlatform);
+        CPlatformLayer::SetPlatformSeams(m_previousPlatform);
         if (!m_previous.empty()) {
             EXPECT_EQ(0, chdir(m_previous.c_str()));
         }
