@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@
 class CLinuxImpl : public IPlatformImpl
 {
 public:
-    explicit CLinuxImpl(ISystemCalls* pSys = nullptr);
+    explicit CLinuxImpl(std::shared_ptr<ISystemCalls> sys = std::make_shared<RealSystemCalls>());
     ~CLinuxImpl() override = default;
 
     bool isHYLOInstalled() override;
@@ -62,5 +63,5 @@ public:
 private:
     std::vector<std::string> listDirectory(const std::string& dir, bool withPrefix);
 
-    ISystemCalls* m_pSys;
+    std::shared_ptr<ISystemCalls> m_pSys;
 };

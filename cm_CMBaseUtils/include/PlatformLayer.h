@@ -10,9 +10,10 @@
 // driver. Static operations forwarding to one IPlatformImpl, a CLinuxImpl
 // created on first use and kept for the life of the process.
 //
-// Test seams: SetPlatformForTesting installs any IPlatformImpl (for code that
-// calls the facade); CLinuxImpl itself takes an ISystemCalls (SystemCalls.h)
-// for the shell, /proc/self/exe, getcwd, uname, sleep and the loader.
+// Seams: the facade is static, so its one seam is installed process-wide with
+// SetPlatformSeams; CLinuxImpl itself takes an ISystemCalls (SystemCalls.h)
+// through its constructor for the shell, /proc/self/exe, getcwd, uname, sleep
+// and the loader.
 class CPlatformLayer
 {
 public:
@@ -46,9 +47,9 @@ public:
     // directory; true when it could be created.
     static bool CreateEmptyZUKDebuLogFile();
 
-    // Tests only: route the facade to impl (not owned) and return the previous
+    // Routes the facade to impl (not owned) and returns the previous
     // implementation; nullptr brings back the default on next use.
-    static IPlatformImpl* SetPlatformForTesting(IPlatformImpl* impl);
+    static IPlatformImpl* SetPlatformSeams(IPlatformImpl* impl);
 
 private:
     static IPlatformImpl* m_pPlatformImpl;

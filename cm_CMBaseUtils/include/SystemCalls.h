@@ -38,5 +38,19 @@ public:
     virtual int DlClose(void* handle) = 0;
 };
 
-// The forwarding implementation used unless a test installs another.
-ISystemCalls& GetRealSystemCalls();
+// The real calls.
+class RealSystemCalls : public ISystemCalls
+{
+public:
+    int System(const std::string& command) override;
+    ssize_t ReadLink(const char* path, char* buf, size_t size) override;
+    char* GetCwd(char* buf, size_t size) override;
+    int ChDir(const char* dir) override;
+    int Uname(struct utsname* name) override;
+    void SleepSeconds(unsigned int seconds) override;
+    bool CanOpenForReading(const std::string& path) override;
+    bool ReadFirstLine(const std::string& path, char* buf, size_t size) override;
+    void* DlOpen(const char* name, int flags) override;
+    void* DlSym(void* handle, const char* symbol) override;
+    int DlClose(void* handle) override;
+};

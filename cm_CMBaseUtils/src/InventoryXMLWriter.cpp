@@ -1,5 +1,7 @@
 #include "InventoryXMLWriter.h"
 
+#include "DeviceElement.h"
+
 #include "Logger.h"
 #include "ReportOutput.h"
 #include "XMLText.h"
@@ -65,36 +67,14 @@ bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::
         if (device == nullptr) {
             continue;
         }
-        const std::string enumId = device->getEnumId();
-        const std::string enumPart =
-            enumId.empty() ? std::string() : "enum = \"" + XMLEscapeValue(enumId) + "\" ";
         const int type = device->getDeviceType();
         const int status = device->getStatus();
         if (type == eDeviceTypeComponentID && status == 0) {
             logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() Found one Non PCI Device");
-            m_ossDocument << "<Device  componentID=\"" << XMLEscapeValue(device->getComponentID())
-                          << "\""
-                          << " display=\"" << XMLEscapeValue(device->getDisplay()) << "\" "
-                          << enumPart << ">"
-                          << "<Application componentType=\""
-                          << XMLEscapeValue(device->getComponentType()) << "\""
-                          << " version=\"" << XMLEscapeValue(device->getVersion()) << "\""
-                          << " display=\"" << XMLEscapeValue(device->getDeviceName()) << "\"/>"
-                          << "</Device>";
+            AppendDeviceElement(m_ossDocument, *device, EDeviceReport::Inventory, true);
         } else if (type == eDeviceTypePCI && status == 0) {
             logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() Found one PCI Device");
-            const SPCIInfo pci = device->getPCIInfo();
-            m_ossDocument << "<Device  vendorID=\"" << XMLEscapeValue(pci.strVendorID) << "\" "
-                          << "deviceID=\"" << XMLEscapeValue(pci.strDeviceID) << "\" "
-                          << "subVendorID=\"" << XMLEscapeValue(pci.strSubVendorID) << "\" "
-                          << "subDeviceID=\"" << XMLEscapeValue(pci.strSubDeviceID) << "\" "
-                          << " display=\"" << XMLEscapeValue(device->getDisplay()) << "\" "
-                          << enumPart << ">"
-                          << "<Application componentType=\""
-                          << XMLEscapeValue(device->getComponentType()) << "\" "
-                          << " version=\"" << XMLEscapeValue(device->getVersion()) << "\" "
-                          << " display=\"" << XMLEscapeValue(device->getDeviceName()) << "\"/>"
-                          << "</Device>";
+            AppendDeviceElement(m_ossDocument, *device, EDeviceReport::Inventory, true);
         } else if (status != 0) {
             logger->log(kSrc, __LINE__,
                         "CInventoryXMLWriter::GetXML() Update failed for one Device");

@@ -53,9 +53,7 @@ bool CLinuxImpl::bUSBDriverNotLoaded = false;
 int CLinuxImpl::nHYLOInstallRefCount = 0;
 bool CLinuxImpl::bHYLOAlreadyInstalled = false;
 
-CLinuxImpl::CLinuxImpl(ISystemCalls* pSys) : m_pSys(pSys != nullptr ? pSys : &GetRealSystemCalls())
-{
-}
+CLinuxImpl::CLinuxImpl(std::shared_ptr<ISystemCalls> sys) : m_pSys(std::move(sys)) {}
 
 void CLinuxImpl::ResetStateForTesting()
 {

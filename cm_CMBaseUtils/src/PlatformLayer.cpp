@@ -20,7 +20,7 @@ IPlatformImpl* CPlatformLayer::GetPlatform()
     return m_pPlatformImpl;
 }
 
-IPlatformImpl* CPlatformLayer::SetPlatformForTesting(IPlatformImpl* impl)
+IPlatformImpl* CPlatformLayer::SetPlatformSeams(IPlatformImpl* impl)
 {
     IPlatformImpl* previous = m_pPlatformImpl;
     m_pPlatformImpl = impl;

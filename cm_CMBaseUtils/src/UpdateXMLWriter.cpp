@@ -1,5 +1,7 @@
 #include "UpdateXMLWriter.h"
 
+#include "DeviceElement.h"
+
 #include "Logger.h"
 #include "ReportOutput.h"
 #include "XMLText.h"
@@ -51,29 +53,6 @@ void CUpdateXMLWriter::addRebootRequiredStatus(bool rebootRequired)
     CLogger::GetInstance()->log(kSrc, __LINE__, "CUpdateXMLWriter::addRebootRequiredStatus() end");
 }
 
-// Everything of a Device element after its identity attributes: the shared
-// display, enum, Application and status pieces of the PCI and non-PCI forms.
-static void appendDeviceBody(std::ostringstream& out, const CDeviceInfo& device,
-                             const std::string& enumPart, bool success)
-{
-    out << "display=\"" << XMLEscapeValue(device.getDisplay()) << "\" " << enumPart << ">"
-        << "<Application componentType=\"" << XMLEscapeValue(device.getComponentType()) << "\" "
-        << "version=\"" << XMLEscapeValue(device.getVersion()) << "\" "
-        << "display=\"" << XMLEscapeValue(device.getDeviceName()) << "\" >"
-        << (success ? "<SPStatus result = \"true\" >" : "<SPStatus result = \"false\" >")
-        << "<Message id=\"" << device.getMessageID() << "\" >"
-        << XMLEscapeValue(device.getErrorMsg()) << "</Message></SPStatus></Application></Device>";
-}
-
-static void appendPCIIdentity(std::ostringstream& out, const CDeviceInfo& device)
-{
-    const SPCIInfo pci = device.getPCIInfo();
-    out << "<Device  vendorID=\"" << XMLEscapeValue(pci.strVendorID) << "\" "
-        << "deviceID=\"" << XMLEscapeValue(pci.strDeviceID) << "\" "
-        << "subVendorID=\"" << XMLEscapeValue(pci.strSubVendorID) << "\" "
-        << "subDeviceID=\"" << XMLEscapeValue(pci.strSubDeviceID) << "\" ";
-}
-
 bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile)
 {
     CLogger* logger = CLogger::GetInstance();
@@ -96,9 +75,6 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
         if (device == nullptr) {
             continue;
         }
-        const std::string enumId = device->getEnumId();
-        const std::string enumPart =
-            enumId.empty() ? std::string() : "enum = \"" + XMLEscapeValue(enumId) + "\" ";
         const int type = device->getDeviceType();
         const int status = device->getStatus();
         if (type == eDeviceTypeComponentID && status == 0) {
@@ -106,21 +82,17 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
             if (device->getRebootRequired()) {
                 rebootRequired = true;
             }
-            m_ossDocument << "<Device  componentID=\"" << XMLEscapeValue(device->getComponentID())
-                          << "\" ";
-            appendDeviceBody(m_ossDocument, *device, enumPart, true);
+            AppendDeviceElement(m_ossDocument, *device, EDeviceReport::Update, true);
         } else if (type == eDeviceTypePCI && status == 0) {
             logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() Found one PCI Device");
             if (device->getRebootRequired()) {
                 rebootRequired = true;
             }
-            appendPCIIdentity(m_ossDocument, *device);
-            appendDeviceBody(m_ossDocument, *device, enumPart, true);
+            AppendDeviceElement(m_ossDocument, *device, EDeviceReport::Update, true);
         } else if (status != 0) {
             logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() Update failed for one Device");
             if (type == eDeviceTypePCI) {
-                appendPCIIdentity(m_ossDocument, *device);
-                appendDeviceBody(m_ossDocument, *device, enumPart, false);
+                AppendDeviceElement(m_ossDocument, *device, EDeviceReport::Update, false);
             } else {
                 m_ossDocument << "<SPStatus result = \"false\" >"
                               << "<Message id=\"" << device->getMessageID() << "\" >"

@@ -36,6 +36,21 @@ struct SPlatformSerialRow {
 // The rows in lookup order (generated from cm_LUMOSwitch/data/platform_serials.csv).
 const std::vector<SPlatformSerialRow>& PlatformSerialTable();
 
+// What the manager reaches outside itself; each defaults to the real one.
+// The error stream and the progress sink are the caller's and must outlive
+// the manager.
+struct SLUMOSwitchMgmtSeams {
+    std::shared_ptr<IStoreLibSystem> storeLib = std::make_shared<RealStoreLibSystem>();
+    // How the power cycle is staged.
+    PowerCycleStagingFactory stagingFactory = &MakePowerCycleStaging;
+    // How the process ends when a report writer fails.
+    std::function<void(int)> exit = [](int status) { std::exit(status); };
+    // Where the lines for the user go.
+    std::ostream* errors = &std::cerr;
+    // Where the download reports its chunks.
+    IProgressSink* progress = &NullProgress();
+};
+
 // Device manager for the switch board's PCIe switches: discovery through the
 // storage library, the inventory and update passes, and the firmware download.
 // One pass per instance.
@@ -51,8 +66,9 @@ public:
     static constexpr uint64_t kMaxImageSize = uint64_t(1) << 24;
     static constexpr uint32_t kChunkSize = 0x8000;
 
-    explicit LUMOSwitchMgmt(const std::string& outputFileName);
-    LUMOSwitchMgmt(const std::string& outputFileName, std::shared_ptr<IStoreLibSystem> system);
+    using Seams = SLUMOSwitchMgmtSeams;
+
+    explicit LUMOSwitchMgmt(const std::string& outputFileName, Seams seams = Seams());
     ~LUMOSwitchMgmt() override;
     LUMOSwitchMgmt(const LUMOSwitchMgmt&) = delete;
     LUMOSwitchMgmt& operator=(const LUMOSwitchMgmt&) = delete;
@@ -87,29 +103,14 @@ public:
                        bool* refused = nullptr);
     bool writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length, const uint8_t* image);
 
-    // Seams: how the power cycle is staged, and how the process ends when a
-    // report writer fails.
-    void setPowerCycleStagingFactory(PowerCycleStagingFactory factory)
-    {
-        m_stagingFactory = std::move(factory);
-    }
-    void setExitFunction(std::function<void(int)> exitFn) { m_exit = std::move(exitFn); }
-    // Where the lines for the user go (standard error unless a test says).
-    void setErrorStream(std::ostream& err) { m_stderr.rdbuf(err.rdbuf()); }
-    // Where the download reports its chunks; says nothing unless set.
-    void setProgressSink(IProgressSink& sink) { m_progress = &sink; }
-
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
     {
         return platformCtrlDeviceIdMap;
     }
 
 private:
+    Seams m_seams;
     ZUKStoreLibTalker talker;
     std::map<std::string, std::pair<uint32_t, uint16_t>> platformCtrlDeviceIdMap;
     std::string m_strOutputFileName;
-    PowerCycleStagingFactory m_stagingFactory = &MakePowerCycleStaging;
-    std::function<void(int)> m_exit = [](int status) { std::exit(status); };
-    std::ostream m_stderr{std::cerr.rdbuf()};
-    IProgressSink* m_progress = &NullProgress();
 };

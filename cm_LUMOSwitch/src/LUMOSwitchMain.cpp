@@ -63,8 +63,8 @@ int main(int argc, char* argv[])
     // Progress only for a person watching: automation reading standard error
     // sees exactly what it saw before.
     static CTerminalProgress terminal(STDERR_FILENO);
-    IProgressSink& progress = isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal)
-                                                    : NullProgress();
+    IProgressSink& progress =
+        isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal) : NullProgress();
     ScalSeams seams;
     seams.progress = &progress;
     SetScalSeams(seams);
@@ -76,8 +76,9 @@ int main(int argc, char* argv[])
         inventory.GetInventory();
     }
     if (parser.isUpdate() && interruption::PendingSignal() == 0) {
-        LUMOSwitchMgmt update(outputFileName);
-        update.setProgressSink(progress);
+        LUMOSwitchMgmt::Seams updateSeams;
+        updateSeams.progress = &progress;
+        LUMOSwitchMgmt update(outputFileName, updateSeams);
         update.Update();
     }
     if (const int signal = interruption::PendingSignal()) {

@@ -19,6 +19,7 @@
 #include "Logger.h"
 #include "PackageFiles.h"
 #include "PlatformLayer.h"
+#include "ScsiCommands.h"
 #include "SoftwareComponentInfo.h"
 #include "StringUtils.h"
 #include "UpdateXMLWriter.h"
@@ -28,10 +29,6 @@ namespace
 
 const char kSrc[] = "cm_LUMOSwitch/src/LUMOSwitchMgmt";
 
-constexpr uint32_t kITControllerId = 0x05000000;
-constexpr uint8_t kFlashOptionNone = 255;
-constexpr uint8_t kPeripheralEnclosure = 0x0D;
-constexpr uint8_t kPeripheralUnknown = 0x1F;
 constexpr size_t kVpdBufferSize = 28;
 constexpr size_t kVpdSerialMax = kVpdBufferSize - 4;
 constexpr size_t kInquiryBufferSize = 60;
@@ -77,41 +74,25 @@ void LogStream(unsigned int line, std::ostringstream& oss)
     oss.clear();
 }
 
-// INQUIRY, unit serial number VPD page, allocation length 28.
-void BuildVpdSerialCdb(uint8_t cdb[6])
-{
-    const uint8_t bytes[6] = {0x12, 0x01, 0x80, 0x00, static_cast<uint8_t>(kVpdBufferSize), 0x00};
-    std::memcpy(cdb, bytes, 6);
-}
+// READ BUFFER in the vendor mode, buffer E6h: the switch's revision. The
+// offset and length bytes (E0h 07h 00h, 3Ch 00h 00h) are the switch's own.
+constexpr uint8_t kRevisionBufferId = 0xE6;
+constexpr uint32_t kRevisionOffsetBytes = 0xE00700;
+constexpr uint32_t kRevisionLengthBytes = 0x3C0000;
 
-// Standard INQUIRY, allocation length 60.
-void BuildStdInquiryCdb(uint8_t cdb[6])
+// Sense key, ASC and ASCQ as the chunk-failure line gives them; nothing when
+// the switch sent no sense data in a format we know.
+std::string SenseText(const uint8_t* sense, size_t length)
 {
-    const uint8_t bytes[6] = {0x12, 0x00, 0x00, 0x00, static_cast<uint8_t>(kInquiryBufferSize),
-                              0x00};
-    std::memcpy(cdb, bytes, 6);
-}
-
-// READ BUFFER, mode 01h (vendor specific), buffer E6h: the switch's revision.
-void BuildRevisionReadBufferCdb(uint8_t cdb[10])
-{
-    const uint8_t bytes[10] = {0x3C, 0x01, 0xE6, 0xE0, 0x07, 0x00, 0x3C, 0x00, 0x00, 0x00};
-    std::memcpy(cdb, bytes, 10);
-}
-
-// WRITE BUFFER, mode 02h (data), buffer 0, 24-bit big-endian offset and length.
-void BuildWriteBufferCdb(uint8_t cdb[10], uint32_t offset, uint32_t length)
-{
-    cdb[0] = 0x3B;
-    cdb[1] = 0x02;
-    cdb[2] = 0x00;
-    cdb[3] = static_cast<uint8_t>(offset >> 16);
-    cdb[4] = static_cast<uint8_t>(offset >> 8);
-    cdb[5] = static_cast<uint8_t>(offset);
-    cdb[6] = static_cast<uint8_t>(length >> 16);
-    cdb[7] = static_cast<uint8_t>(length >> 8);
-    cdb[8] = static_cast<uint8_t>(length);
-    cdb[9] = 0x00;
+    const scsi::SenseCodes codes = scsi::DecodeSense(sense, length);
+    if (!codes.valid) {
+        return std::string();
+    }
+    char text[96];
+    std::snprintf(text, sizeof(text), ", sense key 0x%X (%s), ASC 0x%02X, ASCQ 0x%02X",
+                  unsigned(codes.key), scsi::SenseKeyName(codes.key), unsigned(codes.asc),
+                  unsigned(codes.ascq));
+    return text;
 }
 
 } // namespace
@@ -142,14 +123,8 @@ bool Read(const void* record, uint32_t& ctrlId, uint16_t& deviceId)
 
 } // namespace switchaddr
 
-LUMOSwitchMgmt::LUMOSwitchMgmt(const std::string& outputFileName)
-    : LUMOSwitchMgmt(outputFileName, MakeRealStoreLibSystem())
-{
-}
-
-LUMOSwitchMgmt::LUMOSwitchMgmt(const std::string& outputFileName,
-                               std::shared_ptr<IStoreLibSystem> system)
-    : talker(std::move(system)), m_strOutputFileName(outputFileName)
+LUMOSwitchMgmt::LUMOSwitchMgmt(const std::string& outputFileName, Seams seams)
+    : m_seams(std::move(seams)), talker(m_seams.storeLib), m_strOutputFileName(outputFileName)
 {
     Log(__LINE__, "LUMOSwitchMgmt::LUMOSwitchMgmt()");
 }
@@ -229,9 +204,9 @@ void LUMOSwitchMgmt::enumerateAndSetDeviceInfo(std::vector<CDeviceInfo*>& device
 bool LUMOSwitchMgmt::getCtrlInventory(_SL_CTRL_LIST_T& list)
 {
     Log(__LINE__, "LUMOSwitchMgmt::getCtrlInventory() start");
-    const uint32_t rc =
-        talker.doProcessLibCommand(0, 0, kITControllerId, 0, list.bytes(),
-                                   static_cast<uint32_t>(_SL_CTRL_LIST_T::kSize), kFlashOptionNone);
+    const uint32_t rc = talker.doProcessLibCommand(
+        storelib::kCmdTypeLib, storelib::kCmdInitLib, storelib::kCtrlIdIT, 0, list.bytes(),
+        static_cast<uint32_t>(_SL_CTRL_LIST_T::kSize), storelib::kFlashOptionNone);
     bool ok = true;
     if (rc == storelib::kResultLibraryUnavailable) {
         Log(__LINE__, "getCtrlInventory(): storelibIt init error");
@@ -255,8 +230,8 @@ void LUMOSwitchMgmt::getBackendPDList(
         return;
     }
     _SL_LIB_CMD_PARAM_T record;
-    record.setCmdType(1);
-    record.setCmd(4);
+    record.setCmdType(storelib::kCmdTypeCtrl);
+    record.setCmd(storelib::kCmdGetPdList);
     record.setCtrlId(ctrlId);
     record.setDataSize(static_cast<uint32_t>(CPDList::kSize));
     record.setDataPtr(list.bytes());
@@ -271,7 +246,7 @@ void LUMOSwitchMgmt::getBackendPDList(
     const uint32_t count = list.getCount();
     for (uint32_t i = 0; i < count && i < CPDList::kMaxEntries; ++i) {
         const uint8_t type = list.getPeripheralType(i);
-        if (type != kPeripheralEnclosure && type != kPeripheralUnknown) {
+        if (type != storelib::kPeripheralEnclosure && type != storelib::kPeripheralUnknown) {
             Log(__LINE__, "getBackendPDList(): scsi device type is non 0xd or  non 0x1f");
             continue;
         }
@@ -289,10 +264,9 @@ void LUMOSwitchMgmt::getBackendPDList(
 std::string LUMOSwitchMgmt::getVPDpageInformation(uint32_t ctrlId, uint16_t deviceId)
 {
     Log(__LINE__, "LUMOSwitchMgmt::getVPDpageInformation() start");
-    uint8_t cdb[6];
-    BuildVpdSerialCdb(cdb);
+    const scsi::Cdb6 cdb = scsi::InquiryVpd(scsi::kVpdUnitSerialNumber, kVpdBufferSize);
     uint8_t buffer[kVpdBufferSize] = {};
-    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb, sizeof(cdb), buffer,
+    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb.data(), cdb.size(), buffer,
                                                sizeof(buffer), CPassThruRecord::kDirFromDevice);
     if (rc != 0) {
         Log(__LINE__, "getVPDpageInformation(): scsi pass thru failed for retrieving VPD page");
@@ -315,10 +289,9 @@ std::string LUMOSwitchMgmt::getVPDpageInformation(uint32_t ctrlId, uint16_t devi
 std::string LUMOSwitchMgmt::sendStdInquiry(uint32_t ctrlId, uint16_t deviceId)
 {
     Log(__LINE__, "LUMOSwitchMgmt::sendStdInquiry() start");
-    uint8_t cdb[6];
-    BuildStdInquiryCdb(cdb);
+    const scsi::Cdb6 cdb = scsi::Inquiry(kInquiryBufferSize);
     uint8_t buffer[kInquiryBufferSize] = {};
-    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb, sizeof(cdb), buffer,
+    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb.data(), cdb.size(), buffer,
                                                sizeof(buffer), CPassThruRecord::kDirFromDevice);
     if (rc != 0) {
         Log(__LINE__, "sendStdInquiry(): scsi pass thru failed for std inquiry");
@@ -333,10 +306,10 @@ std::string LUMOSwitchMgmt::sendStdInquiry(uint32_t ctrlId, uint16_t deviceId)
 std::string LUMOSwitchMgmt::getFirmwareVersion(uint32_t ctrlId, uint16_t deviceId)
 {
     Log(__LINE__, "LUMOSwitchMgmt::getFirmwareVersion() start");
-    uint8_t cdb[10];
-    BuildRevisionReadBufferCdb(cdb);
+    const scsi::Cdb10 cdb = scsi::ReadBuffer(scsi::kBufferModeVendor, kRevisionBufferId,
+                                             kRevisionOffsetBytes, kRevisionLengthBytes);
     uint8_t buffer[kReadBufferSize] = {};
-    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb, sizeof(cdb), buffer,
+    const uint32_t rc = talker.SCSIPassThrough(ctrlId, deviceId, cdb.data(), cdb.size(), buffer,
                                                sizeof(buffer), CPassThruRecord::kDirFromDevice);
     if (rc != 0) {
         Log(__LINE__, "getFirmwareVersion(): scsi pass thru failed for 0x3c command to read "
@@ -394,7 +367,7 @@ std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
         // that took their image say it must be done by hand.
         const bool stopped = interruption::StopRequested();
         std::unique_ptr<IPowerCycleStaging> staging =
-            !stopped && m_stagingFactory ? m_stagingFactory() : nullptr;
+            !stopped && m_seams.stagingFactory ? m_seams.stagingFactory() : nullptr;
         if (stopped) {
             Log(__LINE__, "Update: stopped by signal " +
                               std::to_string(interruption::PendingSignal()) +
@@ -598,13 +571,13 @@ int LUMOSwitchMgmt::generateXML(IDeviceXMLWriter* writer, const std::vector<CDev
         Log(__LINE__, std::string("generateXML(): ") + "Exception Is: " + e.what());
         // The reader of the report cannot tell a cut one from a whole one:
         // the caller is told here, and by the status.
-        m_stderr << "lumoswitch: " << e.what() << std::endl;
-        m_exit(1);
+        *m_seams.errors << "lumoswitch: " << e.what() << std::endl;
+        m_seams.exit(1);
         return 0;
     } catch (...) {
         Log(__LINE__, "generateXML(): pDeviceXmlWriter->GetXML() created an unkown exception");
-        m_stderr << "lumoswitch: the report could not be written" << std::endl;
-        m_exit(1);
+        *m_seams.errors << "lumoswitch: the report could not be written" << std::endl;
+        m_seams.exit(1);
         return 0;
     }
     Log(__LINE__, "LUMOSwitchMgmt::generateXML() end");
@@ -794,21 +767,24 @@ bool LUMOSwitchMgmt::writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t le
         const uint32_t offset = static_cast<uint32_t>(kChunkSize * (i - 1));
         const uint32_t chunkLength =
             i < chunks ? kChunkSize : static_cast<uint32_t>(length - offset);
-        CPassThruRecord record(chunkLength, 0);
-        uint8_t cdb[10];
-        BuildWriteBufferCdb(cdb, offset, chunkLength);
-        if (!record.valid() ||
-            !record.setHeader(deviceId, CPassThruRecord::kDirToDevice, cdb, sizeof(cdb))) {
+        const scsi::Cdb10 cdb = scsi::WriteBuffer(scsi::kBufferModeData, 0, offset, chunkLength);
+        SScsiRequest request;
+        request.deviceId = deviceId;
+        request.cdb = cdb.data();
+        request.cdbLength = cdb.size();
+        request.direction = CPassThruRecord::kDirToDevice;
+        request.dataOut = image + offset;
+        request.dataLength = chunkLength;
+        request.spareBytes = 0;
+        SScsiReply reply;
+        const uint32_t rc = talker.PassThrough(ctrlId, request, reply);
+        if (!reply.recordBuilt) {
             oss << "writeBuffer(): no memory for chunk " << i << " of " << chunks << " at offset "
                 << offset;
             LogStream(__LINE__, oss);
             result = false;
             break;
         }
-        std::memcpy(record.data(), image + offset, chunkLength);
-        const uint32_t rc =
-            talker.doProcessLibCommand(6, 0, ctrlId, deviceId, record.bytes(),
-                                       static_cast<uint32_t>(record.size()), kFlashOptionNone);
         if (rc != 0) {
             oss << "writeBuffer(): chunk " << i << " of " << chunks << " at offset " << offset
                 << ", length " << chunkLength << " failed";
@@ -820,24 +796,24 @@ bool LUMOSwitchMgmt::writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t le
         }
         // A switch that answers CHECK CONDITION has not taken the chunk, even
         // though the library delivered the command.
-        const uint8_t status = record.getScsiStatus();
-        if (status != 0) {
+        if (reply.status != 0) {
             oss << "writeBuffer(): chunk " << i << " of " << chunks << " at offset " << offset
-                << ", length " << chunkLength
-                << " rejected by the switch: non-zero SCSIStatus=" << static_cast<unsigned>(status);
+                << ", length " << chunkLength << " rejected by the switch: non-zero SCSIStatus="
+                << static_cast<unsigned>(reply.status)
+                << SenseText(reply.sense, CPassThruRecord::kSenseSize);
             LogStream(__LINE__, oss);
             Log(__LINE__, "writeBuffer(): SenseData=");
             for (size_t s = 0; s < CPassThruRecord::kSenseSize; ++s) {
-                oss << static_cast<unsigned>(record.sense()[s]) << ":";
+                oss << static_cast<unsigned>(reply.sense[s]) << ":";
             }
             LogStream(__LINE__, oss);
             result = false;
             break;
         }
-        m_progress->ChunkSent(ProgressTarget(ctrlId, deviceId), i, chunks, offset + chunkLength,
-                              length);
+        m_seams.progress->ChunkSent(ProgressTarget(ctrlId, deviceId), i, chunks,
+                                    offset + chunkLength, length);
     }
-    m_progress->Finished();
+    m_seams.progress->Finished();
     Log(__LINE__, "LUMOSwitchMgmt::writeBuffer() end");
     return result;
 }

@@ -60,6 +60,30 @@ inline uint64_t GetLE64(const uint8_t* p)
 constexpr uint32_t kResultLibraryUnavailable = 0x8002;
 constexpr uint32_t kResultNoRecord = 3;
 
+// Command type (record byte 0) and command (byte 1) of every record sent.
+constexpr uint8_t kCmdTypeLib = 0;
+constexpr uint8_t kCmdTypeCtrl = 1;
+constexpr uint8_t kCmdTypePassThru = 6;
+// Library commands.
+constexpr uint8_t kCmdInitLib = 0; // SL_INIT_LIB: fills the controller list
+constexpr uint8_t kCmdExitLib = 9;
+// Controller commands.
+constexpr uint8_t kCmdFlashCtrlFirmware = 3;
+constexpr uint8_t kCmdGetPdList = 4;
+constexpr uint8_t kCmdCtrlWord20 = 22;
+// Pass-through commands.
+constexpr uint8_t kCmdScsiPassThru = 0;
+
+// Flash option of a device command that flashes nothing.
+constexpr uint8_t kFlashOptionNone = 255;
+
+// Top byte of an IT controller's ID.
+constexpr uint32_t kCtrlIdIT = 0x05000000u;
+
+// SCSI peripheral types of the devices that may be switches.
+constexpr uint8_t kPeripheralEnclosure = 0x0D;
+constexpr uint8_t kPeripheralUnknown = 0x1F;
+
 } // namespace storelib
 
 // The one argument of every storage-library entry point: 40 bytes.

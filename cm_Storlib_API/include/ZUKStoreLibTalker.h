@@ -33,8 +33,21 @@ public:
     virtual bool MayUsePackageFile(const std::string& path) = 0;
 };
 
-// The forwarding implementation used by the program.
-std::shared_ptr<IStoreLibSystem> MakeRealStoreLibSystem();
+// The real calls, as the program makes them.
+class RealStoreLibSystem : public IStoreLibSystem
+{
+public:
+    void* OpenLibrary(const std::string& file) override;
+    void* FindSymbol(void* handle, const std::string& name) override;
+    void CloseLibrary(void* handle) override;
+    int ExecuteCmd(const std::string& command) override;
+    bool FileExists(const std::string& path) override;
+    bool SetUidRoot() override;
+    bool GetSystemName(std::string& sysname) override;
+    bool ReadFirstLine(const std::string& path, std::string& line) override;
+    std::string PackagePath(const std::string& relative) override;
+    bool MayUsePackageFile(const std::string& path) override;
+};
 
 // A loaded shared object, closed when the holder goes away.
 class CStoreLibHandle
@@ -75,6 +88,29 @@ private:
 // Entry point of one storage-library variant.
 typedef uint32_t (*StoreLibEntryPoint)(void* pCmdParam);
 
+// One SCSI command sent through the library's pass-through record.
+struct SScsiRequest {
+    uint16_t deviceId = 0;
+    const uint8_t* cdb = nullptr;
+    uint8_t cdbLength = 0;
+    uint8_t direction = CPassThruRecord::kDirFromDevice;
+    // Copied into the record before it is sent (may be null).
+    const uint8_t* dataOut = nullptr;
+    // Receives the record's data after it came back (may be null).
+    uint8_t* dataIn = nullptr;
+    uint32_t dataLength = 0;
+    // Bytes after the data: the generic pass-through sends one, the firmware
+    // download none.
+    size_t spareBytes = 1;
+};
+
+// What the device answered, once the library delivered the command.
+struct SScsiReply {
+    bool recordBuilt = false;
+    uint8_t status = 0;
+    uint8_t sense[CPassThruRecord::kSenseSize] = {};
+};
+
 // Owns the relationship with the storage library: picks the variant from the
 // controller ID, loads it on first use, sends commands and SCSI pass-through,
 // and unloads everything when destroyed.
@@ -95,8 +131,8 @@ public:
     static constexpr int OS_TYPE_ESX4 = 8;
     static constexpr int OS_TYPE_ESXI = 14;
 
-    ZUKStoreLibTalker();
-    explicit ZUKStoreLibTalker(std::shared_ptr<IStoreLibSystem> system);
+    explicit ZUKStoreLibTalker(
+        std::shared_ptr<IStoreLibSystem> system = std::make_shared<RealStoreLibSystem>());
     ~ZUKStoreLibTalker();
     ZUKStoreLibTalker(const ZUKStoreLibTalker&) = delete;
     ZUKStoreLibTalker& operator=(const ZUKStoreLibTalker&) = delete;
@@ -115,8 +151,15 @@ public:
     uint32_t InitializeLibrary(_SL_CTRL_LIST_T& list);
     int ExitLibrary();
 
-    // 0 on success, else the library's result, the SCSI status, or 3 when the
-    // record cannot be built.
+    // The one way a SCSI command reaches a device, in either direction: 0 when
+    // the library delivered it (the device's status and sense in reply), else
+    // the library's result, or 3 when the record cannot be built (and
+    // reply.recordBuilt stays false). Says nothing in the log.
+    uint32_t PassThrough(uint32_t ctrlId, const SScsiRequest& request, SScsiReply& reply);
+
+    // PassThrough for the queries, with their log lines: 0 on success, else
+    // the library's result, the SCSI status, or 3 when the record cannot be
+    // built.
     uint32_t SCSIPassThrough(uint32_t ctrlId, uint16_t deviceId, const uint8_t* cdb,
                              uint8_t cdbLength, uint8_t* data, uint32_t dataLength,
                              uint8_t direction);

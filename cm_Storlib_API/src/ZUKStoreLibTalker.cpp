@@ -6,19 +6,12 @@
 #include "Logger.h"
 #include "StringUtils.h"
 
+using namespace storelib;
+
 namespace
 {
 
 const char kSrc[] = "cm_Storlib_API/src/ZUKStoreLibTalker";
-
-constexpr uint8_t kCmdTypeLib = 0;
-constexpr uint8_t kCmdTypeCtrl = 1;
-constexpr uint8_t kCmdTypePassThru = 6;
-constexpr uint8_t kCmdInitLib = 0;
-constexpr uint8_t kCmdExitLib = 9;
-constexpr uint8_t kCmdFlashCtrlFirmware = 3;
-constexpr uint8_t kCmdCtrlWord20 = 22;
-constexpr uint8_t kFlashOptionNone = 255;
 
 struct VariantInfo {
     const char* esxFile;
@@ -92,8 +85,6 @@ std::string ScriptCommand(const std::string& script)
 
 } // namespace
 
-ZUKStoreLibTalker::ZUKStoreLibTalker() : ZUKStoreLibTalker(MakeRealStoreLibSystem()) {}
-
 ZUKStoreLibTalker::ZUKStoreLibTalker(std::shared_ptr<IStoreLibSystem> system)
     : m_pSystem(std::move(system))
 {
@@ -137,7 +128,7 @@ ZUKStoreLibTalker::eVariant ZUKStoreLibTalker::VariantOf(uint32_t ctrlId)
         return VARIANT_IR2;
     case 0x04000000u:
         return VARIANT_IR3;
-    case 0x05000000u:
+    case kCtrlIdIT:
         return VARIANT_IT;
     default:
         return VARIANT_MR;
@@ -346,28 +337,55 @@ int ZUKStoreLibTalker::ExitLibrary()
     return m_pSystem->ExecuteCmd("rm " + ShellWord(marker) + " > /dev/null 2>&1");
 }
 
+uint32_t ZUKStoreLibTalker::PassThrough(uint32_t ctrlId, const SScsiRequest& request,
+                                        SScsiReply& reply)
+{
+    reply = SScsiReply();
+    // The data size field is 32 bits wide and must hold the whole record.
+    if (request.spareBytes > 1 ||
+        request.dataLength > UINT32_MAX - (CPassThruRecord::kHeaderSize + request.spareBytes)) {
+        return kResultNoRecord;
+    }
+    CPassThruRecord record(request.dataLength, request.spareBytes);
+    if (!record.valid() ||
+        !record.setHeader(request.deviceId, request.direction, request.cdb, request.cdbLength)) {
+        return kResultNoRecord;
+    }
+    reply.recordBuilt = true;
+    if (request.dataOut != nullptr && request.dataLength != 0) {
+        std::memcpy(record.data(), request.dataOut, request.dataLength);
+    }
+
+    const uint32_t rc =
+        doProcessLibCommand(kCmdTypePassThru, kCmdScsiPassThru, ctrlId, request.deviceId,
+                            record.bytes(), static_cast<uint32_t>(record.size()), kFlashOptionNone);
+
+    if (request.dataIn != nullptr && request.dataLength != 0) {
+        std::memcpy(request.dataIn, record.data(), request.dataLength);
+    }
+    reply.status = record.getScsiStatus();
+    std::memcpy(reply.sense, record.sense(), CPassThruRecord::kSenseSize);
+    return rc;
+}
+
 uint32_t ZUKStoreLibTalker::SCSIPassThrough(uint32_t ctrlId, uint16_t deviceId, const uint8_t* cdb,
                                             uint8_t cdbLength, uint8_t* data, uint32_t dataLength,
                                             uint8_t direction)
 {
-    // The data size field is 32 bits wide and must hold the whole record.
-    if (dataLength > UINT32_MAX - (CPassThruRecord::kHeaderSize + 1)) {
-        return storelib::kResultNoRecord;
+    SScsiRequest request;
+    request.deviceId = deviceId;
+    request.cdb = cdb;
+    request.cdbLength = cdbLength;
+    request.direction = direction;
+    if (direction == CPassThruRecord::kDirToDevice || direction == CPassThruRecord::kDirBoth) {
+        request.dataOut = data;
     }
-    CPassThruRecord record(dataLength, 1);
-    if (!record.valid() || !record.setHeader(deviceId, direction, cdb, cdbLength)) {
-        return storelib::kResultNoRecord;
-    }
-    if ((direction == CPassThruRecord::kDirToDevice || direction == CPassThruRecord::kDirBoth) &&
-        dataLength != 0) {
-        std::memcpy(record.data(), data, dataLength);
-    }
-
-    const uint32_t rc = doProcessLibCommand(kCmdTypePassThru, 0, ctrlId, deviceId, record.bytes(),
-                                            static_cast<uint32_t>(record.size()), kFlashOptionNone);
-
-    if (dataLength != 0) {
-        std::memcpy(data, record.data(), dataLength);
+    request.dataIn = data;
+    request.dataLength = dataLength;
+    SScsiReply reply;
+    const uint32_t rc = PassThrough(ctrlId, request, reply);
+    if (!reply.recordBuilt) {
+        return rc;
     }
 
     std::ostringstream oss;
@@ -377,17 +395,16 @@ uint32_t ZUKStoreLibTalker::SCSIPassThrough(uint32_t ctrlId, uint16_t deviceId, 
         return rc;
     }
     Log(__LINE__, "ZUKStoreLibTalker::SCSIPassThrough: GOOD calling ProcessLibCommand");
-    const uint8_t status = record.getScsiStatus();
-    if (status != 0) {
+    if (reply.status != 0) {
         oss << "ZUKStoreLibTalker::SCSIPassThrough: GOOD RC: but non-zero SCSIStatus="
-            << static_cast<unsigned>(status);
+            << static_cast<unsigned>(reply.status);
         CLogger::GetInstance()->log(kSrc, __LINE__, oss);
         Log(__LINE__, "ZUKStoreLibTalker::SCSIPassThrough: SenseData=");
         for (size_t i = 0; i < CPassThruRecord::kSenseSize; ++i) {
-            oss << static_cast<unsigned>(record.sense()[i]) << ":";
+            oss << static_cast<unsigned>(reply.sense[i]) << ":";
         }
         CLogger::GetInstance()->log(kSrc, __LINE__, oss);
-        return status;
+        return reply.status;
     }
     return 0;
 }

@@ -29,7 +29,6 @@ constexpr uint32_t kResultTransport = 0x8108;
 constexpr uint32_t kResultOsError = 0x8109;
 constexpr uint32_t kResultUnknownCommand = 0x810A;
 
-constexpr uint32_t kControllerMarker = 0x05000000u;
 // Resends of a command the device answered with a unit attention that says
 // it did not run it; a device stuck in that state gets its sense passed up.
 constexpr int kUnitAttentionRetries = 3;

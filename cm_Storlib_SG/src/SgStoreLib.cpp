@@ -16,8 +16,6 @@ namespace
 
 const char kSysClass[] = "/sys/class/scsi_generic";
 
-constexpr uint8_t kTypeEnclosure = 0x0D;
-constexpr uint8_t kTypeUnknown = 0x1F;
 constexpr uint16_t kDefaultTimeoutSeconds = 30;
 
 using Cmd = _SL_LIB_CMD_PARAM_T;
@@ -142,10 +140,10 @@ uint32_t SgStoreLib::Process(uint8_t* rec)
     if (size != 0 && data == nullptr) {
         return kResultBadRecord;
     }
-    if (type == 0 && cmd == 0) {
+    if (type == storelib::kCmdTypeLib && cmd == storelib::kCmdInitLib) {
         return initLib(data, size);
     }
-    if (type == 0 && cmd == 9) {
+    if (type == storelib::kCmdTypeLib && cmd == storelib::kCmdExitLib) {
         closeAll();
         m_devices.clear();
         m_hosts.clear();
@@ -155,10 +153,10 @@ uint32_t SgStoreLib::Process(uint8_t* rec)
     if (!m_initialised) {
         return kResultNotInitialised;
     }
-    if (type == 1 && cmd == 4) {
+    if (type == storelib::kCmdTypeCtrl && cmd == storelib::kCmdGetPdList) {
         return pdList(ctrlId, data, size);
     }
-    if (type == 6 && cmd == 0) {
+    if (type == storelib::kCmdTypePassThru && cmd == storelib::kCmdScsiPassThru) {
         return passThru(ctrlId, storelib::GetLE16(rec + Cmd::kOffCmdParam), data, size);
     }
     return kResultUnknownCommand;
@@ -190,7 +188,7 @@ void SgStoreLib::scan()
     std::sort(m_devices.begin(), m_devices.end(),
               [](const ScsiDevice& a, const ScsiDevice& b) { return a.sgNumber < b.sgNumber; });
     for (const ScsiDevice& d : m_devices) {
-        if ((d.type == kTypeEnclosure || d.type == kTypeUnknown) &&
+        if ((d.type == storelib::kPeripheralEnclosure || d.type == storelib::kPeripheralUnknown) &&
             std::find(m_hosts.begin(), m_hosts.end(), d.host) == m_hosts.end()) {
             m_hosts.push_back(d.host);
         }
@@ -211,7 +209,8 @@ uint32_t SgStoreLib::initLib(uint8_t* data, uint32_t size)
     std::memset(data, 0, _SL_CTRL_LIST_T::kSize);
     storelib::PutLE16(data + _SL_CTRL_LIST_T::kOffCount, static_cast<uint16_t>(m_hosts.size()));
     for (size_t i = 0; i < m_hosts.size(); ++i) {
-        storelib::PutLE32(data + _SL_CTRL_LIST_T::kOffIds + 4 * i, kControllerMarker | m_hosts[i]);
+        storelib::PutLE32(data + _SL_CTRL_LIST_T::kOffIds + 4 * i,
+                          storelib::kCtrlIdIT | m_hosts[i]);
     }
     m_initialised = true;
     return 0;
@@ -223,7 +222,7 @@ uint32_t SgStoreLib::pdList(uint32_t ctrlId, uint8_t* data, uint32_t size)
         return kResultBadRecord;
     }
     const unsigned host = ctrlId & 0x00FFFFFFu;
-    if ((ctrlId & 0xFF000000u) != kControllerMarker ||
+    if ((ctrlId & 0xFF000000u) != storelib::kCtrlIdIT ||
         std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end()) {
         return kResultNoController;
     }
@@ -245,7 +244,7 @@ uint32_t SgStoreLib::pdList(uint32_t ctrlId, uint8_t* data, uint32_t size)
 
 const ScsiDevice* SgStoreLib::findDevice(uint32_t ctrlId, uint16_t deviceId) const
 {
-    if ((ctrlId & 0xFF000000u) != kControllerMarker) {
+    if ((ctrlId & 0xFF000000u) != storelib::kCtrlIdIT) {
         return nullptr;
     }
     const unsigned host = ctrlId & 0x00FFFFFFu;

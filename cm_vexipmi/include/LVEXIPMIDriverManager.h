@@ -20,8 +20,9 @@ public:
 class DriverManager : public IVEXIPMIDriverManager
 {
 public:
-    // Neither is owned; nullptr uses the process-wide seam and OS probe.
-    explicit DriverManager(IVEXIPMISys* sys = nullptr, IVEXOSProbe* probe = nullptr);
+    // `probe` is not owned; nullptr uses the process-wide OS probe.
+    explicit DriverManager(std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>(),
+                           IVEXOSProbe* probe = nullptr);
     ~DriverManager() override;
     DriverManager(const DriverManager&) = delete;
     DriverManager& operator=(const DriverManager&) = delete;
@@ -36,6 +37,7 @@ public:
     int ReleaseDriver(const VEXString& name);
 
 private:
+    std::shared_ptr<IVEXIPMISys> m_pSys;
     IVEXIPMISys& m_Sys;
     bool m_bDevintfLoaded = false;
     bool m_bMsghandlerLoaded = false;

@@ -38,8 +38,7 @@ std::string FormatIPMIDump(const CVEXIPMICommandData& data);
 class IPMIProcessor : public IIPMICommandProcessor
 {
 public:
-    // `sys` is not owned; nullptr uses the process-wide seam.
-    explicit IPMIProcessor(IVEXIPMISys* sys = nullptr);
+    explicit IPMIProcessor(std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>());
     // Closes the device.
     ~IPMIProcessor() override;
     IPMIProcessor(const IPMIProcessor&) = delete;
@@ -59,6 +58,7 @@ public:
     int GetFileDescriptor() const { return m_nFd; }
 
 private:
+    std::shared_ptr<IVEXIPMISys> m_pSys;
     IVEXIPMISys& m_Sys;
     int m_nFd = -1;
 };

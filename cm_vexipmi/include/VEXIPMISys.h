@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 // The operating-system calls the IPMI library makes: the device's system
 // calls, the shell and the sleeps. Tests put a fake behind it so every retry,
@@ -24,7 +25,7 @@ public:
 };
 
 // Forwards to the real system calls.
-class VEXIPMIRealSys : public IVEXIPMISys
+class RealVEXIPMISys : public IVEXIPMISys
 {
 public:
     int Open(const char* path, int flags) override;
@@ -35,11 +36,12 @@ public:
     void SleepMs(uint64_t milliseconds) override;
 };
 
-// The process-wide seam used by objects built without one.
-IVEXIPMISys& VEXIPMIGetSys();
-// Tests only: install `sys` (not owned) and return the previous one; nullptr
-// restores the real calls.
-IVEXIPMISys* VEXIPMISetSys(IVEXIPMISys* sys);
+// The calls behind the library's own entry points (its front and the
+// processor factory), which are reached without a constructor of ours.
+std::shared_ptr<IVEXIPMISys> VEXIPMISys();
+// Installs `sys` there and returns the previous one; nullptr restores the
+// real calls.
+std::shared_ptr<IVEXIPMISys> SetVEXIPMISeams(std::shared_ptr<IVEXIPMISys> sys);
 
 // Sleeps with nanosleep: whole seconds plus the remainder in nanoseconds.
 void sleep_in_ms(uint64_t milliseconds);

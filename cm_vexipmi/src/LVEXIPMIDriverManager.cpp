@@ -25,8 +25,8 @@ bool IsESX(uint32_t osName)
 
 } // namespace
 
-DriverManager::DriverManager(IVEXIPMISys* sys, IVEXOSProbe* probe)
-    : m_Sys(sys ? *sys : VEXIPMIGetSys()), m_EnvironmentInfo(probe)
+DriverManager::DriverManager(std::shared_ptr<IVEXIPMISys> sys, IVEXOSProbe* probe)
+    : m_pSys(std::move(sys)), m_Sys(*m_pSys), m_EnvironmentInfo(probe)
 {
 }
 

@@ -37,7 +37,10 @@ std::string ErrorText(int error)
 
 } // namespace
 
-IPMIProcessor::IPMIProcessor(IVEXIPMISys* sys) : m_Sys(sys ? *sys : VEXIPMIGetSys()) {}
+IPMIProcessor::IPMIProcessor(std::shared_ptr<IVEXIPMISys> sys)
+    : m_pSys(std::move(sys)), m_Sys(*m_pSys)
+{
+}
 
 IPMIProcessor::~IPMIProcessor()
 {

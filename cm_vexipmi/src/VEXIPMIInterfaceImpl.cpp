@@ -37,7 +37,7 @@ uint32_t VEXIPMIInterfaceImpl::Initialize(_VEXIPMIConfiguration* configuration)
 
     // Lives for this call only: its destruction unloads the modules it
     // loaded, which those held by the open device refuse.
-    DriverManager driverManager;
+    DriverManager driverManager(VEXIPMISys());
     const int driverStatus = driverManager.IsIPMIDriverAvailable();
     if (driverStatus != 0) {
         VEXIPMI_LOG(eVEXLogError, "VEXIPMIInterfaceImpl::Initialize() IPMI drivers unusable: %d",

@@ -11,19 +11,19 @@
 
 #include "Shell.h"
 
-int VEXIPMIRealSys::Open(const char* path, int flags)
+int RealVEXIPMISys::Open(const char* path, int flags)
 {
     return ::open(path, flags);
 }
 
-int VEXIPMIRealSys::Ioctl(int fd, unsigned long request, void* arg)
+int RealVEXIPMISys::Ioctl(int fd, unsigned long request, void* arg)
 {
     return ::ioctl(fd, request, arg);
 }
 
 // ppoll rather than select: select cannot watch a descriptor above
 // FD_SETSIZE, which a long-running process with many files can reach.
-int VEXIPMIRealSys::WaitReadable(int fd, long seconds, long microseconds)
+int RealVEXIPMISys::WaitReadable(int fd, long seconds, long microseconds)
 {
     struct pollfd pfd = {};
     pfd.fd = fd;
@@ -57,18 +57,18 @@ int VEXIPMIRealSys::WaitReadable(int fd, long seconds, long microseconds)
     return rc;
 }
 
-int VEXIPMIRealSys::Close(int fd)
+int RealVEXIPMISys::Close(int fd)
 {
     return ::close(fd);
 }
 
 // Driver commands find modprobe and lsmod in the system's folders only.
-int VEXIPMIRealSys::System(const char* command)
+int RealVEXIPMISys::System(const char* command)
 {
     return shell::Run(command);
 }
 
-void VEXIPMIRealSys::SleepMs(uint64_t milliseconds)
+void RealVEXIPMISys::SleepMs(uint64_t milliseconds)
 {
     sleep_in_ms(milliseconds);
 }
@@ -87,18 +87,21 @@ void sleep_in_ms(uint64_t milliseconds)
 
 namespace
 {
-VEXIPMIRealSys gRealSys;
-IVEXIPMISys* gpSys = nullptr;
+std::shared_ptr<IVEXIPMISys>& Installed()
+{
+    static std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>();
+    return sys;
+}
 } // namespace
 
-IVEXIPMISys& VEXIPMIGetSys()
+std::shared_ptr<IVEXIPMISys> VEXIPMISys()
 {
-    return gpSys ? *gpSys : gRealSys;
+    return Installed();
 }
 
-IVEXIPMISys* VEXIPMISetSys(IVEXIPMISys* sys)
+std::shared_ptr<IVEXIPMISys> SetVEXIPMISeams(std::shared_ptr<IVEXIPMISys> sys)
 {
-    IVEXIPMISys* previous = gpSys;
-    gpSys = sys;
+    std::shared_ptr<IVEXIPMISys> previous = Installed();
+    Installed() = sys ? std::move(sys) : std::make_shared<RealVEXIPMISys>();
     return previous;
 }

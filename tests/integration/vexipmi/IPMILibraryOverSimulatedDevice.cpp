@@ -24,7 +24,7 @@ namespace
 
 // Real device calls and sleeps (the simulator answers and shortens them);
 // module checks answered here, so the test never loads kernel modules.
-class NoShellSys : public VEXIPMIRealSys
+class NoShellSys : public RealVEXIPMISys
 {
 public:
     int System(const char* command) override
@@ -57,13 +57,13 @@ protected:
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         m_PreviousCwd = cwd;
         ASSERT_EQ(chdir(m_Dir.c_str()), 0);
-        VEXIPMISetSys(&sys);
+        SetVEXIPMISeams(sysPtr);
     }
 
     void TearDown() override
     {
         front.reset();
-        VEXIPMISetSys(nullptr);
+        SetVEXIPMISeams(nullptr);
         if (!m_Dir.empty()) {
             if (chdir(m_PreviousCwd.c_str()) != 0) {
                 return;
@@ -132,7 +132,8 @@ protected:
                                     record.ResponseData + std::min(record.ResponseLength, 255u));
     }
 
-    NoShellSys sys;
+    std::shared_ptr<NoShellSys> sysPtr = std::make_shared<NoShellSys>();
+    NoShellSys& sys = *sysPtr;
     _VEXIPMIConfiguration config{60, 5, 5, 50, 0, 0};
     std::unique_ptr<VEXIPMIInterfaceImpl> front = std::make_unique<VEXIPMIInterfaceImpl>();
 

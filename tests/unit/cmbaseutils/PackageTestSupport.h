@@ -7,11 +7,11 @@
 #include "LinuxImpl.h"
 #include "PlatformLayer.h"
 
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -70,12 +70,12 @@ public:
             ADD_FAILURE() << "chdir " << m_path << " failed";
         }
         m_platform.reset(new ExecutableDirPlatform(m_path));
-        m_previousPlatform = CPlatformLayer::SetPlatformForTesting(m_platform.get());
+        m_previousPlatform = CPlatformLayer::SetPlatformSeams(m_platform.get());
     }
     ~ScopedTempWorkDir()
     {
         if (m_platform) {
-            CPlatformLayer::SetPlatformForTesting(m_previousPlatform);
+            CPlatformLayer::SetPlatformSeams(m_previousPlatform);
         }
         if (!m_previous.empty() && chdir(m_previous.c_str()) != 0) {
             ADD_FAILURE() << "could not return to " << m_previous;

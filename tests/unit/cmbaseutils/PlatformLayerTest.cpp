@@ -1,6 +1,8 @@
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -79,7 +81,7 @@ public:
     char* GetCwd(char* buf, size_t size) override
     {
         if (!cwd) {
-            return GetRealSystemCalls().GetCwd(buf, size);
+            return RealSystemCalls().GetCwd(buf, size);
         }
         if (cwd->size() + 1 > size) {
             return nullptr;
@@ -90,7 +92,7 @@ public:
     int ChDir(const char* dir) override
     {
         chdirs.push_back(dir);
-        return GetRealSystemCalls().ChDir(dir);
+        return RealSystemCalls().ChDir(dir);
     }
     int Uname(struct utsname* name) override
     {
@@ -105,7 +107,7 @@ public:
             return true;
         }
         if (!realRoot.empty() && path.compare(0, realRoot.size(), realRoot) == 0) {
-            return GetRealSystemCalls().CanOpenForReading(path);
+            return RealSystemCalls().CanOpenForReading(path);
         }
         return false;
     }
@@ -161,8 +163,9 @@ protected:
     }
 
     TempDir tmp;
-    FakeSystemCalls sys;
-    CLinuxImpl impl{&sys};
+    std::shared_ptr<FakeSystemCalls> sysPtr = std::make_shared<FakeSystemCalls>();
+    FakeSystemCalls& sys = *sysPtr;
+    CLinuxImpl impl{sysPtr};
 };
 
 // ---- directories ----------------------------------------------------------
@@ -629,7 +632,7 @@ public:
 TEST(PlatformFacadeTest, ForwardsToTheInstalledImplementation)
 {
     MockPlatform mock;
-    IPlatformImpl* previous = CPlatformLayer::SetPlatformForTesting(&mock);
+    IPlatformImpl* previous = CPlatformLayer::SetPlatformSeams(&mock);
     void* lib = reinterpret_cast<void*>(0x10);
     EXPECT_CALL(mock, LoadLibrary("a.so")).WillOnce(::testing::Return(lib));
     EXPECT_CALL(mock, LoadLibrarywithoutCustomization("b.so")).WillOnce(::testing::Return(nullptr));
@@ -643,7 +646,7 @@ TEST(PlatformFacadeTest, ForwardsToTheInstalledImplementation)
     EXPECT_EQ(CPlatformLayer::getCurrentProcessDirectory(), "/pkg/");
     CPlatformLayer::unloadUSB();
 
-    EXPECT_EQ(CPlatformLayer::SetPlatformForTesting(previous), &mock);
+    EXPECT_EQ(CPlatformLayer::SetPlatformSeams(previous), &mock);
 }
 
 TEST(PlatformFacadeTest, DefaultImplementationIsLinuxAndStays)

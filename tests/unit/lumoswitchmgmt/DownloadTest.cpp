@@ -113,7 +113,8 @@ TEST_F(DownloadTest, ProgressCountsChunksAndBytesUntilTheDownloadEnds)
         std::vector<std::string> events;
     };
     const Case cases[] = {
-        {"whole image", false,
+        {"whole image",
+         false,
          {"chunk " + sw + " 1/4 32768/100000", "chunk " + sw + " 2/4 65536/100000",
           "chunk " + sw + " 3/4 98304/100000", "chunk " + sw + " 4/4 100000/100000", "done"}},
         // A rejected chunk is not counted as sent.
@@ -129,9 +130,9 @@ TEST_F(DownloadTest, ProgressCountsChunksAndBytesUntilTheDownloadEnds)
         }
         RecordingProgress progress;
         const Bytes image = Image(100000);
-        auto mgmt = makeManager();
-        mgmt->setProgressSink(progress);
-        EXPECT_EQ(!c.rejectSecond, mgmt->writeBuffer(0x05000004, 0x0107, image.size(), image.data()));
+        auto mgmt = makeManager([&progress](LUMOSwitchMgmt::Seams& s) { s.progress = &progress; });
+        EXPECT_EQ(!c.rejectSecond,
+                  mgmt->writeBuffer(0x05000004, 0x0107, image.size(), image.data()));
         EXPECT_EQ(c.events, progress.events);
     }
 }
@@ -178,6 +179,40 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"LibraryError", 5, 0, "writeBuffer(): error from storelibIT, result = 5"},
         RejectCase{"CheckCondition", 0, 2, "rejected by the switch: non-zero SCSIStatus=2"}),
     [](const ::testing::TestParamInfo<RejectCase>& p) { return std::string(p.param.name); });
+
+// The chunk-failure line names what the switch said, in either sense format.
+TEST_F(DownloadTest, RejectedChunkLineDecodesTheSense)
+{
+    struct Case {
+        const char* name;
+        Bytes sense;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"fixed",
+         {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x24, 0x00},
+         "rejected by the switch: non-zero SCSIStatus=2, sense key 0x5 (ILLEGAL REQUEST), "
+         "ASC 0x24, ASCQ 0x00\n"},
+        {"descriptor",
+         {0x72, 0x04, 0x44, 0x01},
+         "rejected by the switch: non-zero SCSIStatus=2, sense key 0x4 (HARDWARE ERROR), "
+         "ASC 0x44, ASCQ 0x01\n"},
+        {"unknown format",
+         {0x7F, 0x06, 0x29, 0x00},
+         "rejected by the switch: non-zero SCSIStatus=2\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        lib.chunks.clear();
+        lib.chunkCount.clear();
+        lib.chunkAnswers.clear();
+        lib.chunkAnswers[{0x0107, 0}] = {0, 2};
+        lib.chunkSense[{0x0107, 0}] = c.sense;
+        StoreLibLogCapture log;
+        EXPECT_FALSE(download(Image(1000)));
+        EXPECT_TRUE(log.has(c.line)) << log.contents();
+    }
+}
 
 TEST_F(DownloadTest, ImageOf16MiBFitsTheOffsetAndOneByteMoreIsRefusedUnsent)
 {

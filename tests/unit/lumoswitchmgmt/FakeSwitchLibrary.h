@@ -4,10 +4,11 @@
 // records at their byte offsets, and a fixture that runs the device manager
 // in a scratch directory holding package.xml and payload/.
 
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -98,6 +99,9 @@ public:
         uint8_t status = 0;
     };
     std::map<std::pair<uint16_t, size_t>, ChunkAnswer> chunkAnswers;
+    // Sense bytes sent with such an answer's status in place of the fixed
+    // format ILLEGAL REQUEST.
+    std::map<std::pair<uint16_t, size_t>, Bytes> chunkSense;
     // Called while the n-th WRITE BUFFER (0-based) of a device is under way.
     std::function<void(uint16_t, size_t)> duringChunk;
 
@@ -203,7 +207,10 @@ private:
             auto it = chunkAnswers.find({dev, n});
             if (it != chunkAnswers.end()) {
                 pt[10] = it->second.status;
-                if (it->second.status != 0) {
+                auto sense = chunkSense.find({dev, n});
+                if (sense != chunkSense.end()) {
+                    std::copy(sense->second.begin(), sense->second.end(), pt + 28);
+                } else if (it->second.status != 0) {
                     pt[28] = 0x70;
                     pt[30] = 0x05;
                 }
@@ -295,7 +302,7 @@ public:
         ASSERT_EQ(0, chdir(dir.c_str()));
         std::filesystem::create_directory(dir + "/payload");
         m_platform.reset(new ScratchPlatform(dir));
-        m_previousPlatform = CPlatformLayer::SetPlatformForTesting(m_platform.get());
+        m_previousPlatform = CPlatformLayer::SetPlatformSeams(m_platform.get());
         sys = std::make_shared<FakeStoreLibSystem>();
         sys->AddLibrary("./libstorelibit.so", "ProcessLibCommandIT", ZUKStoreLibTalker::VARIANT_IT,
                         [this](uint8_t* rec) { return lib(rec); });
@@ -307,7 +314,7 @@ public:
             std::free(d->getDeviceHandle());
             delete d;
         }
-        CPlatformLayer::SetPlatformForTesting(m_previousPlatform);
+        CPlatformLayer::SetPlatformSeams(m_previousPlatform);
         if (!m_previous.empty()) {
             EXPECT_EQ(0, chdir(m_previous.c_str()));
         }
@@ -323,17 +330,24 @@ public:
         return devices;
     }
 
-    std::unique_ptr<LUMOSwitchMgmt> makeManager()
+    // A manager over the fake library and staging; `adjust` changes any
+    // other seam.
+    std::unique_ptr<LUMOSwitchMgmt>
+    makeManager(const std::function<void(LUMOSwitchMgmt::Seams&)>& adjust = nullptr)
     {
-        auto mgmt = std::make_unique<LUMOSwitchMgmt>(dir + "/report.xml", sys);
-        mgmt->setPowerCycleStagingFactory([this]() -> std::unique_ptr<IPowerCycleStaging> {
+        LUMOSwitchMgmt::Seams seams;
+        seams.storeLib = sys;
+        seams.stagingFactory = [this]() -> std::unique_ptr<IPowerCycleStaging> {
             ++stagingBuilt;
             if (!stagingAvailable) {
                 return nullptr;
             }
             return std::make_unique<StagingFake>(stagingResult, &stagingCalls);
-        });
-        return mgmt;
+        };
+        if (adjust) {
+            adjust(seams);
+        }
+        return std::make_unique<LUMOSwitchMgmt>(dir + "/report.xml", std::move(seams));
     }
 
     void write(const std::string& name, const std::string& content) const

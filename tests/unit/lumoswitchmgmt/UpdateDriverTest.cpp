@@ -383,11 +383,12 @@ TEST_F(UpdateTest, WriterExceptionEndsTheProcessWithStatusOneAfterItsLogLine)
 {
     for (bool standard : {true, false}) {
         StoreLibLogCapture log;
-        auto mgmt = makeManager();
         std::vector<int> exits;
-        mgmt->setExitFunction([&exits](int status) { exits.push_back(status); });
         std::ostringstream err;
-        mgmt->setErrorStream(err);
+        auto mgmt = makeManager([&](LUMOSwitchMgmt::Seams& s) {
+            s.exit = [&exits](int status) { exits.push_back(status); };
+            s.errors = &err;
+        });
         ThrowingWriter writer(standard);
         mgmt->generateXML(&writer, {}, "");
         EXPECT_EQ(std::vector<int>{1}, exits);

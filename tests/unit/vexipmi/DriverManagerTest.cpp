@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "FakeIPMISys.h"
 #include "LVEXIPMIDriverManager.h"
 
@@ -77,7 +79,8 @@ class DriverTable : public ::testing::TestWithParam<DriverCase>
 TEST_P(DriverTable, LoadsMissingModulesAndUnloadsOnlyThose)
 {
     const DriverCase& c = GetParam();
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     FakeOSProbe probe;
     for (const char* module : {"ipmi_msghandler", "ipmi_devintf", "ipmi_si"}) {
         sys.shellStatus[Lsmod(module)] = 256;
@@ -89,7 +92,7 @@ TEST_P(DriverTable, LoadsMissingModulesAndUnloadsOnlyThose)
         sys.shellStatus[Modprobe(module)] = 256;
     }
     {
-        DriverManager manager(&sys, &probe);
+        DriverManager manager(sysPtr, &probe);
         EXPECT_EQ(manager.IsIPMIDriverAvailable(), c.expectedResult);
         EXPECT_EQ(sys.commands, c.expectedCheckCommands);
         sys.commands.clear();
@@ -141,9 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DriverManager, ConfirmedDriversAreNotCheckedAgain)
 {
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     FakeOSProbe probe;
-    DriverManager manager(&sys, &probe);
+    DriverManager manager(sysPtr, &probe);
     ASSERT_EQ(manager.IsIPMIDriverAvailable(), 0);
     sys.commands.clear();
     EXPECT_EQ(manager.IsIPMIDriverAvailable(), 0);
@@ -152,13 +156,14 @@ TEST(DriverManager, ConfirmedDriversAreNotCheckedAgain)
 
 TEST(DriverManager, FailedLoadIsCheckedAgainNextTime)
 {
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     FakeOSProbe probe;
     for (const char* module : {"ipmi_msghandler", "ipmi_devintf", "ipmi_si"}) {
         sys.shellStatus[Lsmod(module)] = 256;
         sys.shellStatus[Modprobe(module)] = 256;
     }
-    DriverManager manager(&sys, &probe);
+    DriverManager manager(sysPtr, &probe);
     ASSERT_EQ(manager.IsIPMIDriverAvailable(), 1);
     sys.commands.clear();
     EXPECT_EQ(manager.IsIPMIDriverAvailable(), 1);
@@ -172,7 +177,8 @@ TEST(DriverManager, EsxAndEsxiSkipEveryModuleCommand)
         const char* kernel;
     } hosts[] = {{"VMware ESX 4.1 (Kandinsky)", "Linux"}, {"", "vmkernel"}, {"", "VMkernel"}};
     for (const auto& host : hosts) {
-        FakeIPMISys sys;
+        std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+        FakeIPMISys& sys = *sysPtr;
         FakeOSProbe probe;
         probe.releaseLine = host.release;
         probe.kernel = host.kernel;
@@ -181,7 +187,7 @@ TEST(DriverManager, EsxAndEsxiSkipEveryModuleCommand)
             sys.shellStatus[Modprobe(module)] = 256;
         }
         {
-            DriverManager manager(&sys, &probe);
+            DriverManager manager(sysPtr, &probe);
             EXPECT_EQ(manager.IsIPMIDriverAvailable(), 0) << host.kernel;
             EXPECT_EQ(manager.ReleaseIPMIDriver(), 0);
         }
@@ -191,10 +197,11 @@ TEST(DriverManager, EsxAndEsxiSkipEveryModuleCommand)
 
 TEST(DriverManager, ReleaseWithoutLoadingRunsNothing)
 {
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     FakeOSProbe probe;
     {
-        DriverManager manager(&sys, &probe);
+        DriverManager manager(sysPtr, &probe);
         EXPECT_EQ(manager.ReleaseIPMIDriver(), 0);
     }
     EXPECT_TRUE(sys.commands.empty());
@@ -202,11 +209,12 @@ TEST(DriverManager, ReleaseWithoutLoadingRunsNothing)
 
 TEST(DriverManager, ExplicitReleaseUnloadsOnceOnly)
 {
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     FakeOSProbe probe;
     sys.shellStatus[Lsmod("ipmi_si")] = 256;
     {
-        DriverManager manager(&sys, &probe);
+        DriverManager manager(sysPtr, &probe);
         ASSERT_EQ(manager.IsIPMIDriverAvailable(), 0);
         sys.commands.clear();
         // The device holds the module: rmmod fails, which is only logged.

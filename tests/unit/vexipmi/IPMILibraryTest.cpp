@@ -36,7 +36,7 @@ class IPMILibraryTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        VEXIPMISetSys(&sys);
+        SetVEXIPMISeams(sysPtr);
         VEXLXOperatingSystemVersion::SetOSProbe(&probe);
         VEXIPMISession::GetXMLConfig().Release();
     }
@@ -47,7 +47,7 @@ protected:
         VEXIPMISession::GetXMLConfig().Release();
         VEXLogger::ResetForTesting();
         VEXLXOperatingSystemVersion::SetOSProbe(nullptr);
-        VEXIPMISetSys(nullptr);
+        SetVEXIPMISeams(nullptr);
     }
 
     static std::unique_ptr<_VEXIPMICommandData> Record(_VEXIPMIConfiguration* configuration)
@@ -77,7 +77,8 @@ protected:
     }
 
     ScopedTempCwd cwd;
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     LinuxProbe probe;
     std::unique_ptr<VEXIPMIInterfaceImpl> front = std::make_unique<VEXIPMIInterfaceImpl>();
     _VEXIPMIConfiguration callerConfig{60, 5, 5, 50, 0, 0};

@@ -44,8 +44,9 @@ class IPMIProcessorTest : public ::testing::Test
 protected:
     void SetUp() override { ASSERT_EQ(processor.Initialize(), 0u); }
 
-    FakeIPMISys sys;
-    IPMIProcessor processor{&sys};
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
+    IPMIProcessor processor{sysPtr};
 };
 
 TEST_F(IPMIProcessorTest, SendsSystemInterfaceRequestAndStoresMatchingReply)
@@ -74,7 +75,7 @@ TEST_F(IPMIProcessorTest, SendsSystemInterfaceRequestAndStoresMatchingReply)
 
 TEST_F(IPMIProcessorTest, MessageIdGrowsByOneWithEveryRequestOfAnyProcessor)
 {
-    IPMIProcessor other(&sys);
+    IPMIProcessor other(sysPtr);
     ASSERT_EQ(other.Initialize(), 0u);
     Request a({0x06, 0x01}), b({0x06, 0x01}), c({0x06, 0x01});
     ASSERT_EQ(processor.ExecuteCommand(a.data.get()), 0u);
@@ -111,8 +112,9 @@ class ProcessTable : public ::testing::TestWithParam<ProcessCase>
 TEST_P(ProcessTable, FollowsRetryRules)
 {
     const ProcessCase& c = GetParam();
-    FakeIPMISys sys;
-    IPMIProcessor processor(&sys);
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
+    IPMIProcessor processor(sysPtr);
     ASSERT_EQ(processor.Initialize(), 0u);
     Request req({0x30, 0xAD, 0x00, 0x00}, c.retryCount, 50);
     sys.script.push_back(c.step);
@@ -247,8 +249,9 @@ TEST(CompletionCodeRule, OnlyTheRetryableCodesAreResent)
     const std::set<int> finalCodes = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x08,
                                       0x10, 0xC1, 0xC2, 0xC7, 0xC8, 0xC9, 0xCC, 0xCE};
     for (int code = 0; code <= 0xFF; ++code) {
-        FakeIPMISys sys;
-        IPMIProcessor processor(&sys);
+        std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+        FakeIPMISys& sys = *sysPtr;
+        IPMIProcessor processor(sysPtr);
         ASSERT_EQ(processor.Initialize(), 0u);
         for (int i = 0; i < 6; ++i) {
             sys.script.push_back(FakeIPMISys::Answer(static_cast<uint8_t>(code)));
@@ -317,10 +320,11 @@ std::vector<std::string> Passes(int count, std::vector<std::string> tail = {})
 TEST_P(OpenTable, TriesThreePathsOverFivePasses)
 {
     const OpenCase& c = GetParam();
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     sys.devices = c.devices;
     sys.failOpensBeforeDevicesAppear = c.failOpensBeforeDevicesAppear;
-    IPMIProcessor processor(&sys);
+    IPMIProcessor processor(sysPtr);
 
     ::testing::internal::CaptureStderr();
     const uint32_t result = processor.Initialize();
@@ -360,9 +364,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(IPMIProcessorLifecycle, ClosesTheDeviceOnceAndNeverTheUnopenedOne)
 {
-    FakeIPMISys sys;
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
     {
-        IPMIProcessor processor(&sys);
+        IPMIProcessor processor(sysPtr);
         ASSERT_EQ(processor.Initialize(), 0u);
         const int fd = processor.GetFileDescriptor();
         processor.Release();
@@ -375,7 +380,7 @@ TEST(IPMIProcessorLifecycle, ClosesTheDeviceOnceAndNeverTheUnopenedOne)
     sys.devices.clear();
     ::testing::internal::CaptureStderr();
     {
-        IPMIProcessor unopened(&sys);
+        IPMIProcessor unopened(sysPtr);
         EXPECT_EQ(unopened.Initialize(), 320u);
     }
     ::testing::internal::GetCapturedStderr();
@@ -383,7 +388,7 @@ TEST(IPMIProcessorLifecycle, ClosesTheDeviceOnceAndNeverTheUnopenedOne)
 
     sys.devices = {"/dev/ipmi0"};
     {
-        IPMIProcessor destroyedOpen(&sys);
+        IPMIProcessor destroyedOpen(sysPtr);
         ASSERT_EQ(destroyedOpen.Initialize(), 0u);
     }
     EXPECT_EQ(sys.closes.size(), 2u);

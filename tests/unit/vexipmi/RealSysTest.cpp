@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "VEXIPMISys.h"
 
 namespace
@@ -22,7 +24,7 @@ TEST(RealSys, WaitReadableOnAHighDescriptor)
     const int high = dup2(pipeFds[0], 2000);
     ASSERT_EQ(high, 2000);
 
-    VEXIPMIRealSys sys;
+    RealVEXIPMISys sys;
     EXPECT_EQ(sys.WaitReadable(high, 0, 1000), 0);
     ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
     EXPECT_EQ(sys.WaitReadable(high, 20, 60), 1);
