@@ -63,6 +63,14 @@ CommandView DecodeCommand(const uint8_t* r, size_t n)
     return c;
 }
 
+uint8_t* DataPointer(const uint8_t* record)
+{
+    uint64_t addr = 0;
+    for (int i = 7; i >= 0; --i)
+        addr = (addr << 8) | record[32 + i];
+    return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr));
+}
+
 const char* OpName(StoreLibOp op)
 {
     switch (op) {

@@ -34,6 +34,9 @@ struct CommandView {
 };
 
 CommandView DecodeCommand(const uint8_t* record, size_t n);
+// The address the record's data pointer (bytes 32..39) holds, as this
+// process sees it; the record must be kCmdRecordSize bytes.
+uint8_t* DataPointer(const uint8_t* record);
 const char* OpName(StoreLibOp op);
 
 // Size of the buffer the command's layout says the data pointer addresses, or

@@ -199,10 +199,7 @@ extern "C" uint32_t ProcessLibCommandIT(void* pCmdParam)
     }
 
     const lumorecord::CommandView c = lumorecord::DecodeCommand(rec, lumorecord::kCmdRecordSize);
-    uint64_t addr = 0;
-    for (int i = 7; i >= 0; --i)
-        addr = (addr << 8) | rec[32 + i];
-    uint8_t* data = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr));
+    uint8_t* data = lumorecord::DataPointer(rec);
     const long n = lumorecord::BufferSize(c, data);
     std::vector<uint8_t> before;
     if (n > 0)

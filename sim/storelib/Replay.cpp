@@ -83,10 +83,7 @@ uint32_t Replay::handle(uint8_t* rec, std::string& trace, std::string& report)
         return kErrReplay;
     }
     const CommandView c = lumorecord::DecodeCommand(rec, lumorecord::kCmdRecordSize);
-    uint64_t addr = 0;
-    for (int i = 7; i >= 0; --i)
-        addr = (addr << 8) | rec[32 + i];
-    uint8_t* data = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr));
+    uint8_t* data = lumorecord::DataPointer(rec);
     const long n = lumorecord::BufferSize(c, data);
     std::vector<uint8_t> sent;
     if (n > 0)

@@ -26,9 +26,11 @@
 #include "SwitchModel.h"
 #include "Topology.h"
 
+using storelibsim::Be24;
 using storelibsim::Controller;
 using storelibsim::Device;
 using storelibsim::Fault;
+using storelibsim::HexBytes;
 using storelibsim::Topology;
 
 extern "C" __attribute__((visibility("default"))) uint32_t ProcessLibCommandIT(void* pCmdParam);
@@ -76,10 +78,6 @@ void PutLe32(uint8_t* p, uint32_t v)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
     }
 }
-uint32_t Be24(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-}
 bool AllZero(const uint8_t* p, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
@@ -102,17 +100,6 @@ std::string Ctrl(uint32_t v)
     std::snprintf(buf, sizeof(buf), "0x%08X", v);
     return buf;
 }
-std::string HexBytes(const uint8_t* p, size_t n)
-{
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof(buf), i ? " %02x" : "%02x", p[i]);
-        out += buf;
-    }
-    return out;
-}
-
 std::string DirOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');

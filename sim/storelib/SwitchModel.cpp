@@ -1,5 +1,6 @@
 #include "SwitchModel.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace storelibsim
@@ -64,6 +65,22 @@ bool IsUnitAttention(const std::vector<uint8_t>& sense)
         return (sense[1] & 0x0F) == 0x06;
     }
     return false;
+}
+
+uint32_t Be24(const uint8_t* p)
+{
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+
+std::string HexBytes(const uint8_t* p, size_t n)
+{
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof(buf), i ? " %02x" : "%02x", p[i]);
+        out += buf;
+    }
+    return out;
 }
 
 } // namespace storelibsim

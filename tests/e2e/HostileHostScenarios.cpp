@@ -14,31 +14,16 @@
 #include <map>
 #include <ostream>
 
-#include "E2EHarness.h"
+#include "SwitchBoard.h"
 
 namespace
 {
 
 using namespace e2e;
 
-const char kSuccessText[] =
-    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
-    "power cycle of the device or system. Rebooting the system will perform Quillpath "
-    "controller's power cycle action.";
-const char kUpdateFailed[] = "ERROR: Failed to Update Firmware";
-
-// A 14G server's controller with an enabled repository and both partitions
-// attached: the run stages the power cycle and cleans up the mount folders.
-const char kController[] = "generation 30\n"
-                           "repository 00\n"
-                           "access enabled\n"
-                           "handle 1234\n"
-                           "partition static 0 COR001 attached\n"
-                           "partition dynamic 0 SECUPD attached\n";
-
 // Root prepares the host, nobody attacks, root runs the tool from the chosen
 // folder, then the evidence is collected as root.
-const char kDriver[] = R"(#!/bin/bash
+const std::string kDriver = std::string(R"(#!/bin/bash
 PKG=$(pwd)
 export PKG
 /bin/bash -c "$E2E_PREPARE" || exit 120
@@ -51,12 +36,7 @@ cd "${E2E_RUN_FROM:-$PKG}" || exit 122
 status=$?
 cd "$PKG"
 cat /run/lumo-rule-copies > rule-copies.txt 2>/dev/null
-for d in /etc/udev/rules.d /lib/udev/rules.d /run/udev/rules.d; do
-    for f in 98-secupdusb.rules 00-secupd-vantor.rules; do
-        [ -e "$d/$f" ] && echo "$d/$f"
-    done
-done > rules-left.txt
-/bin/bash -c "$E2E_CHECK" > evidence.txt 2>&1
+)") + kListRulesLeft + R"(/bin/bash -c "$E2E_CHECK" > evidence.txt 2>&1
 exit $status
 )";
 
@@ -67,7 +47,7 @@ const char kChmodSpy[] = R"(#!/bin/sh
 exec /usr/bin/chmod "$@"
 )";
 
-const char kPackageRules[] = "# repository USB device\n# repository partitions\n";
+const std::string kPackageRules = std::string(kUsbRule) + kPartitionRule;
 
 // A file of root's the attacker would like to read or have copied.
 const char kSecretPath[] = "/root/lumo-secret";
@@ -100,28 +80,6 @@ void PrintTo(const HostileCase& c, std::ostream* os)
     *os << c.name;
 }
 
-std::string Package(const std::string& firstImage, const std::string& display = "LUMO Switch")
-{
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SoftwareComponent>\n"
-                      " <SupportedDevices>\n";
-    for (size_t row = 0; row < 2; ++row) {
-        const std::string image = row == 0 ? firstImage : "sw2.bin";
-        xml += "  <Device componentID=\"" + TableRow(row).second + "\"><Display>" + display + " " +
-               std::to_string(row + 1) + "</Display><PayloadConfiguration><Image filename=\"" +
-               image + "\"/></PayloadConfiguration></Device>\n";
-    }
-    return xml + " </SupportedDevices>\n</SoftwareComponent>\n";
-}
-
-unsigned Occurrences(const std::string& text, const std::string& part)
-{
-    unsigned n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 std::string Up(unsigned levels)
 {
     std::string path;
@@ -140,39 +98,25 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     LUMO_E2E_REQUIRE_SANDBOX();
     const HostileCase& c = GetParam();
     PackageDir pkg(std::string("hostile-") + c.name);
-    pkg.topology("controller id=0x05000000\n"
-                 "device id=8 type=0x0d serial=\"" +
-                 TableRow(0).first +
-                 "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
-                 "device id=9 type=0x1f serial=\"" +
-                 TableRow(1).first + "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n");
-    pkg.package(Package("sw1.bin"));
-    pkg.write("payload/sw1.bin", ImageBytes(40000, 7));
-    pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
-    pkg.write("98-secupdusb.rules", "# repository USB device\n");
-    pkg.write("00-secupd-vantor.rules", "# repository partitions\n");
+    FillBoardPackage(pkg);
     pkg.write("hostile.sh", kDriver);
     if (c.arrange) {
         c.arrange(pkg);
     }
 
-    const std::string root = pkg.path() + ".root";
-    std::filesystem::remove_all(root);
-    for (const char* dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d",
-                            "/tmp/COR001", "/root"}) {
+    const std::string root = RuleDirsRoot(pkg.path() + ".root");
+    for (const char* dir : {"/tmp/COR001", "/root"}) {
         std::filesystem::create_directories(root + dir);
     }
     chmod((root + "/tmp").c_str(), 01777);
     chmod((root + "/root").c_str(), 0700);
-    WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
     WriteFile(root + "/usr/sbin/chmod", kChmodSpy);
-    chmod((root + "/usr/sbin/udevadm").c_str(), 0755);
     chmod((root + "/usr/sbin/chmod").c_str(), 0755);
     WriteFile(root + kSecretPath, kSecret);
     chmod((root + kSecretPath).c_str(), 0600);
 
     SandboxOptions opts;
-    opts.ipmiScript = kController;
+    opts.ipmiScript = kHealthyController;
     opts.rootDir = root;
     opts.env = {"E2E_PREPARE=" + c.prepare, "E2E_ATTACK=" + c.attack, "E2E_RUN_FROM=" + c.runFrom,
                 "E2E_CHECK=" + c.check, "STORELIB_SIM_OUTDIR=" + pkg.path()};
@@ -199,14 +143,12 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
         EXPECT_EQ(std::string::npos, report.find("HOSTILE")) << report;
         return;
     }
-    EXPECT_TRUE(ImageBytes(33000, 8) == pkg.received(0x05000000, 9));
-    const std::string success =
-        "<SPStatus result = \"true\" ><Message id=\"0\" >" + std::string(kSuccessText);
+    EXPECT_TRUE(SecondImage() == pkg.received(0x05000000, 9));
     if (std::string(c.firstSwitch) == kSuccessText) {
-        EXPECT_EQ(2u, Occurrences(report, success)) << report;
-        EXPECT_TRUE(ImageBytes(40000, 7) == pkg.received(0x05000000, 8));
+        EXPECT_EQ(2u, Occurrences(report, Passed(kSuccessText))) << report;
+        EXPECT_TRUE(FirstImage() == pkg.received(0x05000000, 8));
     } else {
-        EXPECT_EQ(1u, Occurrences(report, success)) << report;
+        EXPECT_EQ(1u, Occurrences(report, Passed(kSuccessText))) << report;
         EXPECT_EQ(1u, Occurrences(report, std::string(">") + c.firstSwitch + "</Message>"))
             << report;
         // Not a byte of it went to the switch.
@@ -268,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     {},
                     true,
-                    "# repository partitions\n"},
+                    kPartitionRule},
         // ln -s /mnt/data /tmp/COR001: the mount stays, the link too.
         HostileCase{"LinkedStaticMountFolder",
                     std::string(kDataMount) + " && rmdir /tmp/COR001",
@@ -320,21 +262,22 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     {"/etc/udev/rules.d/98-secupdusb.rules"},
                     false,
-                    "# repository partitions\n"},
+                    kPartitionRule},
         // filename="../../..../root/lumo-secret": refused, nothing sent.
-        HostileCase{
-            "PayloadTraversal",
-            "",
-            "",
-            [](PackageDir& pkg) { pkg.package(Package(Up(40) + std::string(kSecretPath + 1))); },
-            "",
-            false,
-            "cat /root/lumo-secret",
-            kSecret,
-            kUpdateFailed,
-            {},
-            {},
-            true},
+        HostileCase{"PayloadTraversal",
+                    "",
+                    "",
+                    [](PackageDir& pkg) {
+                        pkg.package(BoardPackage(Up(40) + std::string(kSecretPath + 1)));
+                    },
+                    "",
+                    false,
+                    "cat /root/lumo-secret",
+                    kSecret,
+                    kUpdateFailed,
+                    {},
+                    {},
+                    true},
         // payload/sw1.bin is a link to a file the attacker wrote.
         HostileCase{"PayloadLink",
                     "",

@@ -16,20 +16,13 @@
 #include <map>
 #include <regex>
 
-#include "E2EHarness.h"
+#include "SwitchBoard.h"
 #include "Transcript.h"
 
 namespace
 {
 
 using namespace e2e;
-
-const char kHealthyController[] = "generation 30\n"
-                                  "repository 00\n"
-                                  "access enabled\n"
-                                  "handle 1234\n"
-                                  "partition static 0 COR001 attached\n"
-                                  "partition dynamic 0 SECUPD attached\n";
 
 const char* const kDebugLogs[] = {"debug_inv.log", "debug_update.log", "SCAL_DBG.log",
                                   "vexipmi.log",   "baseutils.log",    "vexipmi_internal.log"};
@@ -51,28 +44,6 @@ struct Artifacts {
     std::map<std::string, std::string> files; // name -> content
     std::string transcript;
 };
-
-std::string Topology(const std::string& extra)
-{
-    return "controller id=0x05000000\n"
-           "device id=8 type=0x0d serial=\"" +
-           TableRow(0).first +
-           "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
-           "device id=9 type=0x1f serial=\"" +
-           TableRow(1).first + "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n" + extra;
-}
-
-std::string SwitchPackage()
-{
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SoftwareComponent>\n"
-                      " <SupportedDevices>\n";
-    for (size_t row = 0; row < 2; ++row) {
-        xml += "  <Device componentID=\"" + TableRow(row).second + "\"><Display>LUMO Switch " +
-               std::to_string(row + 1) + "</Display><PayloadConfiguration><Image filename=\"sw" +
-               std::to_string(row + 1) + ".bin\"/></PayloadConfiguration></Device>\n";
-    }
-    return xml + " </SupportedDevices>\n</SoftwareComponent>\n";
-}
 
 void PrintTo(const Story& s, std::ostream* os)
 {
@@ -138,14 +109,14 @@ enum class Library { Recorder, Simulator };
 PackageDir MakePackage(const Story& s, Library lib, const std::string& payloadTweak = "")
 {
     PackageDir pkg("rr-" + s.name);
-    pkg.topology(Topology(s.topologyExtra));
-    pkg.package(SwitchPackage());
-    std::string sw1 = ImageBytes(40000, 7);
+    pkg.topology(BoardTopology(s.topologyExtra));
+    pkg.package(BoardPackage());
+    std::string sw1 = FirstImage();
     if (!payloadTweak.empty()) {
         sw1[33000] = static_cast<char>(sw1[33000] ^ 0x01);
     }
     pkg.write("payload/sw1.bin", sw1);
-    pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
+    pkg.write("payload/sw2.bin", SecondImage());
     pkg.write("zukdebuglog", "");
     if (lib == Library::Recorder) {
         pkg.remove("libstorelibit.so");
@@ -169,14 +140,7 @@ SandboxOptions Options(const PackageDir& pkg, const Story& s, const std::string&
 
 std::string SandboxRoot(const Story& s)
 {
-    const std::string root = Paths::ScratchRoot() + "/rr-" + s.name + ".root";
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root + "/etc/udev/rules.d");
-    std::filesystem::create_directories(root + "/run/udev/rules.d");
-    std::filesystem::create_directories(root + "/usr/lib/udev/rules.d");
-    WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
-    chmod((root + "/usr/sbin/udevadm").c_str(), 0755);
-    return root;
+    return RuleDirsRoot(Paths::ScratchRoot() + "/rr-" + s.name + ".root");
 }
 
 Artifacts Collect(const PackageDir& pkg, const RunResult& r, const Story& s)
@@ -202,6 +166,15 @@ Artifacts Collect(const PackageDir& pkg, const RunResult& r, const Story& s)
     return a;
 }
 
+// Both recorders in front of the package's libraries: the IPMI one preloaded,
+// the storage one in the simulator's place with the simulator in real/.
+void WithRecorders(SandboxOptions& opts, const PackageDir& pkg)
+{
+    opts.preloadFront = LUMO_E2E_RECORD_IPMI;
+    opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
+    opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+}
+
 // The run with both recorders in front of the simulators, recording into
 // transcript.jsonl of the package.
 Artifacts Record(const Story& s)
@@ -209,9 +182,7 @@ Artifacts Record(const Story& s)
     const std::string root = SandboxRoot(s);
     PackageDir pkg = MakePackage(s, Library::Recorder);
     SandboxOptions opts = Options(pkg, s, root);
-    opts.preloadFront = LUMO_E2E_RECORD_IPMI;
-    opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
-    opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+    WithRecorders(opts, pkg);
     const RunResult r = RunProgram(pkg, s.args, opts);
     return Collect(pkg, r, s);
 }
@@ -242,9 +213,7 @@ Artifacts Replay(const Story& s, const std::string& transcript, bool rerecord,
     opts.env.push_back("SIMIPMI_REPLAY=" + recorded);
     opts.binds.push_back(Paths::ScratchRoot());
     if (rerecord) {
-        opts.preloadFront = LUMO_E2E_RECORD_IPMI;
-        opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
-        opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+        WithRecorders(opts, pkg);
     }
     const RunResult r = RunProgram(pkg, s.args, opts);
     Artifacts a = Collect(pkg, r, s);
@@ -369,12 +338,7 @@ size_t WriteBufferLine(const std::string& transcript, unsigned dev, unsigned off
 
 unsigned Successes(const std::string& report)
 {
-    unsigned n = 0;
-    for (size_t at = report.find("was successful"); at != std::string::npos;
-         at = report.find("was successful", at + 1)) {
-        ++n;
-    }
-    return n;
+    return Occurrences(report, "was successful");
 }
 
 TEST(Replay, ChangedPayloadIsCaughtAtTheChunkThatCarriesIt)
@@ -621,9 +585,7 @@ TEST(Record, UnusableRealLibraryBehavesAsNoLibrary)
         PackageDir pkg = MakePackage(s, Library::Recorder);
         k.prepare(pkg);
         SandboxOptions opts = Options(pkg, s, root);
-        opts.preloadFront = LUMO_E2E_RECORD_IPMI;
-        opts.env.push_back("LUMOSWITCH_RECORD=" + pkg.file("transcript.jsonl"));
-        opts.env.push_back("LUMOSWITCH_RECORD_LIBRARY=" + pkg.file("real/libstorelibit.so"));
+        WithRecorders(opts, pkg);
         const RunResult with = RunProgram(pkg, s.args, opts);
         EXPECT_EQ(with.status, without.status);
         EXPECT_EQ(pkg.read(s.report), expected);

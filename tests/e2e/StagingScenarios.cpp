@@ -12,36 +12,20 @@
 #include <map>
 #include <regex>
 
-#include "E2EHarness.h"
+#include "SwitchBoard.h"
 
 namespace
 {
 
 using namespace e2e;
 
-const char kSuccessText[] =
-    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
-    "power cycle of the device or system. Rebooting the system will perform Quillpath "
-    "controller's power cycle action.";
-const char kManualText[] =
-    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
-    "power cycle of the device or system. Please power cycle the system manually.";
 const char kRecoveryComponent[] = "28897";
-
-// Controller of a 14G server with an enabled repository, a static partition
-// and the package's dynamic partition left attached by an earlier run.
-const char kHealthyController[] = "generation 30\n"
-                                  "repository 00\n"
-                                  "access enabled\n"
-                                  "handle 1234\n"
-                                  "partition static 0 COR001 attached\n"
-                                  "partition dynamic 0 SECUPD attached\n";
 
 // Runs the tool, then notes which rule files are left in the three rule
 // directories. With E2E_INTERRUPT_AT set, it presses the interrupt key on the
 // tool once the controller has seen that request. Job control keeps the
 // background tool's SIGINT at its default disposition.
-const char kDriver[] = R"(#!/bin/bash
+const std::string kDriver = std::string(R"(#!/bin/bash
 set -m
 ./lumoswitch "$@" &
 pid=$!
@@ -60,13 +44,7 @@ if [ -n "$E2E_INTERRUPT_AT" ]; then
 fi
 wait $pid
 status=$?
-for d in /etc/udev/rules.d /lib/udev/rules.d /run/udev/rules.d; do
-    for f in 98-secupdusb.rules 00-secupd-vantor.rules; do
-        [ -e "$d/$f" ] && echo "$d/$f"
-    done
-done > rules-left.txt
-exit $status
-)";
+)") + kListRulesLeft + "exit $status\n";
 
 // The hardware daemon's init script on a SUSE host: records every call.
 const char kHalDaemon[] = R"(#!/bin/sh
@@ -99,50 +77,19 @@ struct Outcome {
     double seconds = 0;
 };
 
-std::string SwitchPackage(const std::string& extraComponent)
+// A further Device entry, without an image, in front of the switches.
+std::string LeadingComponent(const std::string& id)
 {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SoftwareComponent>\n"
-                      " <SupportedDevices>\n";
-    if (!extraComponent.empty()) {
-        xml += "  <Device componentID=\"" + extraComponent +
-               "\"><Display>Recovery</Display>"
-               "</Device>\n";
-    }
-    for (size_t row = 0; row < 2; ++row) {
-        xml += "  <Device componentID=\"" + TableRow(row).second + "\"><Display>LUMO Switch " +
-               std::to_string(row + 1) + "</Display><PayloadConfiguration><Image filename=\"sw" +
-               std::to_string(row + 1) + ".bin\"/></PayloadConfiguration></Device>\n";
-    }
-    return xml + " </SupportedDevices>\n</SoftwareComponent>\n";
-}
-
-std::map<std::string, std::string> ParseState(const std::string& text)
-{
-    std::map<std::string, std::string> state;
-    for (const std::string& line : Lines(text)) {
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) {
-            state[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-    }
-    return state;
+    return id.empty()
+               ? ""
+               : "  <Device componentID=\"" + id + "\"><Display>Recovery</Display></Device>\n";
 }
 
 Outcome RunStaging(const Staging& s)
 {
     PackageDir pkg("staging-" + s.name);
-    pkg.topology("controller id=0x05000000\n"
-                 "device id=8 type=0x0d serial=\"" +
-                 TableRow(0).first +
-                 "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
-                 "device id=9 type=0x1f serial=\"" +
-                 TableRow(1).first + "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n" +
-                 s.topologyExtra);
-    pkg.package(SwitchPackage(s.extraComponent));
-    pkg.write("payload/sw1.bin", ImageBytes(40000, 7));
-    pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
-    pkg.write("98-secupdusb.rules", "# repository USB device\n");
-    pkg.write("00-secupd-vantor.rules", "# repository partitions\n");
+    FillBoardPackage(pkg, s.topologyExtra,
+                     BoardPackage("sw1.bin", LeadingComponent(s.extraComponent)));
     pkg.write("stage.sh", kDriver);
     if (s.debugMarker) {
         pkg.write("zukdebuglog", "");
@@ -156,12 +103,7 @@ Outcome RunStaging(const Staging& s)
     // What the sandbox root gets on top of this machine's: the three rule
     // directories, a udev control tool to stand in for, and the scenario's
     // release files.
-    const std::string root = pkg.path() + ".root";
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root + "/etc/udev/rules.d");
-    std::filesystem::create_directories(root + "/run/udev/rules.d");
-    std::filesystem::create_directories(root + "/usr/lib/udev/rules.d");
-    WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
+    const std::string root = RuleDirsRoot(pkg.path() + ".root");
     // The folder the repository's static partition is mounted on, as the
     // host's device manager leaves it in /tmp (sticky, as ever).
     std::filesystem::create_directories(root + "/tmp/COR001");
@@ -209,41 +151,11 @@ std::string PackagePath(const std::string& name)
     return Paths::ScratchRoot() + "/staging-" + name;
 }
 
-// The request names in the controller's log, in order.
-std::vector<std::string> Ops(const std::vector<std::string>& requests)
-{
-    std::vector<std::string> ops;
-    for (const std::string& line : requests) {
-        const size_t at = line.find(" op=");
-        if (at != std::string::npos) {
-            ops.push_back(line.substr(at + 4, line.find(' ', at + 4) - at - 4));
-        }
-    }
-    return ops;
-}
-
-unsigned Count(const std::vector<std::string>& items, const std::string& item)
-{
-    return static_cast<unsigned>(std::count(items.begin(), items.end(), item));
-}
-
-unsigned Occurrences(const std::string& text, const std::string& part)
-{
-    unsigned n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // Both switches carry `message`; the reboot flag is what the report ends with.
 void ExpectBothSwitches(const Outcome& o, const std::string& message, bool reboot)
 {
     EXPECT_EQ(o.run.status, 0) << o.run.err;
-    EXPECT_EQ(Occurrences(o.report, "<SPStatus result = \"true\" ><Message id=\"0\" >" + message +
-                                        "</Message>"),
-              2u)
-        << o.report;
+    EXPECT_EQ(Occurrences(o.report, Passed(message)), 2u) << o.report;
     EXPECT_EQ(o.report.find("<RebootRequired>1</RebootRequired>") != std::string::npos, reboot)
         << o.report;
 }
@@ -405,16 +317,8 @@ TEST(Staging, DisabledRepositoryLeavesOnlyTheDownloadedSwitchToBePowerCycledByHa
     const Outcome o = RunStaging(s);
 
     EXPECT_EQ(o.run.status, 0);
-    EXPECT_EQ(
-        Occurrences(o.report, std::string("<SPStatus result = \"true\" ><Message id=\"0\" >") +
-                                  kManualText + "</Message>"),
-        1u)
-        << o.report;
-    EXPECT_EQ(Occurrences(o.report,
-                          "<SPStatus result = \"false\" ><Message id=\"0\" >ERROR: Failed "
-                          "to Update Firmware</Message>"),
-              1u)
-        << o.report;
+    EXPECT_EQ(Occurrences(o.report, Passed(kManualText)), 1u) << o.report;
+    EXPECT_EQ(Occurrences(o.report, Failed(kUpdateFailed)), 1u) << o.report;
     EXPECT_EQ(o.report.find("<RebootRequired>1</RebootRequired>"), std::string::npos);
     EXPECT_EQ(Ops(o.requests), (std::vector<std::string>{"RepositoryType", "SystemGeneration",
                                                          "RepositoryType", "AccessState"}));

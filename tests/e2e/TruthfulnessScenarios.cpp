@@ -6,32 +6,19 @@
 
 #ifdef LUMO_E2E_IPMI_PRELOAD
 
-#include <algorithm>
 #include <map>
 
-#include "E2EHarness.h"
+#include "SwitchBoard.h"
 
 namespace
 {
 
 using namespace e2e;
 
-const char kManualText[] =
-    "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
-    "power cycle of the device or system. Please power cycle the system manually.";
-const char kFailedText[] = "ERROR: Failed to Update Firmware";
-
-const char kHealthyController[] = "generation 30\n"
-                                  "repository 00\n"
-                                  "access enabled\n"
-                                  "handle 1234\n"
-                                  "partition static 0 COR001 attached\n"
-                                  "partition dynamic 0 SECUPD attached\n";
-
 // Runs the tool (once, or twice at the same moment with "two"), optionally
 // sends SIGTERM once the controller has seen the named request, and notes
 // the rule files left in the three rule directories.
-const char kDriver[] = R"(#!/bin/bash
+const std::string kDriver = std::string(R"(#!/bin/bash
 set -m
 mode=$1
 shift
@@ -57,13 +44,7 @@ else
     wait $pid
     status=$?
 fi
-for d in /etc/udev/rules.d /lib/udev/rules.d /run/udev/rules.d; do
-    for f in 98-secupdusb.rules 00-secupd-vantor.rules; do
-        [ -e "$d/$f" ] && echo "$d/$f"
-    done
-done > rules-left.txt
-exit $status
-)";
+)") + kListRulesLeft + "exit $status\n";
 
 struct Scenario {
     explicit Scenario(std::string scenario) : name(std::move(scenario)) {}
@@ -84,48 +65,19 @@ struct Outcome {
     std::string trace;
 };
 
-std::string Package()
-{
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SoftwareComponent>\n"
-                      " <SupportedDevices>\n";
-    for (size_t row = 0; row < 2; ++row) {
-        xml += "  <Device componentID=\"" + TableRow(row).second + "\"><Display>LUMO Switch " +
-               std::to_string(row + 1) + "</Display><PayloadConfiguration><Image filename=\"sw" +
-               std::to_string(row + 1) + ".bin\"/></PayloadConfiguration></Device>\n";
-    }
-    return xml + " </SupportedDevices>\n</SoftwareComponent>\n";
-}
-
 // Two switches (device 8 is table row 0, downloaded first; device 9 row 1),
 // each with a two-chunk image, the rule files beside the program.
 PackageDir Prepare(const std::string& name, const std::string& topologyExtra = "")
 {
     PackageDir pkg("truth-" + name);
-    pkg.topology("controller id=0x05000000\n"
-                 "device id=8 type=0x0d serial=\"" +
-                 TableRow(0).first +
-                 "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n"
-                 "device id=9 type=0x1f serial=\"" +
-                 TableRow(1).first + "\" product=\"LUMO PCIe Switch\" revision=1.2.10.0\n" +
-                 topologyExtra);
-    pkg.package(Package());
-    pkg.write("payload/sw1.bin", ImageBytes(40000, 7));
-    pkg.write("payload/sw2.bin", ImageBytes(33000, 8));
-    pkg.write("98-secupdusb.rules", "# repository USB device\n");
-    pkg.write("00-secupd-vantor.rules", "# repository partitions\n");
+    FillBoardPackage(pkg, topologyExtra);
     pkg.write("drive.sh", kDriver);
     return pkg;
 }
 
 SandboxOptions Options(const PackageDir& pkg, const Scenario& s)
 {
-    const std::string root = pkg.path() + ".root";
-    std::filesystem::remove_all(root);
-    for (const char* dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d"}) {
-        std::filesystem::create_directories(root + dir);
-    }
-    WriteFile(root + "/usr/sbin/udevadm", "#!/bin/sh\nexit 0\n");
-    chmod((root + "/usr/sbin/udevadm").c_str(), 0755);
+    const std::string root = RuleDirsRoot(pkg.path() + ".root");
     SandboxOptions opts;
     opts.ipmiScript = s.controller;
     opts.ipmiTimeScale = s.timeScale;
@@ -135,18 +87,6 @@ SandboxOptions Options(const PackageDir& pkg, const Scenario& s)
                 "STORELIB_SIM_OUTDIR=" + pkg.path()};
     opts.standins = {"chmod"};
     return opts;
-}
-
-std::map<std::string, std::string> ParseState(const std::string& text)
-{
-    std::map<std::string, std::string> state;
-    for (const std::string& line : Lines(text)) {
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) {
-            state[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-    }
-    return state;
 }
 
 Outcome RunScenario(const Scenario& s)
@@ -162,41 +102,6 @@ Outcome RunScenario(const Scenario& s)
     o.rulesLeft = Lines(pkg.read("rules-left.txt"));
     o.trace = pkg.trace();
     return o;
-}
-
-std::vector<std::string> Ops(const std::vector<std::string>& requests)
-{
-    std::vector<std::string> ops;
-    for (const std::string& line : requests) {
-        const size_t at = line.find(" op=");
-        if (at != std::string::npos) {
-            ops.push_back(line.substr(at + 4, line.find(' ', at + 4) - at - 4));
-        }
-    }
-    return ops;
-}
-
-unsigned Occurrences(const std::string& text, const std::string& part)
-{
-    unsigned n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-unsigned Count(const std::vector<std::string>& items, const std::string& item)
-{
-    return static_cast<unsigned>(std::count(items.begin(), items.end(), item));
-}
-
-std::string Passed(const std::string& text)
-{
-    return "<SPStatus result = \"true\" ><Message id=\"0\" >" + text + "</Message>";
-}
-std::string Failed(const std::string& text)
-{
-    return "<SPStatus result = \"false\" ><Message id=\"0\" >" + text + "</Message></SPStatus>";
 }
 
 // Chunks of device `dev` in the storage library's trace.
@@ -335,7 +240,7 @@ TEST(Truthfulness, TerminationMidDownloadStopsAfterTheChunkUnderWay)
         EXPECT_EQ(ChunksOf(o.trace, 9), 0u) << o.trace;
         EXPECT_NE(o.trace.find("EXIT_LIB"), std::string::npos) << "the library was released";
         EXPECT_EQ(Occurrences(o.report, Passed(kManualText)), c.passed) << o.report;
-        EXPECT_EQ(Occurrences(o.report, Failed(kFailedText)), c.failed) << o.report;
+        EXPECT_EQ(Occurrences(o.report, Failed(kUpdateFailed)), c.failed) << o.report;
         EXPECT_NE(o.report.find("</SVMExecution>"), std::string::npos);
         EXPECT_EQ(o.report.find("RebootRequired"), std::string::npos);
         EXPECT_TRUE(o.requests.empty()) << "no staging was started";
@@ -405,12 +310,7 @@ TEST(Truthfulness, SecondOfTwoRunsStartedTogetherIsRefused)
     EXPECT_EQ(pkg.read(ran + ".err"), "");
     EXPECT_TRUE(pkg.exists("report-" + ran + ".xml"));
     EXPECT_FALSE(pkg.exists("report-" + refused + ".xml"));
-    EXPECT_EQ(
-        Occurrences(pkg.read("report-" + ran + ".xml"),
-                    Passed("The firmware update was successful. The new firmware will be activated "
-                           "on LUMO Switch upon power cycle of the device or system. Rebooting the "
-                           "system will perform Quillpath controller's power cycle action.")),
-        2u);
+    EXPECT_EQ(Occurrences(pkg.read("report-" + ran + ".xml"), Passed(kSuccessText)), 2u);
     // One library load, one download per switch, one controller session.
     EXPECT_EQ(Occurrences(pkg.trace(), "INIT_LIB"), 1u);
     EXPECT_EQ(ChunksOf(pkg.trace(), 8), 2u);

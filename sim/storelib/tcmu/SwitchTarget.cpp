@@ -18,22 +18,6 @@ constexpr uint8_t kCheckCondition = 0x02;
 constexpr uint8_t kIllegalRequest = 0x05;
 constexpr uint32_t kBufferCapacity = 1u << 24; // what a 24-bit offset reaches
 
-uint32_t Be24(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-}
-
-std::string Hex(const uint8_t* p, size_t n)
-{
-    std::string out;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof(b), i ? " %02x" : "%02x", p[i]);
-        out += b;
-    }
-    return out;
-}
-
 ScsiAnswer DataIn(std::vector<uint8_t> answer, size_t allocation, size_t length)
 {
     ScsiAnswer a;
@@ -109,8 +93,8 @@ ScsiAnswer SwitchTarget::Handle(const uint8_t* cdb, const uint8_t* data, size_t 
 {
     std::string note;
     ScsiAnswer a = handle(cdb, data, length, note);
-    std::string line = "cdb=" + Hex(cdb, CdbLength(cdb[0])) + " xfer=" + std::to_string(length) +
-                       " -> status=" + std::to_string(a.status);
+    std::string line = "cdb=" + HexBytes(cdb, CdbLength(cdb[0])) +
+                       " xfer=" + std::to_string(length) + " -> status=" + std::to_string(a.status);
     if (a.status == kCheckCondition && a.sense.size() >= 14) {
         char s[32];
         const bool descriptor = (a.sense[0] & 0x7F) >= 0x72;
