@@ -18,6 +18,17 @@ guest_detail() { # scenario check-name -> detail text
         cut -d' ' -f4-
 }
 
+# pass PASS-MESSAGE when the command succeeds, fail FAIL-MESSAGE otherwise.
+verdict() { # pass-message fail-message command...
+    local ok="$1" ko="$2"
+    shift 2
+    if "$@"; then pass "$ok"; else fail "$ko"; fi
+}
+# Glob and regular-expression matches as commands, for verdict.
+# shellcheck disable=SC2053 # the pattern is meant as a glob
+like() { [[ "$1" == $2 ]]; }       # text glob
+matches() { [[ "$1" =~ $2 ]]; }    # text extended-regex
+
 report_count() { # report text
     { grep -o "$2" "$1" 2>/dev/null || true; } | wc -l
 }
@@ -54,11 +65,9 @@ judge_program() { # scenario
     done
     ((bad)) || pass "$s: the program loaded the three modules with modprobe and tried to unload them"
     guest_check "$s" modules-unload || true
-    if grep -q '^flag=0x05' "$dir/state" 2>/dev/null; then
-        pass "$s: controller holds state flag 5"
-    else
-        fail "$s: controller state flag is $(grep '^flag=' "$dir/state" 2>/dev/null)"
-    fi
+    verdict "$s: controller holds state flag 5" \
+        "$s: controller state flag is $(grep '^flag=' "$dir/state" 2>/dev/null)" \
+        grep -qs '^flag=0x05' "$dir/state"
     grep -q '^session=closed' "$dir/state" 2>/dev/null ||
         fail "$s: repository session left $(grep '^session=' "$dir/state" 2>/dev/null)"
 }

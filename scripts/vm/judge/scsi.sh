@@ -57,29 +57,21 @@ judge_scsi() { # controller-script
     fi
     local list
     list=$(guest_detail scsi backend-list)
-    if [[ "$list" == *"ctrl=0x05000000 dev=0 type=13"*"ctrl=0x05000000 dev=1 type=13"* ]]; then
-        pass "scsi: the library lists both switches behind controller 0x05000000"
-    else
-        fail "scsi: library listing: $list"
-    fi
-    if [[ "$(guest_detail scsi unprivileged)" == "rc=0x8106 "* ]]; then
-        pass "scsi: an unprivileged caller gets the open-refused result, nothing sent"
-    else
-        fail "scsi: unprivileged caller: $(guest_detail scsi unprivileged)"
-    fi
-    if [[ "$(guest_detail scsi readbuffer-alloc)" == "rc=0x0 status=0 len=16 "* ]]; then
-        pass "scsi: program's READ BUFFER (allocation 3C0000h, 60-byte buffer) answered with 16 bytes"
-    else
-        fail "scsi: READ BUFFER: $(guest_detail scsi readbuffer-alloc)"
-    fi
+    verdict "scsi: the library lists both switches behind controller 0x05000000" \
+        "scsi: library listing: $list" \
+        like "$list" '*ctrl=0x05000000 dev=0 type=13*ctrl=0x05000000 dev=1 type=13*'
+    verdict "scsi: an unprivileged caller gets the open-refused result, nothing sent" \
+        "scsi: unprivileged caller: $(guest_detail scsi unprivileged)" \
+        like "$(guest_detail scsi unprivileged)" 'rc=0x8106 *'
+    verdict "scsi: program's READ BUFFER (allocation 3C0000h, 60-byte buffer) answered with 16 bytes" \
+        "scsi: READ BUFFER: $(guest_detail scsi readbuffer-alloc)" \
+        like "$(guest_detail scsi readbuffer-alloc)" 'rc=0x0 status=0 len=16 *'
     [[ "$(guest_detail scsi inventory-run)" == "exit=0" ]] || fail "scsi: inventory run failed"
     local n
     n=$(report_count "$g/inventory.xml" 'version="1.2.10.0"')
-    if [[ "$n" == 2 ]]; then
-        pass "scsi: inventory lists both switches with revision 1.2.10.0"
-    else
-        fail "scsi: inventory has $n switches with revision 1.2.10.0"
-    fi
+    verdict "scsi: inventory lists both switches with revision 1.2.10.0" \
+        "scsi: inventory has $n switches with revision 1.2.10.0" \
+        test "$n" = 2
 
     # The whole update on the kernel's drivers for both halves.
     local payload="$d/payload"
@@ -87,18 +79,14 @@ judge_scsi() { # controller-script
     [[ "$(guest_detail scsi update-happy-run)" == exit=0* ]] ||
         fail "scsi: update run: $(guest_detail scsi update-happy-run)"
     n=$(report_count "$g/update-happy.xml" "The firmware update was successful. The new firmware will be activated on LUMO Switch upon power cycle of the device or system. Rebooting")
-    if [[ "$n" == 2 ]]; then
-        pass "scsi: update report: both switches updated, power cycle staged"
-    else
-        fail "scsi: update report has $n staged successes"
-    fi
+    verdict "scsi: update report: both switches updated, power cycle staged" \
+        "scsi: update report has $n staged successes" \
+        test "$n" = 2
     local i
     for i in 0 1; do
-        if cmp -s "$payload/lumo_sw_1.4.8.bin" "$g/update-happy-received$i.bin"; then
-            pass "scsi: switch $((i + 1)) received the payload byte for byte"
-        else
-            fail "scsi: switch $((i + 1)) image differs from the payload"
-        fi
+        verdict "scsi: switch $((i + 1)) received the payload byte for byte" \
+            "scsi: switch $((i + 1)) image differs from the payload" \
+            cmp -s "$payload/lumo_sw_1.4.8.bin" "$g/update-happy-received$i.bin"
     done
     sim_storelib_run happy "$VM_ROOT/tests/vm/scsi/switches.conf" "$script"
     for i in 0 1; do
@@ -111,35 +99,25 @@ judge_scsi() { # controller-script
         fail "scsi: sg_vpd did not show the serial"
     local bench
     bench=$(guest_detail scsi benchmark)
-    if [[ "$bench" == *"rc=0 image=intact sg_write_buffer="*"rc=0 image=intact"* ]]; then
-        pass "scsi: 16 MiB download benchmark: $bench"
-    else
-        fail "scsi: benchmark: $bench"
-    fi
+    verdict "scsi: 16 MiB download benchmark: $bench" \
+        "scsi: benchmark: $bench" \
+        like "$bench" '*rc=0 image=intact sg_write_buffer=*rc=0 image=intact*'
 
     # Faults.
     n=$(report_count "$g/update-faults.xml" "ERROR: Failed to Update Firmware")
-    if [[ "$n" == 1 ]]; then
-        pass "scsi: CHECK CONDITION at chunk 2 reported as a failed update"
-    else
-        fail "scsi: fault report has $n failed updates"
-    fi
+    verdict "scsi: CHECK CONDITION at chunk 2 reported as a failed update" \
+        "scsi: fault report has $n failed updates" \
+        test "$n" = 1
     n=$(report_count "$g/update-faults.xml" "Rebooting the system will perform")
-    if [[ "$n" == 1 ]]; then
-        pass "scsi: only the switch whose image arrived gets the power cycle"
-    else
-        fail "scsi: fault report has $n staged successes"
-    fi
-    if cmp -s <(head -c 32768 "$payload/lumo_sw_1.4.8.bin") "$g/update-faults-received0.bin"; then
-        pass "scsi: switch 1 kept only the chunk before the rejected one"
-    else
-        fail "scsi: switch 1 image after the rejected chunk is $(stat -c %s "$g/update-faults-received0.bin" 2>/dev/null) bytes"
-    fi
-    if cmp -s "$payload/lumo_sw_1.4.8.bin" "$g/update-faults-received1.bin"; then
-        pass "scsi: switch 2 image intact after the unit attention"
-    else
-        fail "scsi: switch 2 image damaged after the unit attention"
-    fi
+    verdict "scsi: only the switch whose image arrived gets the power cycle" \
+        "scsi: fault report has $n staged successes" \
+        test "$n" = 1
+    verdict "scsi: switch 1 kept only the chunk before the rejected one" \
+        "scsi: switch 1 image after the rejected chunk is $(stat -c %s "$g/update-faults-received0.bin" 2>/dev/null) bytes" \
+        cmp -s <(head -c 32768 "$payload/lumo_sw_1.4.8.bin") "$g/update-faults-received0.bin"
+    verdict "scsi: switch 2 image intact after the unit attention" \
+        "scsi: switch 2 image damaged after the unit attention" \
+        cmp -s "$payload/lumo_sw_1.4.8.bin" "$g/update-faults-received1.bin"
     if awk '/sense=6\/29\/01/ { ua = $1; next } ua != "" { exit !($1 == ua) } END { if (ua == "") exit 1 }' \
         "$g/update-faults-trace1.log" 2>/dev/null; then
         pass "scsi: unit attention on chunk 1 answered by resending the same CDB"
@@ -151,46 +129,32 @@ judge_scsi() { # controller-script
         compare_cdbs "faults-switch$((i + 1))" "$g/update-faults-trace$i.log" \
             "$d/sim-faults/pkg/storelib_trace.log" "$i"
     done
-    if grep -q "error from storelibIT, result = 33029" "$g/update-vanish-debug.log" 2>/dev/null; then
-        pass "scsi: the removed switch's next chunk got the library's device-gone result (8105)"
-    else
-        fail "scsi: no device-gone result in the program's log after the removal"
-    fi
+    verdict "scsi: the removed switch's next chunk got the library's device-gone result (8105)" \
+        "scsi: no device-gone result in the program's log after the removal" \
+        grep -qs "error from storelibIT, result = 33029" "$g/update-vanish-debug.log"
     n=$(report_count "$g/update-vanish.xml" "ERROR: Failed to Update Firmware")
-    if [[ "$n" == 1 ]]; then
-        pass "scsi: switch removed mid-download reported as failed ($(guest_detail scsi update-vanish-run))"
-    else
-        fail "scsi: vanish report has $n failed updates"
-    fi
+    verdict "scsi: switch removed mid-download reported as failed ($(guest_detail scsi update-vanish-run))" \
+        "scsi: vanish report has $n failed updates" \
+        test "$n" = 1
 
     # The kernel's own peer.
     local dl
     dl=$(guest_detail scsi debug-list)
-    if [[ "$dl" =~ ctrl=0x0500000[1-9]\ dev=[0-9]+\ type=13 ]]; then
-        pass "scsi: scsi_debug's type-13 devices listed behind their own controller"
-    else
-        fail "scsi: scsi_debug devices not listed: $dl"
-    fi
+    verdict "scsi: scsi_debug's type-13 devices listed behind their own controller" \
+        "scsi: scsi_debug devices not listed: $dl" \
+        matches "$dl" 'ctrl=0x0500000[1-9] dev=[0-9]+ type=13'
     [[ "$(guest_detail scsi debug-vpd)" == "rc=0x0 status=0 "* ]] ||
         fail "scsi: scsi_debug VPD page: $(guest_detail scsi debug-vpd)"
-    if [[ "$(guest_detail scsi debug-attention)" =~ sense=70..06.{18}3f16 ]]; then
-        pass "scsi: scsi_debug raises microcode changed (3Fh/16h) after WRITE BUFFER mode 05h"
-    else
-        fail "scsi: scsi_debug attention: $(guest_detail scsi debug-attention)"
-    fi
-    if [[ "$(guest_detail scsi debug-attention-library)" == "rc=0x0 status=0 "* ]]; then
-        pass "scsi: the library resends through scsi_debug's attention: MODE SENSE answered GOOD"
-    else
-        fail "scsi: library after scsi_debug's attention: $(guest_detail scsi debug-attention-library)"
-    fi
-    if [[ "$(guest_detail scsi debug-readbuffer)" =~ ^rc=0x0\ status=2\ .*sense=70..05 ]]; then
-        pass "scsi: scsi_debug refuses READ BUFFER with CHECK CONDITION, ILLEGAL REQUEST"
-    else
-        fail "scsi: scsi_debug READ BUFFER: $(guest_detail scsi debug-readbuffer)"
-    fi
-    if [[ "$(guest_detail scsi debug-timeout)" =~ ^rc=0x810[79] ]]; then
-        pass "scsi: ignored command is a library failure: $(guest_detail scsi debug-timeout)"
-    else
-        fail "scsi: scsi_debug timeout: $(guest_detail scsi debug-timeout)"
-    fi
+    verdict "scsi: scsi_debug raises microcode changed (3Fh/16h) after WRITE BUFFER mode 05h" \
+        "scsi: scsi_debug attention: $(guest_detail scsi debug-attention)" \
+        matches "$(guest_detail scsi debug-attention)" 'sense=70..06.{18}3f16'
+    verdict "scsi: the library resends through scsi_debug's attention: MODE SENSE answered GOOD" \
+        "scsi: library after scsi_debug's attention: $(guest_detail scsi debug-attention-library)" \
+        like "$(guest_detail scsi debug-attention-library)" 'rc=0x0 status=0 *'
+    verdict "scsi: scsi_debug refuses READ BUFFER with CHECK CONDITION, ILLEGAL REQUEST" \
+        "scsi: scsi_debug READ BUFFER: $(guest_detail scsi debug-readbuffer)" \
+        matches "$(guest_detail scsi debug-readbuffer)" '^rc=0x0 status=2 .*sense=70..05'
+    verdict "scsi: ignored command is a library failure: $(guest_detail scsi debug-timeout)" \
+        "scsi: scsi_debug timeout: $(guest_detail scsi debug-timeout)" \
+        matches "$(guest_detail scsi debug-timeout)" '^rc=0x810[79]'
 }
