@@ -105,9 +105,9 @@ public:
 
 void truncateFile(const char* path)
 {
-    int fd = REAL(OpenFn, open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = REAL(open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0)
-        REAL(CloseFn, close)(fd);
+        REAL(close)(fd);
 }
 
 // A child made by fork() has none of the parent's threads: whatever the
@@ -270,10 +270,10 @@ void flushReplay()
 {
     const std::string lines = gReplay->takeLog();
     if (!lines.empty() && gReplayLog != nullptr && *gReplayLog != '\0') {
-        int fd = REAL(OpenFn, open)(gReplayLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        int fd = REAL(open)(gReplayLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd >= 0) {
             writeAll(fd, lines);
-            REAL(CloseFn, close)(fd);
+            REAL(close)(fd);
         }
     }
     const std::string report = gReplay->takeReport();
@@ -281,10 +281,10 @@ void flushReplay()
         writeAll(2, "ipmi replay: " + report + "\n");
     if (gReplayState != nullptr && *gReplayState != '\0') {
         const std::string tmp = std::string(gReplayState) + ".tmp";
-        int fd = REAL(OpenFn, open)(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int fd = REAL(open)(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
             writeAll(fd, gReplay->stateText());
-            REAL(CloseFn, close)(fd);
+            REAL(close)(fd);
             rename(tmp.c_str(), gReplayState);
         }
     }
@@ -607,7 +607,7 @@ int open(const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenFn, open)(path, flags, mode);
+    return REAL(open)(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
@@ -621,7 +621,7 @@ int open64(const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenFn, open64)(path, flags, mode);
+    return REAL(open64)(path, flags, mode);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
@@ -635,7 +635,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenatFn, openat)(dirfd, path, flags, mode);
+    return REAL(openat)(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
@@ -649,41 +649,41 @@ int openat64(int dirfd, const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenatFn, openat64)(dirfd, path, flags, mode);
+    return REAL(openat64)(dirfd, path, flags, mode);
 }
 
 int __open_2(const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Open2Fn, __open_2)(path, flags);
+    return REAL(__open_2)(path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Open2Fn, __open64_2)(path, flags);
+    return REAL(__open64_2)(path, flags);
 }
 
 int __openat_2(int dirfd, const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Openat2Fn, __openat_2)(dirfd, path, flags);
+    return REAL(__openat_2)(dirfd, path, flags);
 }
 
 int __openat64_2(int dirfd, const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Openat2Fn, __openat64_2)(dirfd, path, flags);
+    return REAL(__openat64_2)(dirfd, path, flags);
 }
 
 int close(int fd)
 {
     forgetDevice(fd);
-    return REAL(CloseFn, close)(fd);
+    return REAL(close)(fd);
 }
 
 int ioctl(int fd, unsigned long request, ...) __THROW
@@ -694,14 +694,14 @@ int ioctl(int fd, unsigned long request, ...) __THROW
     va_end(ap);
     if (isDeviceFd(fd))
         return deviceIoctl(fd, request, arg);
-    return REAL(IoctlFn, ioctl)(fd, request, arg);
+    return REAL(ioctl)(fd, request, arg);
 }
 
 int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* tv)
 {
     double scale = activeScale();
     if (scale <= 1.0 || tv == nullptr || !anyDeviceIn(nfds, r, w, e))
-        return REAL(SelectFn, select)(nfds, r, w, e, tv);
+        return REAL(select)(nfds, r, w, e, tv);
     int64_t wait =
         static_cast<int64_t>(tv->tv_sec) * 1000000000 + static_cast<int64_t>(tv->tv_usec) * 1000;
     int64_t real = realToScaled(wait, scale);
@@ -709,7 +709,7 @@ int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* tv)
     rtv.tv_sec = static_cast<time_t>(real / 1000000000);
     rtv.tv_usec = static_cast<suseconds_t>((real % 1000000000) / 1000);
     int64_t t0 = monotonicNs();
-    int rc = REAL(SelectFn, select)(nfds, r, w, e, &rtv);
+    int rc = REAL(select)(nfds, r, w, e, &rtv);
     int saved = errno;
     int64_t elapsed = monotonicNs() - t0;
     advance(elapsed, scale);
@@ -726,10 +726,10 @@ int pselect(int nfds, fd_set* r, fd_set* w, fd_set* e, const struct timespec* ts
 {
     double scale = activeScale();
     if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(nfds, r, w, e))
-        return REAL(PselectFn, pselect)(nfds, r, w, e, ts, mask);
+        return REAL(pselect)(nfds, r, w, e, ts, mask);
     struct timespec rts = nsToTs(realToScaled(tsToNs(*ts), scale));
     int64_t t0 = monotonicNs();
-    int rc = REAL(PselectFn, pselect)(nfds, r, w, e, &rts, mask);
+    int rc = REAL(pselect)(nfds, r, w, e, &rts, mask);
     int saved = errno;
     advance(monotonicNs() - t0, scale);
     errno = saved;
@@ -763,10 +763,10 @@ int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* ts, const sigset_
         return 0;
     double scale = activeScale();
     if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(fds, n))
-        return REAL(PpollFn, ppoll)(fds, n, ts, mask);
+        return REAL(ppoll)(fds, n, ts, mask);
     struct timespec rts = nsToTs(realToScaled(tsToNs(*ts), scale));
     int64_t t0 = monotonicNs();
-    int rc = REAL(PpollFn, ppoll)(fds, n, &rts, mask);
+    int rc = REAL(ppoll)(fds, n, &rts, mask);
     int saved = errno;
     advance(monotonicNs() - t0, scale);
     errno = saved;
@@ -779,10 +779,10 @@ int poll(struct pollfd* fds, nfds_t n, int timeoutMs)
         return 0;
     double scale = activeScale();
     if (scale <= 1.0 || timeoutMs <= 0 || !anyDeviceIn(fds, n))
-        return REAL(PollFn, poll)(fds, n, timeoutMs);
+        return REAL(poll)(fds, n, timeoutMs);
     struct timespec rts = nsToTs(realToScaled(static_cast<int64_t>(timeoutMs) * 1000000, scale));
     int64_t t0 = monotonicNs();
-    int rc = REAL(PpollFn, ppoll)(fds, n, &rts, nullptr);
+    int rc = REAL(ppoll)(fds, n, &rts, nullptr);
     int saved = errno;
     advance(monotonicNs() - t0, scale);
     errno = saved;

@@ -24,7 +24,7 @@ std::atomic<double> gScale{0.0};
 int64_t monotonicNs()
 {
     struct timespec ts;
-    REAL(ClockGettimeFn, clock_gettime)(CLOCK_MONOTONIC, &ts);
+    REAL(clock_gettime)(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -101,7 +101,7 @@ int scaledNanosleep(int64_t virtualNs, double scale, int64_t* leftNs)
     struct timespec rts = nsToTs(realToScaled(virtualNs, scale));
     struct timespec rrem = {0, 0};
     int64_t t0 = monotonicNs();
-    int rc = REAL(NanosleepFn, nanosleep)(&rts, &rrem);
+    int rc = REAL(nanosleep)(&rts, &rrem);
     int saved = errno;
     int64_t elapsed = monotonicNs() - t0;
     advance(elapsed, scale);
@@ -126,7 +126,7 @@ int nanosleep(const struct timespec* req, struct timespec* rem)
     double scale = activeScale();
     if (scale <= 1.0 || req == nullptr || req->tv_nsec < 0 || req->tv_nsec >= 1000000000 ||
         req->tv_sec < 0)
-        return REAL(NanosleepFn, nanosleep)(req, rem);
+        return REAL(nanosleep)(req, rem);
     int64_t left = 0;
     int rc = scaledNanosleep(tsToNs(*req), scale, &left);
     if (rc != 0 && errno == EINTR && rem != nullptr)
@@ -138,7 +138,7 @@ unsigned int sleep(unsigned int seconds)
 {
     double scale = activeScale();
     if (scale <= 1.0)
-        return REAL(SleepFn, sleep)(seconds);
+        return REAL(sleep)(seconds);
     int64_t left = 0;
     int rc = scaledNanosleep(static_cast<int64_t>(seconds) * 1000000000, scale, &left);
     if (rc != 0)
@@ -150,7 +150,7 @@ int usleep(useconds_t usec)
 {
     double scale = activeScale();
     if (scale <= 1.0)
-        return REAL(UsleepFn, usleep)(usec);
+        return REAL(usleep)(usec);
     return scaledNanosleep(static_cast<int64_t>(usec) * 1000, scale, nullptr) == 0 ? 0 : -1;
 }
 
@@ -159,7 +159,7 @@ int clock_nanosleep(clockid_t clk, int flags, const struct timespec* req, struct
     double scale = activeScale();
     if (scale <= 1.0 || !shiftedClock(clk) || req == nullptr || req->tv_nsec < 0 ||
         req->tv_nsec >= 1000000000)
-        return REAL(ClockNanosleepFn, clock_nanosleep)(clk, flags, req, rem);
+        return REAL(clock_nanosleep)(clk, flags, req, rem);
     int64_t wait = tsToNs(*req);
     if (flags & TIMER_ABSTIME) {
         struct timespec now;
@@ -181,7 +181,7 @@ int clock_nanosleep(clockid_t clk, int flags, const struct timespec* req, struct
 
 int clock_gettime(clockid_t clk, struct timespec* ts) __THROW
 {
-    int rc = REAL(ClockGettimeFn, clock_gettime)(clk, ts);
+    int rc = REAL(clock_gettime)(clk, ts);
     int64_t off = gOffsetNs.load(std::memory_order_relaxed);
     if (rc == 0 && off != 0 && shiftedClock(clk))
         *ts = nsToTs(tsToNs(*ts) + off);
@@ -190,7 +190,7 @@ int clock_gettime(clockid_t clk, struct timespec* ts) __THROW
 
 int gettimeofday(struct timeval* tv, void* tz) __THROW
 {
-    int rc = REAL(GettimeofdayFn, gettimeofday)(tv, tz);
+    int rc = REAL(gettimeofday)(tv, tz);
     int64_t off = gOffsetNs.load(std::memory_order_relaxed);
     if (rc == 0 && off != 0) {
         int64_t us = static_cast<int64_t>(tv->tv_sec) * 1000000 + tv->tv_usec + off / 1000;
@@ -204,9 +204,9 @@ time_t time(time_t* out) __THROW
 {
     int64_t off = gOffsetNs.load(std::memory_order_relaxed);
     if (off == 0)
-        return REAL(TimeFn, time)(out);
+        return REAL(time)(out);
     struct timespec ts;
-    REAL(ClockGettimeFn, clock_gettime)(CLOCK_REALTIME, &ts);
+    REAL(clock_gettime)(CLOCK_REALTIME, &ts);
     time_t t = static_cast<time_t>((tsToNs(ts) + off) / 1000000000);
     if (out != nullptr)
         *out = t;
