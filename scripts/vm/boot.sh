@@ -34,13 +34,16 @@ free_port() {
 # process took the port first. Prints the port and the time QEMU started.
 start_qemu() { # scenario guest-part kver dir
     local name="$1" part="$2" kver="$3" dir="$4" port t0
+    # no_timer_check: on a busy host TCG can miss the kernel's timer
+    # interrupt test at boot, which then panics ("IO-APIC + timer doesn't
+    # work"); the test proves nothing about the scenarios.
     for _ in 1 2 3 4 5; do
         port=$(free_port)
         t0=$(now)
         qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults -no-reboot \
             -display none -monitor none \
             -kernel "$VM_CACHE/kernel/boot/vmlinuz-$kver" -initrd "$VM_DIR/initrd.gz" \
-            -append "console=ttyS0 panic=-1 loglevel=4 lumo.scenario=$name lumo.part=$part" \
+            -append "console=ttyS0 panic=-1 loglevel=4 no_timer_check lumo.scenario=$name lumo.part=$part" \
             -serial "file:$dir/console.log" -serial "file:$dir/channel.log" \
             -chardev "socket,id=ipmi0,host=127.0.0.1,port=$port,server=on,wait=off" \
             -device ipmi-bmc-extern,id=bmc0,chardev=ipmi0 \
