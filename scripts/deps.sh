@@ -1,9 +1,10 @@
 #!/bin/bash
 # Installs the Debian packages the build and tests need; silent when all are
 # present. Extra package names may be passed as arguments. ansible (with
-# ansible-core and the community collections) drives the fleet test.
+# ansible-core and the community collections) drives the fleet test, and
+# scripts/lint.sh runs shellcheck over the shell scripts.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev ansible "$@")
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev ansible shellcheck "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -8,8 +8,8 @@ scripts/deps.sh
 
 jobs=$(nproc)
 
-scripts/build.sh build
-scripts/build.sh build-asan -DLUMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+scripts/build.sh build -DLUMO_WERROR=ON
+scripts/build.sh build-asan -DLUMO_WERROR=ON -DLUMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by sandbox.sh and the fleet test: a throw-away copy of this machine's
 # root file system, and recording stand-ins for the system tools inside it.
 # Call these in a private mount namespace (unshare --mount --propagation
@@ -48,6 +49,7 @@ overlay_root_standin() {
         cp "$(readlink -f "$stdout")" "$root/run/standins/$name.stdout" || return 1
         out="/run/standins/$name.stdout"
     fi
+    # shellcheck disable=SC2016 # single quotes of the generated script
     cat >"$root/run/standins/$name" <<STANDIN
 #!/bin/sh
 # Recording stand-in for $name.
@@ -60,6 +62,7 @@ ${out:+cat '$out'}
 exit \$1
 STANDIN
     chmod 0755 "$root/run/standins/$name"
+    # shellcheck disable=SC2016 # expanded by the inner shell
     overlay_root_run "$root" /bin/sh -c '
         name=$1
         mkdir -p /usr/local/sbin

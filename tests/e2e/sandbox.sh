@@ -44,7 +44,7 @@ fi
 shift
 scratch=$1
 shift
-# shellcheck source=overlay_root.sh
+# shellcheck source-path=SCRIPTDIR source=overlay_root.sh
 source "$(dirname "$(readlink -f "$0")")/overlay_root.sh"
 
 pkg=""
@@ -145,6 +145,7 @@ run_env=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=
 run_env+=("${envs[@]}")
 
 status=0
+# shellcheck disable=SC2016 # expanded by the inner shell
 chroot "$root" /usr/bin/env -i "${run_env[@]}" /bin/sh -c 'cd "$1" && shift && exec "$@"' \
     sandbox-shell "$pkg" timeout --kill-after=5 "$timeout_s" "$@" || status=$?
 exit "$status"

@@ -1,15 +1,17 @@
 // LD_PRELOAD stand-in for the Linux IPMI device: opens of the device paths get
 // an eventfd, the IPMI ioctls go to the simulated controller, and the eventfd
 // turns readable when a reply is queued, so select and poll need no help.
-// Optionally the process's sleeps, clocks and waits on the device run on a
-// virtual clock that advances faster than real time.
+// Optionally the waits on the device run on the virtual clock
+// (VirtualClock.h), which also serves the process's sleeps and clock reads.
 //
 // Shell children inherit LD_PRELOAD, so nothing here runs before the process
 // touches an IPMI device path: no constructors, no global objects with dynamic
 // initialisation, no output on the standard streams, and the request log is
 // truncated only by the first process of a run (later ones append).
 #include "Controller.h"
+#include "RealFunctions.h"
 #include "Replay.h"
+#include "VirtualClock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,7 +20,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/ipmi.h>
 #include <map>
@@ -28,71 +29,13 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
-#include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
 
-// ---- real functions --------------------------------------------------------
-
-using OpenFn = int (*)(const char*, int, ...);
-using OpenatFn = int (*)(int, const char*, int, ...);
-using Open2Fn = int (*)(const char*, int);
-using Openat2Fn = int (*)(int, const char*, int);
-using CloseFn = int (*)(int);
-using IoctlFn = int (*)(int, unsigned long, ...);
-using SleepFn = unsigned (*)(unsigned);
-using UsleepFn = int (*)(useconds_t);
-using NanosleepFn = int (*)(const struct timespec*, struct timespec*);
-using ClockNanosleepFn = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
-using TimeFn = time_t (*)(time_t*);
-using GettimeofdayFn = int (*)(struct timeval*, void*);
-using ClockGettimeFn = int (*)(clockid_t, struct timespec*);
-using SelectFn = int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
-using PselectFn = int (*)(int, fd_set*, fd_set*, fd_set*, const struct timespec*, const sigset_t*);
-using PollFn = int (*)(struct pollfd*, nfds_t, int);
-using PpollFn = int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
-
-template <typename F> F resolve(F* cache, const char* name)
-{
-    F f = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
-    if (f == nullptr) {
-        f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-        __atomic_store_n(cache, f, __ATOMIC_RELEASE);
-    }
-    return f;
-}
-
-#define REAL(type, name)                                                                           \
-    ([]() {                                                                                        \
-        static type cache_;                                                                        \
-        return resolve(&cache_, #name);                                                            \
-    }())
-
-int64_t monotonicNs()
-{
-    struct timespec ts;
-    REAL(ClockGettimeFn, clock_gettime)(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-struct timespec nsToTs(int64_t ns)
-{
-    if (ns < 0)
-        ns = 0;
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
-
-int64_t tsToNs(const struct timespec& ts)
-{
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+using namespace simipmi::preload;
 
 // ---- device state ----------------------------------------------------------
 
@@ -151,11 +94,6 @@ bool gThreadStarted = false;
 // unanswered gets completion code C3, as behind the real driver (0: never).
 std::atomic<unsigned> gDriverTimeoutMs{0};
 
-// Virtual clock: offset added to the real clocks, and the factor by which
-// waits are shortened (0: off).
-std::atomic<int64_t> gOffsetNs{0};
-std::atomic<double> gScale{0.0};
-
 class Lock
 {
 public:
@@ -167,9 +105,9 @@ public:
 
 void truncateFile(const char* path)
 {
-    int fd = REAL(OpenFn, open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = REAL(open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0)
-        REAL(CloseFn, close)(fd);
+        REAL(close)(fd);
 }
 
 // A child made by fork() has none of the parent's threads: whatever the
@@ -202,7 +140,7 @@ simipmi::Controller* controller()
     if (scale != nullptr) {
         double s = std::strtod(scale, nullptr);
         if (s > 1.0)
-            gScale.store(s);
+            setTimeScale(s);
     }
     if (driverTimeout != nullptr)
         gDriverTimeoutMs.store(
@@ -297,7 +235,7 @@ void* deliveryThread(void*)
 // Called with gLock held.
 void schedule(const Device& dev, std::vector<Message> messages, unsigned delayMs)
 {
-    double scale = gScale.load();
+    double scale = activeScale();
     int64_t waitNs = static_cast<int64_t>(delayMs) * 1000000;
     if (scale > 1.0)
         waitNs = static_cast<int64_t>(static_cast<double>(waitNs) / scale);
@@ -332,10 +270,10 @@ void flushReplay()
 {
     const std::string lines = gReplay->takeLog();
     if (!lines.empty() && gReplayLog != nullptr && *gReplayLog != '\0') {
-        int fd = REAL(OpenFn, open)(gReplayLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        int fd = REAL(open)(gReplayLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd >= 0) {
             writeAll(fd, lines);
-            REAL(CloseFn, close)(fd);
+            REAL(close)(fd);
         }
     }
     const std::string report = gReplay->takeReport();
@@ -343,10 +281,10 @@ void flushReplay()
         writeAll(2, "ipmi replay: " + report + "\n");
     if (gReplayState != nullptr && *gReplayState != '\0') {
         const std::string tmp = std::string(gReplayState) + ".tmp";
-        int fd = REAL(OpenFn, open)(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int fd = REAL(open)(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
             writeAll(fd, gReplay->stateText());
-            REAL(CloseFn, close)(fd);
+            REAL(close)(fd);
             rename(tmp.c_str(), gReplayState);
         }
     }
@@ -625,61 +563,6 @@ int deviceIoctl(int fd, unsigned long request, void* arg)
     return 0;
 }
 
-// ---- virtual clock ---------------------------------------------------------
-
-double activeScale()
-{
-    return gScale.load(std::memory_order_relaxed);
-}
-
-bool shiftedClock(clockid_t clk)
-{
-    switch (clk) {
-    case CLOCK_REALTIME:
-    case CLOCK_MONOTONIC:
-    case CLOCK_MONOTONIC_RAW:
-    case CLOCK_REALTIME_COARSE:
-    case CLOCK_MONOTONIC_COARSE:
-    case CLOCK_BOOTTIME:
-        return true;
-    default:
-        return false;
-    }
-}
-
-int64_t realToScaled(int64_t virtualNs, double scale)
-{
-    if (virtualNs <= 0)
-        return 0;
-    int64_t r = static_cast<int64_t>(static_cast<double>(virtualNs) / scale);
-    return r + 1; // never wake before the whole virtual span has passed
-}
-
-// While the process waits, its clock runs scale times as fast as real time.
-void advance(int64_t realElapsedNs, double scale)
-{
-    if (realElapsedNs > 0)
-        gOffsetNs.fetch_add(
-            static_cast<int64_t>(static_cast<double>(realElapsedNs) * (scale - 1.0)));
-}
-
-// A relative wait of virtualNs on the virtual clock; returns the real
-// function's result and the virtual time left when interrupted.
-int scaledNanosleep(int64_t virtualNs, double scale, int64_t* leftNs)
-{
-    struct timespec rts = nsToTs(realToScaled(virtualNs, scale));
-    struct timespec rrem = {0, 0};
-    int64_t t0 = monotonicNs();
-    int rc = REAL(NanosleepFn, nanosleep)(&rts, &rrem);
-    int saved = errno;
-    int64_t elapsed = monotonicNs() - t0;
-    advance(elapsed, scale);
-    if (leftNs != nullptr)
-        *leftNs = std::max<int64_t>(0, virtualNs - static_cast<int64_t>(elapsed * scale));
-    errno = saved;
-    return rc;
-}
-
 bool anyDeviceIn(int nfds, const fd_set* r, const fd_set* w, const fd_set* e)
 {
     if (gOpenDevices.load(std::memory_order_relaxed) == 0)
@@ -724,7 +607,7 @@ int open(const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenFn, open)(path, flags, mode);
+    return REAL(open)(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
@@ -738,7 +621,7 @@ int open64(const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenFn, open64)(path, flags, mode);
+    return REAL(open64)(path, flags, mode);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
@@ -752,7 +635,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenatFn, openat)(dirfd, path, flags, mode);
+    return REAL(openat)(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
@@ -766,41 +649,41 @@ int openat64(int dirfd, const char* path, int flags, ...)
     }
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(OpenatFn, openat64)(dirfd, path, flags, mode);
+    return REAL(openat64)(dirfd, path, flags, mode);
 }
 
 int __open_2(const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Open2Fn, __open_2)(path, flags);
+    return REAL(__open_2)(path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Open2Fn, __open64_2)(path, flags);
+    return REAL(__open64_2)(path, flags);
 }
 
 int __openat_2(int dirfd, const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Openat2Fn, __openat_2)(dirfd, path, flags);
+    return REAL(__openat_2)(dirfd, path, flags);
 }
 
 int __openat64_2(int dirfd, const char* path, int flags)
 {
     if (isDevicePath(path))
         return openDevice(path, flags);
-    return REAL(Openat2Fn, __openat64_2)(dirfd, path, flags);
+    return REAL(__openat64_2)(dirfd, path, flags);
 }
 
 int close(int fd)
 {
     forgetDevice(fd);
-    return REAL(CloseFn, close)(fd);
+    return REAL(close)(fd);
 }
 
 int ioctl(int fd, unsigned long request, ...) __THROW
@@ -811,106 +694,14 @@ int ioctl(int fd, unsigned long request, ...) __THROW
     va_end(ap);
     if (isDeviceFd(fd))
         return deviceIoctl(fd, request, arg);
-    return REAL(IoctlFn, ioctl)(fd, request, arg);
-}
-
-int nanosleep(const struct timespec* req, struct timespec* rem)
-{
-    double scale = activeScale();
-    if (scale <= 1.0 || req == nullptr || req->tv_nsec < 0 || req->tv_nsec >= 1000000000 ||
-        req->tv_sec < 0)
-        return REAL(NanosleepFn, nanosleep)(req, rem);
-    int64_t left = 0;
-    int rc = scaledNanosleep(tsToNs(*req), scale, &left);
-    if (rc != 0 && errno == EINTR && rem != nullptr)
-        *rem = nsToTs(left);
-    return rc;
-}
-
-unsigned int sleep(unsigned int seconds)
-{
-    double scale = activeScale();
-    if (scale <= 1.0)
-        return REAL(SleepFn, sleep)(seconds);
-    int64_t left = 0;
-    int rc = scaledNanosleep(static_cast<int64_t>(seconds) * 1000000000, scale, &left);
-    if (rc != 0)
-        return static_cast<unsigned>((left + 999999999) / 1000000000);
-    return 0;
-}
-
-int usleep(useconds_t usec)
-{
-    double scale = activeScale();
-    if (scale <= 1.0)
-        return REAL(UsleepFn, usleep)(usec);
-    return scaledNanosleep(static_cast<int64_t>(usec) * 1000, scale, nullptr) == 0 ? 0 : -1;
-}
-
-int clock_nanosleep(clockid_t clk, int flags, const struct timespec* req, struct timespec* rem)
-{
-    double scale = activeScale();
-    if (scale <= 1.0 || !shiftedClock(clk) || req == nullptr || req->tv_nsec < 0 ||
-        req->tv_nsec >= 1000000000)
-        return REAL(ClockNanosleepFn, clock_nanosleep)(clk, flags, req, rem);
-    int64_t wait = tsToNs(*req);
-    if (flags & TIMER_ABSTIME) {
-        struct timespec now;
-        clock_gettime(clk, &now); // the virtual clock
-        wait -= tsToNs(now);
-        if (wait <= 0)
-            return 0;
-    }
-    int64_t left = 0;
-    int rc = scaledNanosleep(wait, scale, &left);
-    if (rc != 0) {
-        int err = errno;
-        if (err == EINTR && rem != nullptr && !(flags & TIMER_ABSTIME))
-            *rem = nsToTs(left);
-        return err;
-    }
-    return 0;
-}
-
-int clock_gettime(clockid_t clk, struct timespec* ts) __THROW
-{
-    int rc = REAL(ClockGettimeFn, clock_gettime)(clk, ts);
-    int64_t off = gOffsetNs.load(std::memory_order_relaxed);
-    if (rc == 0 && off != 0 && shiftedClock(clk))
-        *ts = nsToTs(tsToNs(*ts) + off);
-    return rc;
-}
-
-int gettimeofday(struct timeval* tv, void* tz) __THROW
-{
-    int rc = REAL(GettimeofdayFn, gettimeofday)(tv, tz);
-    int64_t off = gOffsetNs.load(std::memory_order_relaxed);
-    if (rc == 0 && off != 0) {
-        int64_t us = static_cast<int64_t>(tv->tv_sec) * 1000000 + tv->tv_usec + off / 1000;
-        tv->tv_sec = static_cast<time_t>(us / 1000000);
-        tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
-    }
-    return rc;
-}
-
-time_t time(time_t* out) __THROW
-{
-    int64_t off = gOffsetNs.load(std::memory_order_relaxed);
-    if (off == 0)
-        return REAL(TimeFn, time)(out);
-    struct timespec ts;
-    REAL(ClockGettimeFn, clock_gettime)(CLOCK_REALTIME, &ts);
-    time_t t = static_cast<time_t>((tsToNs(ts) + off) / 1000000000);
-    if (out != nullptr)
-        *out = t;
-    return t;
+    return REAL(ioctl)(fd, request, arg);
 }
 
 int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* tv)
 {
     double scale = activeScale();
     if (scale <= 1.0 || tv == nullptr || !anyDeviceIn(nfds, r, w, e))
-        return REAL(SelectFn, select)(nfds, r, w, e, tv);
+        return REAL(select)(nfds, r, w, e, tv);
     int64_t wait =
         static_cast<int64_t>(tv->tv_sec) * 1000000000 + static_cast<int64_t>(tv->tv_usec) * 1000;
     int64_t real = realToScaled(wait, scale);
@@ -918,7 +709,7 @@ int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* tv)
     rtv.tv_sec = static_cast<time_t>(real / 1000000000);
     rtv.tv_usec = static_cast<suseconds_t>((real % 1000000000) / 1000);
     int64_t t0 = monotonicNs();
-    int rc = REAL(SelectFn, select)(nfds, r, w, e, &rtv);
+    int rc = REAL(select)(nfds, r, w, e, &rtv);
     int saved = errno;
     int64_t elapsed = monotonicNs() - t0;
     advance(elapsed, scale);
@@ -935,10 +726,10 @@ int pselect(int nfds, fd_set* r, fd_set* w, fd_set* e, const struct timespec* ts
 {
     double scale = activeScale();
     if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(nfds, r, w, e))
-        return REAL(PselectFn, pselect)(nfds, r, w, e, ts, mask);
+        return REAL(pselect)(nfds, r, w, e, ts, mask);
     struct timespec rts = nsToTs(realToScaled(tsToNs(*ts), scale));
     int64_t t0 = monotonicNs();
-    int rc = REAL(PselectFn, pselect)(nfds, r, w, e, &rts, mask);
+    int rc = REAL(pselect)(nfds, r, w, e, &rts, mask);
     int saved = errno;
     advance(monotonicNs() - t0, scale);
     errno = saved;
@@ -962,7 +753,7 @@ bool replayedTimeout(struct pollfd* fds, nfds_t n, int64_t waitNs)
     for (nfds_t i = 0; i < n; ++i)
         fds[i].revents = 0;
     if (activeScale() > 1.0 && waitNs > 0)
-        gOffsetNs.fetch_add(waitNs);
+        skipAhead(waitNs);
     return true;
 }
 
@@ -972,10 +763,10 @@ int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* ts, const sigset_
         return 0;
     double scale = activeScale();
     if (scale <= 1.0 || ts == nullptr || !anyDeviceIn(fds, n))
-        return REAL(PpollFn, ppoll)(fds, n, ts, mask);
+        return REAL(ppoll)(fds, n, ts, mask);
     struct timespec rts = nsToTs(realToScaled(tsToNs(*ts), scale));
     int64_t t0 = monotonicNs();
-    int rc = REAL(PpollFn, ppoll)(fds, n, &rts, mask);
+    int rc = REAL(ppoll)(fds, n, &rts, mask);
     int saved = errno;
     advance(monotonicNs() - t0, scale);
     errno = saved;
@@ -988,10 +779,10 @@ int poll(struct pollfd* fds, nfds_t n, int timeoutMs)
         return 0;
     double scale = activeScale();
     if (scale <= 1.0 || timeoutMs <= 0 || !anyDeviceIn(fds, n))
-        return REAL(PollFn, poll)(fds, n, timeoutMs);
+        return REAL(poll)(fds, n, timeoutMs);
     struct timespec rts = nsToTs(realToScaled(static_cast<int64_t>(timeoutMs) * 1000000, scale));
     int64_t t0 = monotonicNs();
-    int rc = REAL(PpollFn, ppoll)(fds, n, &rts, nullptr);
+    int rc = REAL(ppoll)(fds, n, &rts, nullptr);
     int saved = errno;
     advance(monotonicNs() - t0, scale);
     errno = saved;
