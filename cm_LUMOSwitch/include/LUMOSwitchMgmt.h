@@ -108,7 +108,9 @@ private:
     ZUKStoreLibTalker talker;
     std::map<std::string, std::pair<uint32_t, uint16_t>> platformCtrlDeviceIdMap;
     std::string m_strOutputFileName;
-    PowerCycleStagingFactory m_stagingFactory = &MakePowerCycleStaging;
+    PowerCycleStagingFactory m_stagingFactory = [this] {
+        return MakePowerCycleStaging(*m_progress);
+    };
     std::function<void(int)> m_exit = [](int status) { std::exit(status); };
     std::ostream m_stderr{std::cerr.rdbuf()};
     IProgressSink* m_progress = &NullProgress();

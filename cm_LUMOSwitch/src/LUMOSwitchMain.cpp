@@ -11,7 +11,6 @@
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 #include "RunLock.h"
-#include "ScalSeams.h"
 #include "VEXProgress.h"
 
 namespace
@@ -63,11 +62,8 @@ int main(int argc, char* argv[])
     // Progress only for a person watching: automation reading standard error
     // sees exactly what it saw before.
     static CTerminalProgress terminal(STDERR_FILENO);
-    IProgressSink& progress = isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal)
-                                                    : NullProgress();
-    ScalSeams seams;
-    seams.progress = &progress;
-    SetScalSeams(seams);
+    IProgressSink& progress =
+        isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal) : NullProgress();
 
     // The records the passes return stay allocated: the process ends right
     // after, and the manager's contract is that nobody frees them.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "SafeLogStream.h"
+#include "ScalSeams.h"
 #include "VEXIPMICommandData.h"
 
 // Operating-system codes held in m_osType; -1 = not detected yet.
@@ -108,7 +109,7 @@ class secureCorvel
 public:
     // First stage; never throws. Failure is left in getSCALError() and
     // IsIPMIReady().
-    secureCorvel();
+    explicit secureCorvel(ScalSeams seams = ScalSeams());
     // Shut-down; never throws.
     virtual ~secureCorvel();
     secureCorvel(const secureCorvel&) = delete;
@@ -187,6 +188,7 @@ protected:
     // Unlinks the rule files this run installed in the directory.
     void removeInstalledRules(const std::string& directory);
 
+    ScalSeams m_seams;
     uint16_t m_sessionHandle = 0;
     bool m_bSessionActive = false;
     uint16_t m_staticPartMap = 0;

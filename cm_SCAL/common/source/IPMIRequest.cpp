@@ -138,7 +138,7 @@ unsigned GetErrorCode(_VEXIPMICommandData* record)
         // it into the pending path so the caller polls for the end.
         secureCorvel::logCorvelMsg(kSrc, __LINE__, "TIVRA is processing\n");
         response[2] = kStatusPending;
-        ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+        OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
         return 2;
     }
     if (bCorvelDebugLog) {
@@ -168,7 +168,7 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
 
     for (unsigned attempt = 1; attempt <= kCorvelAttempts; ++attempt) {
         std::memcpy(record, &original, sizeof(original));
-        unsigned rc = ScalIPMI().IsStarted() ? ScalIPMI().Request(record) : 257;
+        unsigned rc = OEMCommandIPMI().IsStarted() ? OEMCommandIPMI().Request(record) : 257;
         if (rc != 0) {
             secureCorvel::logCorvelMsg(kSrc, __LINE__,
                                        "ProcessCorvelIPMICommand: RKIPMCommand ERROR \n");
@@ -206,7 +206,7 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
             if (attempt == kCorvelAttempts) {
                 return 2;
             }
-            ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+            OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
             paused = true;
             break;
         case StatusAction::Overrun:
@@ -221,7 +221,7 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
                 return paused ? 2 : 0;
             }
             if (paused) {
-                ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+                OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
             }
             break;
         case StatusAction::ByErrorCode:

@@ -30,9 +30,9 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
         }
         const std::string step = PendingStep(subCommand);
         for (int poll = 0; poll < maxPolls; ++poll) {
-            ScalProgress().Waiting(step, unsigned(poll) + 1, unsigned(maxPolls));
+            m_seams.progress->Waiting(step, unsigned(poll) + 1, unsigned(maxPolls));
             logCorvelMsg(kSrc, __LINE__, "Polling Count " + std::to_string(poll) + " \n ");
-            ScalSleeper().SleepSeconds(1);
+            m_seams.sleeper->SleepSeconds(1);
             // The request is still pending: stopped here, it is not done.
             if (interruption::StopRequested()) {
                 logCorvelMsg(kSrc, __LINE__,
@@ -83,6 +83,6 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
     } catch (...) {
         logCorvelMsg(kSrc, __LINE__, "Generic Exception caught");
     }
-    ScalProgress().Finished();
+    m_seams.progress->Finished();
     return IPMIResponseBytes(PollReqBuf)[5] == 0;
 }

@@ -68,7 +68,7 @@ unsigned InitVEXIPMILibrary()
     configuration.PollingByte = 0;
     configuration.PollingStatus = 0;
 
-    unsigned rc = ScalIPMI().Start(&configuration);
+    unsigned rc = OEMCommandIPMI().Start(&configuration);
     if (rc == 0) {
         secureCorvel::logCorvelMsg(kSrc, __LINE__, "Intialization of VEX IPMI Library successful");
     } else {
@@ -80,18 +80,18 @@ unsigned InitVEXIPMILibrary()
 unsigned ReleaseVEXIPMILibrary()
 {
     secureCorvel::logCorvelMsg(kSrc, __LINE__, "Releasing VEX IPMI Library");
-    if (ScalIPMI().IsStarted()) {
-        ScalIPMI().Stop();
+    if (OEMCommandIPMI().IsStarted()) {
+        OEMCommandIPMI().Stop();
     }
     return 0;
 }
 
 bool ProcessIPMIReuestResponseUsingVEXIPMI(_VEXIPMICommandData* record)
 {
-    if (record == nullptr || !ScalIPMI().IsStarted()) {
+    if (record == nullptr || !OEMCommandIPMI().IsStarted()) {
         return false;
     }
-    return ScalIPMI().Request(record) == 0;
+    return OEMCommandIPMI().Request(record) == 0;
 }
 
 bool ProcessIPMICommand(_VEXIPMICommandData* record)
@@ -107,7 +107,7 @@ bool ProcessIPMICommand(_VEXIPMICommandData* record)
     }
     bool passed = false;
     for (unsigned attempt = 1; attempt <= kStandardAttempts; ++attempt) {
-        unsigned rc = ScalIPMI().IsStarted() ? ScalIPMI().Request(record) : 257;
+        unsigned rc = OEMCommandIPMI().IsStarted() ? OEMCommandIPMI().Request(record) : 257;
         if (bCorvelDebugLog) {
             secureCorvel::logCorvelMsg(
                 kSrc, __LINE__,
@@ -121,7 +121,7 @@ bool ProcessIPMICommand(_VEXIPMICommandData* record)
             break;
         }
         if (attempt < kStandardAttempts) {
-            ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+            OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
         }
     }
     secureCorvel::logCorvelMsg(kSrc, __LINE__, "ProcessIPMICommand END\n");

@@ -104,7 +104,7 @@ TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)
         std::filesystem::remove(scratch_ + "/SCAL_DBG.log");
         OpenLog();
 
-        TestCorvel corvel;
+        TestCorvel corvel(Seams());
         corvel.SetOsTypeForTest(OS_UNKNOWN);
         EXPECT_TRUE(corvel.getLinuxOSVer());
         EXPECT_EQ(corvel.GetOsType(), c.expected);
@@ -122,7 +122,7 @@ TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)
 TEST_F(IdentificationTest, KnownSystemIsNotDetectedTwiceAndNonRootFails)
 {
     host.files["/etc/SuSE-release"] = "";
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     host.files.clear();
     EXPECT_TRUE(corvel.getLinuxOSVer());
     EXPECT_EQ(corvel.GetOsType(), SUSE);
@@ -155,7 +155,7 @@ TEST_F(IdentificationTest, GenerationByteMapsToTheGenerationCode)
         {0x62, 6, "It is a 17G system"},
         {0x63, 2, "13G or 13G Plus System"},
     };
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.byte));
         GenerationType = -1;
@@ -181,7 +181,7 @@ TEST_F(IdentificationTest, GenerationByteMapsToTheGenerationCode)
 
 TEST_F(IdentificationTest, RepositoryTypeMapping)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     const std::pair<uint8_t, int> cases[] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {0xFF, 0}};
     for (const auto& c : cases) {
         controller.corvelTypeRaw = c.first;
@@ -226,7 +226,7 @@ TEST_F(IdentificationTest, RecoveryBypassNeedsTheLowestComponentIdToBeExactly288
          "<SoftwareComponent><SupportedDevices><Device/></SupportedDevices></SoftwareComponent>", 2,
          false, SCAL_INTERNAL_ERROR},
     };
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         host.files.erase("package.xml");
@@ -254,7 +254,7 @@ TEST_F(IdentificationTest, PackageWithoutUsableComponentIdIsError53)
         {"<SoftwareComponent><Device componentID=\"1\"/></SoftwareComponent>",
          "Did not find SupportedDevices or Device or componentID"},
     };
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
         host.files.erase("package.xml");
@@ -276,7 +276,7 @@ TEST_F(IdentificationTest, LowestComponentIdIsKeptAsWritten)
         "<SoftwareComponent><SupportedDevices><Device componentID=\"500\"/></SupportedDevices>"
         "<SupportedDevices><Device componentID=\" 0040\"/><Device componentID=\"40\"/>"
         "</SupportedDevices></SoftwareComponent>";
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     std::string id;
     EXPECT_TRUE(corvel.get_comp_id(id));
     EXPECT_EQ(id, " 0040");

@@ -121,7 +121,7 @@ TEST_F(LifecycleTest, SeventeenGStagesTheFlagWithoutASession)
 
 TEST_F(LifecycleTest, FlagRefusedOutsideASessionBeforeSeventeenG)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     EXPECT_EQ(corvel.regPowerCycle(), -1);
     EXPECT_EQ(corvel.getSCALError(), SCAL_SET_STATE_FLAG_FAILED);
     std::vector<std::string> messages = LogMessages();
@@ -402,8 +402,7 @@ TEST_F(LifecycleTest, RealSignalDispositionIsIgnoreAfterConstruction)
     signalHost.files = host.files;
     struct sigaction before = {};
     sigaction(SIGINT, nullptr, &before);
-    SetScalSeams(ScalSeams{&controller, &signalHost, &sleeper});
-    EXPECT_EQ(ConstructWrapper(), -1);
+    EXPECT_EQ(ConstructWrapperWith(ScalSeams{Borrow(signalHost), Borrow(sleeper)}), -1);
     struct sigaction now = {};
     sigaction(SIGINT, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_IGN);
@@ -422,7 +421,7 @@ TEST_F(LifecycleTest, FailedEndOfSessionIsLoggedAndTheStateClearedAnyway)
 {
     controller.Always(Key(0xA2, 0x01), Cc(0x01));
     {
-        UpdRollbackWrapper wrapper;
+        UpdRollbackWrapper wrapper(Seams());
         EXPECT_TRUE(wrapper.IsSessionOpen());
     }
     EXPECT_EQ(CountLog("EndCorvelSession failed"), 3u);

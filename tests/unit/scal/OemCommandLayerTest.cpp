@@ -103,7 +103,7 @@ TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
     controller.Script(Key(0xA2, 0x11), Cc(0x03));
     controller.sessionOpen = true;
     controller.sessionHandle = 0x1234;
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     controller.requests.clear();
     ClearIPMIRecord(IPMIReqBuf);
     IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
@@ -158,7 +158,7 @@ TEST_F(OemCommandLayerTest, ErrorCodeTextsAndTheProcessingCode)
 
 TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(0x0101);
     controller.Script(Key(0xA2, 0x11), Reply{0, {0x2A, 0x00}, false});
     EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
@@ -172,7 +172,7 @@ TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise
 
 TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     controller.sessionOpen = true;
     controller.sessionHandle = 0x1234;
     corvel.OpenSessionForTest(0x1234);
@@ -203,7 +203,7 @@ TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
 
 TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(7);
     controller.Script(Key(0xA2, 0x06), Cc(0xFF));
     controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x00}, false});
@@ -217,7 +217,7 @@ TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
 
 TEST_F(OemCommandLayerTest, PendingThatNeverEndsGivesUpAfterThreeThousandPolls)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(9);
     controller.Always(Key(0xA2, 0x08), Cc(0x02));
     controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x02}, false});
@@ -243,7 +243,7 @@ TEST_F(OemCommandLayerTest, PollFailureOrFailedStatusNeverReadsAsSuccess)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         controller.requests.clear();
-        TestCorvel corvel;
+        TestCorvel corvel(Seams());
         corvel.OpenSessionForTest(9);
         controller.Always(Key(0xA2, 0x11), Cc(0x02));
         controller.Always(Key(0xA2, 0x0A), c.poll);
@@ -255,7 +255,7 @@ TEST_F(OemCommandLayerTest, PollFailureOrFailedStatusNeverReadsAsSuccess)
 
 TEST_F(OemCommandLayerTest, PendingWithoutSessionSendsNoPollAndRecordsNoSession)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     controller.Always(Key(0xA2, 0x11), Cc(0x02));
     ClearIPMIRecord(IPMIReqBuf);
     EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 2u);

@@ -14,7 +14,7 @@ protected:
         controller.started = true;
         controller.sessionOpen = true;
         controller.sessionHandle = 0x1234;
-        corvel.reset(new TestCorvel());
+        corvel.reset(new TestCorvel(Seams()));
         corvel->OpenSessionForTest(0x1234);
         corvel->SetOsTypeForTest(REDHAT);
         OpenLog();
@@ -129,7 +129,7 @@ TEST_F(PartitionTest, FailedDeleteIsError44)
 
 TEST_F(PartitionTest, SessionBoundOperationsRefuseWithoutASessionAndSendNothing)
 {
-    TestCorvel closed;
+    TestCorvel closed(Seams());
     closed.SetOsTypeForTest(REDHAT);
     controller.requests.clear();
     uint16_t bitmap = 0x00FF;
