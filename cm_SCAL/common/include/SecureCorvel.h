@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "OEMRequests.h"
 #include "SafeLogStream.h"
 #include "ScalSeams.h"
 #include "VEXIPMICommandData.h"
@@ -166,6 +167,9 @@ public:
     // OEM command layer, session-bound part.
     unsigned IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* record, unsigned requestLength,
                          unsigned responseLength);
+    // A built repository request through IPMIReqBuf (cleared first), as
+    // IPMIRequest sends it.
+    unsigned SendCorvelRequest(const OEMRequest& request);
     bool IsSessionActive();
     bool PollCorvelCmdComplete(int maxPolls, uint8_t subCommand);
 

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "Interruption.h"
+#include "OEMRequests.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -64,18 +65,9 @@ struct SubCommandName {
     const char* name;
 };
 
-const SubCommandName kSubCommandNames[] = {
-    {0x00, "BeginCORVELSession"},     {0x01, "EndCORVELSession"},
-    {0x02, "ResetCORVELSessionWD"},   {0x03, "Getpartitionindexinfo"},
-    {0x04, "GetPartitionInfo"},       {0x05, "AttachPartitions"},
-    {0x06, "DetachPartitions"},       {0x07, "CreateDynamicPartition"},
-    {0x08, "DeleteDynamicPartition"}, {0x09, "SecureCORVELUpdate"},
-    {0x0A, "GetCORVELStatus"},        {0x0B, "ChangePartitionAccessType"},
-    {0x0C, "RegisterSSIBTask"},       {0x10, "getStateFlagCmd"},
-    {0x11, "setStateFlagCmd"},        {0x12, "BeginCORVELSessionExtended"},
-    {0x20, "BeginSecureUpdate"},      {0x22, "ProcessSecureUpdate"},
-    {0x23, "EndSecureUpdate"},        {0x30, "GetVantorSystemInfo"},
-};
+#define LUMO_CORVEL_NAME(name, code, text) {name, text},
+const SubCommandName kSubCommandNames[] = {LUMO_CORVEL_SUBCOMMANDS(LUMO_CORVEL_NAME)};
+#undef LUMO_CORVEL_NAME
 
 const char* const kTivraResults[] = {
     "TIVRA returned SUCCESS\n",
@@ -103,7 +95,7 @@ bool IsPlainQuery(const uint8_t* request)
     case eGetPartitionIndexInfo:
     case eGetPartitionInfo:
     case eGetCORVELStatus:
-    case 0x10: // getStateFlagCmd
+    case eGetStateFlag:
         return true;
     default:
         return false;
@@ -243,6 +235,21 @@ unsigned OEMIPMIRequest(uint8_t requestType, uint8_t subCommand, _VEXIPMICommand
     request[2] = subCommand;
     SetIPMILengths(*record, requestLength, responseLength);
     return ProcessCorvelIPMICommand(record);
+}
+
+unsigned SendOEMRequest(_VEXIPMICommandData& record, const OEMRequest& request)
+{
+    ClearIPMIRecord(record);
+    PutRequest(record, request);
+    return ProcessCorvelIPMICommand(&record);
+}
+
+unsigned secureCorvel::SendCorvelRequest(const OEMRequest& request)
+{
+    ClearIPMIRecord(IPMIReqBuf);
+    PutRequest(IPMIReqBuf, request);
+    return IPMIRequest(request.bytes[2], &IPMIReqBuf, IPMIRequestLength(IPMIReqBuf),
+                       request.responseLength);
 }
 
 unsigned secureCorvel::IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* record,

@@ -42,13 +42,8 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
                 return false;
             }
 
-            ClearIPMIRecord(PollReqBuf);
-            uint8_t* request = IPMIRequestBytes(PollReqBuf);
-            request[2] = eGetCORVELStatus;
-            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-            request[5] = subCommand;
-            unsigned rc = OEMIPMIRequest(eCorvelCommand, eGetCORVELStatus, &PollReqBuf, 8, 7);
+            unsigned rc =
+                SendOEMRequest(PollReqBuf, oemrequest::StatusPoll(m_sessionHandle, subCommand));
 
             const uint8_t* response = IPMIResponseBytes(PollReqBuf);
             if (bCorvelDebugLog) {

@@ -331,10 +331,7 @@ int secureCorvel::GetSystemGeneration()
 
     // Sent as prepared, without clearing: only the NetFn, command and lengths
     // matter to this request.
-    uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-    SetIPMILengths(IPMIReqBuf, 2, 9);
-    request[0] = kOEMNetFn;
-    request[1] = kSystemGenerationCmd;
+    PutRequest(IPMIReqBuf, oemrequest::SystemGeneration());
     ProcessIPMIReuestResponseUsingVEXIPMI(&IPMIReqBuf);
 
     const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);

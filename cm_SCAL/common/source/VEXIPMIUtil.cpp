@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "OEMRequests.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -132,9 +133,7 @@ unsigned rstTivra()
 {
     _VEXIPMICommandData record;
     ClearIPMIRecord(record);
-    IPMIRequestBytes(record)[0] = 0x06; // Application
-    IPMIRequestBytes(record)[1] = 0x02; // Cold Reset
-    SetIPMILengths(record, 2, 0);
+    PutRequest(record, oemrequest::ColdReset());
     if (ProcessIPMICommand(&record)) {
         return 0;
     }
