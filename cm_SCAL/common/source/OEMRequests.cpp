@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "VEXIPMIUtil.h"
+#include "VEXIPMIUtil.h" // the record accessors
 
 namespace
 {
