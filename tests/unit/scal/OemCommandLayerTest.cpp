@@ -1,4 +1,7 @@
+#include <cstdio>
+
 #include "ScalTestFixture.h"
+#include "SimulatedController.h"
 
 namespace scaltest
 {
@@ -31,7 +34,25 @@ struct StatusCase {
     unsigned expectedPauses;
 };
 
-TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
+// The command layer against the simulated controller's own model.
+class SimCommandLayerTest : public ScalTest
+{
+protected:
+    void SetUp() override
+    {
+        ScalTest::SetUp();
+        OpenLog();
+    }
+    void UseScript(const std::string& script)
+    {
+        sim = std::make_shared<SimulatedController>(script);
+        sim->started = true;
+        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
+    }
+    std::shared_ptr<SimulatedController> sim;
+};
+
+TEST_F(SimCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
 {
     const StatusCase cases[] = {
         {"success", {0x00}, 0, 1, 0},
@@ -47,21 +68,17 @@ TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
-        controller.requests.clear();
         sleeper.sleeps.clear();
-        for (std::size_t i = 0; i + 1 < c.codes.size(); ++i) {
-            controller.Script(Key(0xAD), Cc(c.codes[i]));
-        }
-        controller.Always(Key(0xAD), Cc(c.codes.back()));
+        UseScript(SimulatedController::AnswersInTurn("30 ad", c.codes));
 
         ClearIPMIRecord(IPMIReqBuf);
         unsigned result = OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6);
 
         EXPECT_EQ(result, c.expectedResult);
-        EXPECT_EQ(controller.requests.size(), c.expectedAttempts);
+        EXPECT_EQ(sim->requests.size(), c.expectedAttempts);
         EXPECT_EQ(sleeper.sleeps.size(), c.expectedPauses);
         EXPECT_EQ(sleeper.Total(), 2 * c.expectedPauses);
-        for (const auto& request : controller.requests) {
+        for (const auto& request : sim->requests) {
             EXPECT_EQ(request, (std::vector<uint8_t>{0x30, 0xAD, 0x00, 0x00}));
         }
     }
@@ -69,7 +86,7 @@ TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
 
 // Ten overruns leave open whether a state-changing request was carried out:
 // that is a failure. A query still has the bytes it asked for.
-TEST_F(OemCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
+TEST_F(SimCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
 {
     const struct {
         const char* name;
@@ -88,14 +105,26 @@ TEST_F(OemCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeStat
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        controller.requests.clear();
         sleeper.sleeps.clear();
-        controller.Always(c.command == 0xA2 ? Key(0xA2, c.sub) : Key(c.command), Cc(0x10));
+        char selector[16];
+        std::snprintf(selector, sizeof(selector), c.command == 0xA2 ? "30 a2 %02x" : "30 %02x",
+                      c.command == 0xA2 ? c.sub : c.command);
+        UseScript(SimulatedController::AnswersInTurn(selector, {0x10}));
         ClearIPMIRecord(IPMIReqBuf);
         EXPECT_EQ(OEMIPMIRequest(c.command, c.sub, &IPMIReqBuf, 7, 7), c.expected);
-        EXPECT_EQ(controller.requests.size(), 10u);
+        EXPECT_EQ(sim->requests.size(), 10u);
         EXPECT_TRUE(sleeper.sleeps.empty());
     }
+}
+
+TEST_F(SimCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
+{
+    UseScript("on 30 ae : silent\n");
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(OEMIPMIRequest(0xAE, 0, &IPMIReqBuf, 4, 6), 1u);
+    EXPECT_EQ(sim->requests.size(), 1u);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
 }
 
 TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
@@ -114,16 +143,6 @@ TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
     EXPECT_EQ(controller.requests[0], controller.requests[1]);
     EXPECT_EQ(controller.requests[1],
               (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
-}
-
-TEST_F(OemCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
-{
-    controller.Always(Key(0xAE), Silent());
-    ClearIPMIRecord(IPMIReqBuf);
-    EXPECT_EQ(OEMIPMIRequest(0xAE, 0, &IPMIReqBuf, 4, 6), 1u);
-    EXPECT_EQ(controller.requests.size(), 1u);
-    EXPECT_TRUE(sleeper.sleeps.empty());
-    EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
 }
 
 TEST_F(OemCommandLayerTest, WithoutAStartedLibraryNothingIsSent)

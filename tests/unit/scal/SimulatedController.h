@@ -124,6 +124,21 @@ public:
         return "";
     }
 
+    // Script rules answering the requests `selector` matches ("30 ad") with
+    // these completion codes in turn, the last one from then on.
+    static std::string AnswersInTurn(const std::string& selector, const std::vector<uint8_t>& codes)
+    {
+        std::string rules;
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            char rule[96];
+            const bool last = i + 1 == codes.size();
+            std::snprintf(rule, sizeof(rule), "on %s skip %zu%s : cc %02x\n", selector.c_str(), i,
+                          last ? "" : " times 1", codes[i]);
+            rules += rule;
+        }
+        return rules;
+    }
+
 private:
     std::string scriptPath_;
     std::unique_ptr<simipmi::Controller> controller_;
