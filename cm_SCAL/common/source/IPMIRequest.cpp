@@ -60,14 +60,27 @@ const StatusEntry* FindStatus(uint8_t code)
     return nullptr;
 }
 
+enum class Effect { Query, Change };
+
 struct SubCommandName {
     uint8_t code;
     const char* name;
+    Effect effect;
 };
 
-#define LUMO_CORVEL_NAME(name, code, text) {name, text},
+#define LUMO_CORVEL_NAME(name, code, text, kind) {name, text, Effect::kind},
 const SubCommandName kSubCommandNames[] = {LUMO_CORVEL_SUBCOMMANDS(LUMO_CORVEL_NAME)};
 #undef LUMO_CORVEL_NAME
+
+const SubCommandName* FindSubCommand(uint8_t code)
+{
+    for (const SubCommandName& entry : kSubCommandNames) {
+        if (entry.code == code) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
 
 const char* const kTivraResults[] = {
     "TIVRA returned SUCCESS\n",
@@ -91,15 +104,8 @@ bool IsPlainQuery(const uint8_t* request)
     if (request[1] != eCorvelCommand) {
         return true; // repository type, access state
     }
-    switch (request[2]) {
-    case eGetPartitionIndexInfo:
-    case eGetPartitionInfo:
-    case eGetCORVELStatus:
-    case eGetStateFlag:
-        return true;
-    default:
-        return false;
-    }
+    const SubCommandName* entry = FindSubCommand(request[2]);
+    return entry != nullptr && entry->effect == Effect::Query;
 }
 
 const uint8_t kTivraProcessing = 0xFF;
@@ -109,12 +115,8 @@ const uint8_t kStatusPending = 0x02;
 
 std::string getIPMICommandName(uint8_t subCommand)
 {
-    for (const SubCommandName& entry : kSubCommandNames) {
-        if (entry.code == subCommand) {
-            return entry.name;
-        }
-    }
-    return "";
+    const SubCommandName* entry = FindSubCommand(subCommand);
+    return entry != nullptr ? entry->name : "";
 }
 
 unsigned GetErrorCode(_VEXIPMICommandData* record)
