@@ -1,4 +1,7 @@
+#include <cstdio>
+
 #include "ScalTestFixture.h"
+#include "SimulatedController.h"
 
 namespace scaltest
 {
@@ -11,10 +14,24 @@ protected:
     void SetUp() override
     {
         ScalTest::SetUp();
-        controller.started = true;
+        UseScript("");
         host.files.clear();
         OpenLog();
     }
+    // A new simulated controller with this script, its library started.
+    void UseScript(const std::string& script)
+    {
+        sim = std::make_shared<SimulatedController>(script);
+        sim->started = true;
+        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
+    }
+    static std::string Line(const char* key, uint8_t value)
+    {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%s %02x\n", key, value);
+        return text;
+    }
+    std::shared_ptr<SimulatedController> sim;
 };
 
 TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)
@@ -159,24 +176,23 @@ TEST_F(IdentificationTest, GenerationByteMapsToTheGenerationCode)
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.byte));
         GenerationType = -1;
-        controller.generationByte = c.byte;
-        controller.requests.clear();
+        UseScript(Line("generation", c.byte));
         EXPECT_EQ(corvel.GetSystemGeneration(), c.code);
-        ASSERT_EQ(controller.requests.size(), 1u);
-        EXPECT_EQ(controller.requests[0], (std::vector<uint8_t>{0x30, 0xBD}));
+        ASSERT_EQ(sim->requests.size(), 1u);
+        EXPECT_EQ(sim->requests[0], (std::vector<uint8_t>{0x30, 0xBD}));
         if (*c.message != '\0') {
             EXPECT_TRUE(LogHas(c.message));
         }
     }
     GenerationType = -1;
-    controller.Script(Key(0xBD), Cc(0xC1));
+    UseScript("on 30 bd times 1 : cc c1\n");
     EXPECT_EQ(corvel.GetSystemGeneration(), 0);
     EXPECT_TRUE(LogHas("Get System Generation Failed"));
 
     GenerationType = 4;
-    controller.requests.clear();
+    UseScript("");
     EXPECT_EQ(corvel.GetSystemGeneration(), 4);
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
 }
 
 TEST_F(IdentificationTest, RepositoryTypeMapping)
@@ -184,11 +200,11 @@ TEST_F(IdentificationTest, RepositoryTypeMapping)
     TestCorvel corvel(Seams());
     const std::pair<uint8_t, int> cases[] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {0xFF, 0}};
     for (const auto& c : cases) {
-        controller.corvelTypeRaw = c.first;
+        UseScript(Line("repository", c.first));
         EXPECT_EQ(corvel.GetCorvelType(), c.second) << static_cast<int>(c.first);
         EXPECT_EQ(corvel.getSCALError(), 0);
     }
-    controller.Always(Key(0xAD), Cc(0x0D));
+    UseScript("on 30 ad : cc 0d\n");
     EXPECT_EQ(corvel.GetCorvelType(), 0);
     EXPECT_EQ(corvel.getSCALError(), SCAL_NO_CORVEL);
     EXPECT_TRUE(LogHas("There is no corvel present on this system."));
@@ -233,7 +249,7 @@ TEST_F(IdentificationTest, RecoveryBypassNeedsTheLowestComponentIdToBeExactly288
         if (c.package != nullptr) {
             host.files["package.xml"] = c.package;
         }
-        controller.accessState = c.state;
+        UseScript(Line("access", c.state));
         corvel.storeErrorInfo(0);
         EXPECT_EQ(corvel.IsCorvelEnabled(), c.enabled);
         EXPECT_EQ(corvel.getSCALError(), c.error);
