@@ -127,6 +127,35 @@ TEST_F(SimCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
     EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
 }
 
+TEST_F(SimCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
+{
+    TestCorvel corvel(Seams());
+    UseScript("handle 1234\non 30 a2 11 : pending 2\n");
+    sim->OpenSessionBeforehand();
+    corvel.OpenSessionForTest(0x1234);
+    sleeper.sleeps.clear();
+
+    ClearIPMIRecord(IPMIReqBuf);
+    IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
+    IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
+    IPMIRequestBytes(IPMIReqBuf)[6] = 5;
+    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
+
+    EXPECT_EQ(sim->State("flag"), "0x05");
+    auto polls = sim->RequestsOf(0xA2, 0x0A);
+    ASSERT_EQ(polls.size(), 3u);
+    for (const auto& poll : polls) {
+        EXPECT_EQ(poll, (std::vector<uint8_t>{0x30, 0xA2, 0x0A, 0x34, 0x12, 0x11, 0x00, 0x00}));
+    }
+    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
+    EXPECT_TRUE(LogHas("Polling Count 2 "));
+    EXPECT_TRUE(LogHas("SubCmdStatus: 0"));
+    EXPECT_EQ(progress.events,
+              (std::vector<std::string>{"wait setStateFlagCmd pending 1/3000",
+                                        "wait setStateFlagCmd pending 2/3000",
+                                        "wait setStateFlagCmd pending 3/3000", "done"}));
+}
+
 TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
 {
     controller.Script(Key(0xA2, 0x11), Cc(0x03));
@@ -187,37 +216,6 @@ TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise
     controller.Script(Key(0xA2, 0x11), Reply{0, {0x00, 0x00}, false});
     EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
     EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
-}
-
-TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
-{
-    TestCorvel corvel(Seams());
-    controller.sessionOpen = true;
-    controller.sessionHandle = 0x1234;
-    corvel.OpenSessionForTest(0x1234);
-    controller.pendingPolls[0x11] = 2;
-    controller.requests.clear();
-    sleeper.sleeps.clear();
-
-    ClearIPMIRecord(IPMIReqBuf);
-    IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
-    IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
-    IPMIRequestBytes(IPMIReqBuf)[6] = 5;
-    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
-
-    EXPECT_EQ(controller.stateFlag, 5);
-    auto polls = controller.RequestsOf(Key(0xA2, 0x0A));
-    ASSERT_EQ(polls.size(), 3u);
-    for (const auto& poll : polls) {
-        EXPECT_EQ(poll, (std::vector<uint8_t>{0x30, 0xA2, 0x0A, 0x34, 0x12, 0x11, 0x00, 0x00}));
-    }
-    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
-    EXPECT_TRUE(LogHas("Polling Count 2 "));
-    EXPECT_TRUE(LogHas("SubCmdStatus: 0"));
-    EXPECT_EQ(progress.events,
-              (std::vector<std::string>{"wait setStateFlagCmd pending 1/3000",
-                                        "wait setStateFlagCmd pending 2/3000",
-                                        "wait setStateFlagCmd pending 3/3000", "done"}));
 }
 
 TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)

@@ -82,6 +82,13 @@ public:
     }
     bool IsStarted() const override { return started; }
 
+    // Opens a repository session on the controller directly, as an earlier
+    // run of the access layer would have; not part of `requests`.
+    void OpenSessionBeforehand()
+    {
+        controller_->handle(0x30, 0, 0xA2, {0x12, 0x02, 0xB0, 0x04, 0x00, 0x00});
+    }
+
     // "AD", "BD", "A2/12": the requests in order, by command and sub-command.
     std::vector<std::string> Sequence() const
     {
