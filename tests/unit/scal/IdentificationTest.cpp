@@ -19,12 +19,7 @@ protected:
         OpenLog();
     }
     // A new simulated controller with this script, its library started.
-    void UseScript(const std::string& script)
-    {
-        sim = std::make_shared<SimulatedController>(script);
-        sim->started = true;
-        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
-    }
+    void UseScript(const std::string& script) { sim = UseSimulatedController(script, true); }
     static std::string Line(const char* key, uint8_t value)
     {
         char text[32];

@@ -384,11 +384,11 @@ protected:
     // to or overrides that.
     void UseScript(const std::string& extra)
     {
-        sim = std::make_shared<SimulatedController>(
+        sim = UseSimulatedController(
             "repository 00\naccess enabled\nhandle 002a\n"
             "partition static 0 COR001 attached\npartition dynamic 2 SECUPD attached\n" +
-            extra);
-        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
+                extra,
+            false);
     }
     std::shared_ptr<SimulatedController> sim;
 };

@@ -43,12 +43,7 @@ protected:
         ScalTest::SetUp();
         OpenLog();
     }
-    void UseScript(const std::string& script)
-    {
-        sim = std::make_shared<SimulatedController>(script);
-        sim->started = true;
-        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
-    }
+    void UseScript(const std::string& script) { sim = UseSimulatedController(script, true); }
     std::shared_ptr<SimulatedController> sim;
 };
 
@@ -136,9 +131,7 @@ TEST_F(SimCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
     sleeper.sleeps.clear();
 
     ClearIPMIRecord(IPMIReqBuf);
-    IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
-    IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
-    IPMIRequestBytes(IPMIReqBuf)[6] = 5;
+    PutRequest(IPMIReqBuf, oemrequest::SetStateFlag(0x1234, 5));
     EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
 
     EXPECT_EQ(sim->State("flag"), "0x05");

@@ -51,10 +51,8 @@ protected:
     // A new controller with these partitions and the session already open.
     void UseScript(const std::string& partitions)
     {
-        sim = std::make_shared<SimulatedController>("handle 1234\n" + partitions);
-        sim->started = true;
+        sim = UseSimulatedController("handle 1234\n" + partitions, true);
         sim->OpenSessionBeforehand();
-        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
     }
     // The dynamic slots the controller shows deleted.
     std::vector<unsigned> DeletedDynamicSlots() const

@@ -18,6 +18,7 @@
 #include "RecordingProgress.h"
 #include "ScalFakes.h"
 #include "SecureCorvel.h"
+#include "SimulatedController.h"
 #include "UpdRollbackWrapper.h"
 #include "VEXIPMIUtil.h"
 
@@ -180,6 +181,17 @@ protected:
         } catch (unsigned char code) {
             return code;
         }
+    }
+
+    // The simulated controller with this script behind the command layer;
+    // `libraryStarted`: as if the library had been started already.
+    std::shared_ptr<SimulatedController> UseSimulatedController(const std::string& script,
+                                                                bool libraryStarted)
+    {
+        auto sim = std::make_shared<SimulatedController>(script);
+        sim->started = libraryStarted;
+        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
+        return sim;
     }
 
     FakeController controller;
