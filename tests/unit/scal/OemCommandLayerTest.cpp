@@ -35,14 +35,9 @@ struct StatusCase {
 };
 
 // The command layer against the simulated controller's own model.
-class SimCommandLayerTest : public ScalTest
+class SimCommandLayerTest : public OemCommandLayerTest
 {
 protected:
-    void SetUp() override
-    {
-        ScalTest::SetUp();
-        OpenLog();
-    }
     void UseScript(const std::string& script) { sim = UseSimulatedController(script, true); }
     std::shared_ptr<SimulatedController> sim;
 };
@@ -149,22 +144,33 @@ TEST_F(SimCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
                                         "wait setStateFlagCmd pending 3/3000", "done"}));
 }
 
-TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
+TEST_F(SimCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
 {
-    controller.Script(Key(0xA2, 0x11), Cc(0x03));
-    controller.sessionOpen = true;
-    controller.sessionHandle = 0x1234;
+    UseScript("handle 1234\non 30 a2 11 times 1 : cc 03\n");
+    sim->OpenSessionBeforehand();
     TestCorvel corvel(Seams());
-    controller.requests.clear();
+    sim->requests.clear();
     ClearIPMIRecord(IPMIReqBuf);
     IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
     IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
     IPMIRequestBytes(IPMIReqBuf)[6] = 0x05;
     EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
-    ASSERT_EQ(controller.requests.size(), 2u);
-    EXPECT_EQ(controller.requests[0], controller.requests[1]);
-    EXPECT_EQ(controller.requests[1],
-              (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
+    ASSERT_EQ(sim->requests.size(), 2u);
+    EXPECT_EQ(sim->requests[0], sim->requests[1]);
+    EXPECT_EQ(sim->requests[1], (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
+}
+
+TEST_F(SimCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
+{
+    TestCorvel corvel(Seams());
+    corvel.OpenSessionForTest(0x0101);
+    UseScript("on 30 a2 11 times 1 : data 2a 00\non 30 a2 11 skip 1 : data 00 00\n");
+    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
+    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
+    EXPECT_TRUE(LogHas("New Corvel Handle = 42"));
+
+    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
+    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
 }
 
 TEST_F(OemCommandLayerTest, WithoutAStartedLibraryNothingIsSent)
@@ -195,20 +201,6 @@ TEST_F(OemCommandLayerTest, ErrorCodeTextsAndTheProcessingCode)
     EXPECT_TRUE(LogHas("TIVRA returned CORVEL_PARTITIONS_ATTACHED"));
     EXPECT_TRUE(LogHas("Unrecognized TIVRA return code [0x14]"));
     EXPECT_TRUE(LogHas("TIVRA is processing"));
-}
-
-TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
-{
-    TestCorvel corvel(Seams());
-    corvel.OpenSessionForTest(0x0101);
-    controller.Script(Key(0xA2, 0x11), Reply{0, {0x2A, 0x00}, false});
-    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
-    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
-    EXPECT_TRUE(LogHas("New Corvel Handle = 42"));
-
-    controller.Script(Key(0xA2, 0x11), Reply{0, {0x00, 0x00}, false});
-    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
-    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
 }
 
 TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
