@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+#include "VEXProgress.h"
+
 // The management-controller session that stages the power cycle after a
 // download. The access layer is up for as long as the object lives, and is
 // shut down when it is destroyed.
@@ -14,9 +16,12 @@ public:
     virtual int regPowerCycle() = 0;
 };
 
-// Brings the access layer up for one staging call; null when it cannot be
-// built (the caller then asks for a manual power cycle).
-using PowerCycleStagingFactory = std::function<std::unique_ptr<IPowerCycleStaging>()>;
+// Brings the access layer up for one staging call, showing its waits on
+// `progress`; null when it cannot be built (the caller then asks for a
+// manual power cycle).
+using PowerCycleStagingFactory =
+    std::function<std::unique_ptr<IPowerCycleStaging>(IProgressSink& progress)>;
 
-// What the update pass uses unless a test installs its own.
-std::unique_ptr<IPowerCycleStaging> MakePowerCycleStaging();
+// What the update pass uses unless a test installs its own; the waits on a
+// slow controller are shown on `progress`.
+std::unique_ptr<IPowerCycleStaging> MakePowerCycleStaging(IProgressSink& progress);

@@ -11,7 +11,6 @@
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 #include "RunLock.h"
-#include "ScalSeams.h"
 #include "VEXProgress.h"
 
 namespace
@@ -65,9 +64,6 @@ int main(int argc, char* argv[])
     static CTerminalProgress terminal(STDERR_FILENO);
     IProgressSink& progress =
         isatty(STDERR_FILENO) ? static_cast<IProgressSink&>(terminal) : NullProgress();
-    ScalSeams seams;
-    seams.progress = &progress;
-    SetScalSeams(seams);
 
     // The records the passes return stay allocated: the process ends right
     // after, and the manager's contract is that nobody frees them.

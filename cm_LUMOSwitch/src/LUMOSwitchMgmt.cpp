@@ -367,7 +367,8 @@ std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
         // that took their image say it must be done by hand.
         const bool stopped = interruption::StopRequested();
         std::unique_ptr<IPowerCycleStaging> staging =
-            !stopped && m_seams.stagingFactory ? m_seams.stagingFactory() : nullptr;
+            !stopped && m_seams.stagingFactory ? m_seams.stagingFactory(*m_seams.progress)
+                                                : nullptr;
         if (stopped) {
             Log(__LINE__, "Update: stopped by signal " +
                               std::to_string(interruption::PendingSignal()) +

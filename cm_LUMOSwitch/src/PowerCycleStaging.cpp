@@ -22,10 +22,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<IPowerCycleStaging> MakePowerCycleStaging()
+std::unique_ptr<IPowerCycleStaging> MakePowerCycleStaging(IProgressSink& progress)
 {
     try {
-        std::unique_ptr<secureCorvel> wrapper(new UpdRollbackWrapper());
+        ScalSeams seams;
+        seams.progress = BorrowedProgress(progress);
+        std::unique_ptr<secureCorvel> wrapper(new UpdRollbackWrapper(std::move(seams)));
         return std::unique_ptr<IPowerCycleStaging>(new RollbackWrapperStaging(std::move(wrapper)));
     } catch (unsigned char) {
         // The wrapper shut itself down before throwing; nothing to delete.

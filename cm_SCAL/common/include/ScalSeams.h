@@ -8,10 +8,13 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "VEXIPMICommandData.h"
 #include "VEXProgress.h"
+
+class VEXIPMIInterfaceImpl;
 
 // The IPMI library front as the OEM command layer uses it: one front per
 // process, started, asked and stopped.
@@ -81,20 +84,69 @@ public:
     virtual void UnloadUSB() = 0;
 };
 
-struct ScalSeams {
-    IScalIPMILibrary* ipmi = nullptr;
-    IScalHost* host = nullptr;
-    IScalSleeper* sleeper = nullptr;
-    // Where the waits on a slow controller are shown; null: nowhere.
-    IProgressSink* progress = nullptr;
+// The real implementations.
+class RealScalIPMILibrary : public IScalIPMILibrary
+{
+public:
+    RealScalIPMILibrary();
+    ~RealScalIPMILibrary() override;
+    unsigned Start(_VEXIPMIConfiguration* configuration) override;
+    unsigned Request(_VEXIPMICommandData* record) override;
+    void Stop() override;
+    bool IsStarted() const override;
+
+private:
+    std::unique_ptr<VEXIPMIInterfaceImpl> m_front;
 };
 
-// The seams in force; the real implementations unless replaced.
-IScalIPMILibrary& ScalIPMI();
-IScalHost& ScalHost();
-IScalSleeper& ScalSleeper();
-IProgressSink& ScalProgress();
+class RealScalHost : public IScalHost
+{
+public:
+    int RunShell(const std::string& command) override;
+    bool RunCapture(const std::string& command, std::size_t maxBytes, std::string& output) override;
+    bool PathExists(const std::string& path) override;
+    bool IsExecutable(const std::string& path) override;
+    bool ReadFile(const std::string& path, std::string& content) override;
+    bool ReadPackageFile(const std::string& name, std::string& content) override;
+    bool LStat(const std::string& path, struct stat& info) override;
+    int CreateNewFile(const std::string& path, const std::string& content, unsigned mode) override;
+    int Unlink(const std::string& path) override;
+    int Unmount(const std::string& directory) override;
+    bool IsMountPoint(const std::string& directory) override;
+    bool BecomeRoot() override;
+    bool KernelName(std::string& name) override;
+    void Sync() override;
+    bool IgnoreInterruptSignal() override;
+    void UnloadUSB() override;
+};
 
-// Replaces the seams; a null member restores the real implementation.
-// Returns the seams that were in force before.
-ScalSeams SetScalSeams(const ScalSeams& seams);
+class RealScalSleeper : public IScalSleeper
+{
+public:
+    // A termination signal ends a retry pause at once; see Interruption.h.
+    void SleepSeconds(unsigned seconds) override;
+};
+
+// A sink the caller keeps alive, without taking it over.
+std::shared_ptr<IProgressSink> BorrowedProgress(IProgressSink& sink);
+
+// What the access layer (secureCorvel) is built with.
+struct ScalSeams {
+    std::shared_ptr<IScalHost> host = std::make_shared<RealScalHost>();
+    std::shared_ptr<IScalSleeper> sleeper = std::make_shared<RealScalSleeper>();
+    // Where the waits on a slow controller are shown; says nothing unless set.
+    std::shared_ptr<IProgressSink> progress = BorrowedProgress(NullProgress());
+};
+
+// The OEM command layer's seams. Its entry points are free functions around
+// the process's one library front and request records, so what they use is
+// process-wide too: the real implementations unless a test installs others.
+struct OEMCommandSeams {
+    std::shared_ptr<IScalIPMILibrary> ipmi = std::make_shared<RealScalIPMILibrary>();
+    std::shared_ptr<IScalSleeper> sleeper = std::make_shared<RealScalSleeper>();
+};
+
+// Installs the command layer's seams; returns those that were in force.
+OEMCommandSeams SetOEMCommandSeams(OEMCommandSeams seams);
+IScalIPMILibrary& OEMCommandIPMI();
+IScalSleeper& OEMCommandSleeper();

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "OEMRequests.h"
 #include "SafeLogStream.h"
+#include "ScalSeams.h"
 #include "VEXIPMICommandData.h"
 
 // Operating-system codes held in m_osType; -1 = not detected yet.
@@ -108,7 +110,7 @@ class secureCorvel
 public:
     // First stage; never throws. Failure is left in getSCALError() and
     // IsIPMIReady().
-    secureCorvel();
+    explicit secureCorvel(ScalSeams seams = ScalSeams());
     // Shut-down; never throws.
     virtual ~secureCorvel();
     secureCorvel(const secureCorvel&) = delete;
@@ -165,6 +167,9 @@ public:
     // OEM command layer, session-bound part.
     unsigned IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* record, unsigned requestLength,
                          unsigned responseLength);
+    // A built repository request through IPMIReqBuf (cleared first), as
+    // IPMIRequest sends it.
+    unsigned SendCorvelRequest(const OEMRequest& request);
     bool IsSessionActive();
     bool PollCorvelCmdComplete(int maxPolls, uint8_t subCommand);
 
@@ -187,6 +192,7 @@ protected:
     // Unlinks the rule files this run installed in the directory.
     void removeInstalledRules(const std::string& directory);
 
+    ScalSeams m_seams;
     uint16_t m_sessionHandle = 0;
     bool m_bSessionActive = false;
     uint16_t m_staticPartMap = 0;

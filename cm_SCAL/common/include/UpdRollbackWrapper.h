@@ -8,6 +8,6 @@
 class UpdRollbackWrapper : public secureCorvel
 {
 public:
-    UpdRollbackWrapper();
+    explicit UpdRollbackWrapper(ScalSeams seams = ScalSeams());
     ~UpdRollbackWrapper() override;
 };

@@ -9,30 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "OEMRequests.h"
 #include "VEXIPMICommandData.h"
-
-// OEM command bytes.
-enum eOEMIPMIRequestType : uint8_t {
-    eCorvelCommand = 0xA2,     // repository sub-commands
-    eCorvelType = 0xAD,        // repository type
-    eCorvelAccessState = 0xAE, // repository access state
-};
-
-const uint8_t kOEMNetFn = 0x30;
-const uint8_t kSystemGenerationCmd = 0xBD;
-
-// Repository sub-commands (command 0xA2) this program sends.
-enum eCorvelSubCommand : uint8_t {
-    eBeginCORVELSession = 0x00,
-    eEndCORVELSession = 0x01,
-    eGetPartitionIndexInfo = 0x03,
-    eGetPartitionInfo = 0x04,
-    eDetachPartitions = 0x06,
-    eDeleteDynamicPartition = 0x08,
-    eGetCORVELStatus = 0x0A,
-    eSetStateFlag = 0x11,
-    eBeginCORVELSessionExtended = 0x12,
-};
 
 // The access layer's one request record; requests go strictly one at a time.
 extern _VEXIPMICommandData IPMIReqBuf;
@@ -45,6 +23,9 @@ unsigned ReleaseVEXIPMILibrary();
 unsigned OEMIPMIRequest(uint8_t requestType, uint8_t subCommand, _VEXIPMICommandData* record,
                         unsigned requestLength, unsigned responseLength);
 unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record);
+// A built OEM request through the record (cleared first), as OEMIPMIRequest
+// sends it.
+unsigned SendOEMRequest(_VEXIPMICommandData& record, const OEMRequest& request);
 unsigned GetErrorCode(_VEXIPMICommandData* record);
 std::string getIPMICommandName(uint8_t subCommand);
 bool ProcessIPMIReuestResponseUsingVEXIPMI(_VEXIPMICommandData* record);

@@ -27,7 +27,7 @@ bool secureCorvel::get_comp_id(std::string& componentId)
     logCorvelMsg(kSrc, __LINE__, "Getting component id from package.xml");
     XmlDocHandle doc;
     std::string content;
-    if (ScalHost().ReadPackageFile("package.xml", content)) {
+    if (m_seams.host->ReadPackageFile("package.xml", content)) {
         doc.reset(xmlReadMemory(content.data(), static_cast<int>(content.size()), "package.xml",
                                 nullptr, XML_PARSE_NONET));
     }

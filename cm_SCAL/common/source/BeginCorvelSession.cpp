@@ -3,20 +3,6 @@
 
 static const char kSrc[] = "cm_SCAL/common/source/BeginCorvelSession";
 
-namespace
-{
-
-void FillOpenRequest(uint8_t mode, uint16_t timeout)
-{
-    ClearIPMIRecord(IPMIReqBuf);
-    uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-    request[3] = mode;
-    request[4] = static_cast<uint8_t>(timeout & 0xFF);
-    request[5] = static_cast<uint8_t>(timeout >> 8);
-}
-
-} // namespace
-
 bool secureCorvel::BeginCorvelSession(uint16_t timeout)
 {
     try {
@@ -27,8 +13,7 @@ bool secureCorvel::BeginCorvelSession(uint16_t timeout)
             return false;
         }
         storeErrorInfo(SCAL_SUCCESS);
-        FillOpenRequest(0x00, timeout);
-        if (IPMIRequest(eBeginCORVELSession, &IPMIReqBuf, 8, 9) != 0) {
+        if (SendCorvelRequest(oemrequest::BeginSession(timeout)) != 0) {
             logCorvelMsg(kSrc, __LINE__, "Error starting session");
             storeErrorInfo(GetSystemGeneration() <= 0 ? SCAL_BEGIN_SESSION_FAILED
                                                       : SCAL_BEGIN_SESSION_FAILED_12G);
@@ -54,8 +39,7 @@ bool secureCorvel::BeginCorvelSessionExtended(uint16_t timeout)
             return true;
         }
         storeErrorInfo(SCAL_SUCCESS);
-        FillOpenRequest(0x02, timeout);
-        if (IPMIRequest(eBeginCORVELSessionExtended, &IPMIReqBuf, 8, 9) != 0) {
+        if (SendCorvelRequest(oemrequest::BeginSessionExtended(timeout)) != 0) {
             logCorvelMsg(kSrc, __LINE__, "BeginCORVELSessionExtended Error starting session");
             storeErrorInfo(GetSystemGeneration() <= 0 ? SCAL_BEGIN_SESSION_FAILED
                                                       : SCAL_BEGIN_SESSION_FAILED_12G);

@@ -61,12 +61,7 @@ bool secureCorvel::DeleteDropBox(uint16_t slots)
             logCorvelMsg(kSrc, __LINE__, "DeleteDropBox 0 == iBitMap ");
             wire = corvelPartInfo[0].slotBits;
         }
-        uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-        request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-        request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-        request[5] = static_cast<uint8_t>(wire & 0xFF);
-        request[6] = static_cast<uint8_t>(wire >> 8);
-        if (IPMIRequest(eDeleteDynamicPartition, &IPMIReqBuf, 11, 11) != 0) {
+        if (SendCorvelRequest(oemrequest::DeleteDynamicPartition(m_sessionHandle, wire)) != 0) {
             logCorvelMsg(kSrc, __LINE__, "DeleteDynamicPartition failed");
             storeErrorInfo(SCAL_DELETE_DYN_PARTITION_FAILED);
             logCorvelMsg(kSrc, __LINE__, "DeleteDropBox failed");

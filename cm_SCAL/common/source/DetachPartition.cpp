@@ -40,15 +40,8 @@ bool secureCorvel::DetachPartition(uint16_t staticSlots, uint16_t dynSlots, uint
             if (dynSlots != 0 && !unmountDynPartition()) {
                 logCorvelMsg(kSrc, __LINE__, "umountDynPartition failed.");
             }
-            ClearIPMIRecord(IPMIReqBuf);
-            uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-            request[5] = static_cast<uint8_t>(staticSlots & 0xFF);
-            request[6] = static_cast<uint8_t>(staticSlots >> 8);
-            request[9] = static_cast<uint8_t>(dynSlots & 0xFF);
-            request[10] = static_cast<uint8_t>(dynSlots >> 8);
-            if (IPMIRequest(eDetachPartitions, &IPMIReqBuf, 13, 7) != 0) {
+            if (SendCorvelRequest(oemrequest::Detach(m_sessionHandle, staticSlots, dynSlots)) !=
+                0) {
                 if (verbose) {
                     logCorvelMsg(kSrc, __LINE__, "DetachPartitions IPMI Request failed");
                 }

@@ -12,11 +12,7 @@ bool secureCorvel::EndCorvelSession()
             logCorvelMsg(kSrc, __LINE__, "EndCorvelSession failed");
             return false;
         }
-        ClearIPMIRecord(IPMIReqBuf);
-        uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-        request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-        request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-        if (IPMIRequest(eEndCORVELSession, &IPMIReqBuf, 7, 5) != 0) {
+        if (SendCorvelRequest(oemrequest::EndSession(m_sessionHandle)) != 0) {
             // The controller may still hold the session; it stays marked open.
             logCorvelMsg(kSrc, __LINE__, "EndCorvelSession failed");
             storeErrorInfo(SCAL_END_SESSION_FAILED);

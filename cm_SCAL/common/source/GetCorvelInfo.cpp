@@ -23,12 +23,7 @@ static bool QueryPartitionIndex(secureCorvel& corvel, uint16_t& staticMap, uint1
             corvel.storeErrorInfo(SCAL_NO_ACTIVE_SESSION);
             return false;
         }
-        const uint16_t handle = corvel.GetSessionHandle();
-        ClearIPMIRecord(IPMIReqBuf);
-        uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-        request[3] = static_cast<uint8_t>(handle & 0xFF);
-        request[4] = static_cast<uint8_t>(handle >> 8);
-        if (corvel.IPMIRequest(eGetPartitionIndexInfo, &IPMIReqBuf, 7, 13) == 0) {
+        if (corvel.SendCorvelRequest(oemrequest::PartitionIndex(corvel.GetSessionHandle())) == 0) {
             const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);
             staticMap = static_cast<uint16_t>((response[5] << 8) | response[6]);
             dynMap = static_cast<uint16_t>((response[9] << 8) | response[10]);
@@ -52,13 +47,9 @@ uint16_t secureCorvel::getDynPartIndexInfo()
 
 bool secureCorvel::readPartitionName(bool dynamicTable, unsigned slot, std::string& name)
 {
-    ClearIPMIRecord(IPMIReqBuf);
-    uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-    request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-    request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-    request[5] = dynamicTable ? 0x80 : 0x00;
-    request[6] = static_cast<uint8_t>(slot);
-    if (IPMIRequest(eGetPartitionInfo, &IPMIReqBuf, 9, 14) != 0) {
+    const OEMRequest request =
+        oemrequest::PartitionInfo(m_sessionHandle, dynamicTable, static_cast<uint8_t>(slot));
+    if (SendCorvelRequest(request) != 0) {
         return false;
     }
     name = scal::FieldText(IPMIResponseBytes(IPMIReqBuf) + kNameOffset, kNameLength);

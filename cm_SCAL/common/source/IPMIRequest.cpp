@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "Interruption.h"
+#include "OEMRequests.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -59,23 +60,27 @@ const StatusEntry* FindStatus(uint8_t code)
     return nullptr;
 }
 
+enum class Effect { Query, Change };
+
 struct SubCommandName {
     uint8_t code;
     const char* name;
+    Effect effect;
 };
 
-const SubCommandName kSubCommandNames[] = {
-    {0x00, "BeginCORVELSession"},     {0x01, "EndCORVELSession"},
-    {0x02, "ResetCORVELSessionWD"},   {0x03, "Getpartitionindexinfo"},
-    {0x04, "GetPartitionInfo"},       {0x05, "AttachPartitions"},
-    {0x06, "DetachPartitions"},       {0x07, "CreateDynamicPartition"},
-    {0x08, "DeleteDynamicPartition"}, {0x09, "SecureCORVELUpdate"},
-    {0x0A, "GetCORVELStatus"},        {0x0B, "ChangePartitionAccessType"},
-    {0x0C, "RegisterSSIBTask"},       {0x10, "getStateFlagCmd"},
-    {0x11, "setStateFlagCmd"},        {0x12, "BeginCORVELSessionExtended"},
-    {0x20, "BeginSecureUpdate"},      {0x22, "ProcessSecureUpdate"},
-    {0x23, "EndSecureUpdate"},        {0x30, "GetVantorSystemInfo"},
-};
+#define LUMO_CORVEL_NAME(name, code, text, kind) {name, text, Effect::kind},
+const SubCommandName kSubCommandNames[] = {LUMO_CORVEL_SUBCOMMANDS(LUMO_CORVEL_NAME)};
+#undef LUMO_CORVEL_NAME
+
+const SubCommandName* FindSubCommand(uint8_t code)
+{
+    for (const SubCommandName& entry : kSubCommandNames) {
+        if (entry.code == code) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
 
 const char* const kTivraResults[] = {
     "TIVRA returned SUCCESS\n",
@@ -99,15 +104,8 @@ bool IsPlainQuery(const uint8_t* request)
     if (request[1] != eCorvelCommand) {
         return true; // repository type, access state
     }
-    switch (request[2]) {
-    case eGetPartitionIndexInfo:
-    case eGetPartitionInfo:
-    case eGetCORVELStatus:
-    case 0x10: // getStateFlagCmd
-        return true;
-    default:
-        return false;
-    }
+    const SubCommandName* entry = FindSubCommand(request[2]);
+    return entry != nullptr && entry->effect == Effect::Query;
 }
 
 const uint8_t kTivraProcessing = 0xFF;
@@ -117,12 +115,8 @@ const uint8_t kStatusPending = 0x02;
 
 std::string getIPMICommandName(uint8_t subCommand)
 {
-    for (const SubCommandName& entry : kSubCommandNames) {
-        if (entry.code == subCommand) {
-            return entry.name;
-        }
-    }
-    return "";
+    const SubCommandName* entry = FindSubCommand(subCommand);
+    return entry != nullptr ? entry->name : "";
 }
 
 unsigned GetErrorCode(_VEXIPMICommandData* record)
@@ -138,7 +132,7 @@ unsigned GetErrorCode(_VEXIPMICommandData* record)
         // it into the pending path so the caller polls for the end.
         secureCorvel::logCorvelMsg(kSrc, __LINE__, "TIVRA is processing\n");
         response[2] = kStatusPending;
-        ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+        OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
         return 2;
     }
     if (bCorvelDebugLog) {
@@ -168,7 +162,7 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
 
     for (unsigned attempt = 1; attempt <= kCorvelAttempts; ++attempt) {
         std::memcpy(record, &original, sizeof(original));
-        unsigned rc = ScalIPMI().IsStarted() ? ScalIPMI().Request(record) : 257;
+        unsigned rc = OEMCommandIPMI().IsStarted() ? OEMCommandIPMI().Request(record) : 257;
         if (rc != 0) {
             secureCorvel::logCorvelMsg(kSrc, __LINE__,
                                        "ProcessCorvelIPMICommand: RKIPMCommand ERROR \n");
@@ -206,7 +200,7 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
             if (attempt == kCorvelAttempts) {
                 return 2;
             }
-            ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+            OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
             paused = true;
             break;
         case StatusAction::Overrun:
@@ -221,7 +215,7 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
                 return paused ? 2 : 0;
             }
             if (paused) {
-                ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+                OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
             }
             break;
         case StatusAction::ByErrorCode:
@@ -243,6 +237,21 @@ unsigned OEMIPMIRequest(uint8_t requestType, uint8_t subCommand, _VEXIPMICommand
     request[2] = subCommand;
     SetIPMILengths(*record, requestLength, responseLength);
     return ProcessCorvelIPMICommand(record);
+}
+
+unsigned SendOEMRequest(_VEXIPMICommandData& record, const OEMRequest& request)
+{
+    ClearIPMIRecord(record);
+    PutRequest(record, request);
+    return ProcessCorvelIPMICommand(&record);
+}
+
+unsigned secureCorvel::SendCorvelRequest(const OEMRequest& request)
+{
+    ClearIPMIRecord(IPMIReqBuf);
+    PutRequest(IPMIReqBuf, request);
+    return IPMIRequest(request.bytes[2], &IPMIReqBuf, IPMIRequestLength(IPMIReqBuf),
+                       request.responseLength);
 }
 
 unsigned secureCorvel::IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* record,

@@ -1,3 +1,4 @@
+#include "OEMRequests.h"
 #include "SecureCorvel.h"
 #include "VEXIPMIUtil.h"
 
@@ -12,8 +13,7 @@ const uint8_t kAccessRecovery = 2;
 int secureCorvel::GetCorvelType()
 {
     try {
-        ClearIPMIRecord(IPMIReqBuf);
-        if (OEMIPMIRequest(eCorvelType, 0, &IPMIReqBuf, 4, 6) != 0) {
+        if (SendOEMRequest(IPMIReqBuf, oemrequest::RepositoryType()) != 0) {
             logCorvelMsg(kSrc, __LINE__, "There is no corvel present on this system.");
             storeErrorInfo(SCAL_NO_CORVEL);
             return 0;
@@ -31,8 +31,7 @@ int secureCorvel::GetCorvelType()
 bool secureCorvel::IsCorvelEnabled()
 {
     try {
-        ClearIPMIRecord(IPMIReqBuf);
-        if (OEMIPMIRequest(eCorvelAccessState, 0, &IPMIReqBuf, 4, 6) != 0) {
+        if (SendOEMRequest(IPMIReqBuf, oemrequest::AccessState()) != 0) {
             logCorvelMsg(kSrc, __LINE__, "The getCorvelAccessState IPMI command failed.");
             storeErrorInfo(SCAL_ACCESS_STATE_FAILED);
             return false;

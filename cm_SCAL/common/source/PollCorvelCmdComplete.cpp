@@ -30,9 +30,9 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
         }
         const std::string step = PendingStep(subCommand);
         for (int poll = 0; poll < maxPolls; ++poll) {
-            ScalProgress().Waiting(step, unsigned(poll) + 1, unsigned(maxPolls));
+            m_seams.progress->Waiting(step, unsigned(poll) + 1, unsigned(maxPolls));
             logCorvelMsg(kSrc, __LINE__, "Polling Count " + std::to_string(poll) + " \n ");
-            ScalSleeper().SleepSeconds(1);
+            m_seams.sleeper->SleepSeconds(1);
             // The request is still pending: stopped here, it is not done.
             if (interruption::StopRequested()) {
                 logCorvelMsg(kSrc, __LINE__,
@@ -42,13 +42,8 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
                 return false;
             }
 
-            ClearIPMIRecord(PollReqBuf);
-            uint8_t* request = IPMIRequestBytes(PollReqBuf);
-            request[2] = eGetCORVELStatus;
-            request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-            request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-            request[5] = subCommand;
-            unsigned rc = OEMIPMIRequest(eCorvelCommand, eGetCORVELStatus, &PollReqBuf, 8, 7);
+            unsigned rc =
+                SendOEMRequest(PollReqBuf, oemrequest::StatusPoll(m_sessionHandle, subCommand));
 
             const uint8_t* response = IPMIResponseBytes(PollReqBuf);
             if (bCorvelDebugLog) {
@@ -83,6 +78,6 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
     } catch (...) {
         logCorvelMsg(kSrc, __LINE__, "Generic Exception caught");
     }
-    ScalProgress().Finished();
+    m_seams.progress->Finished();
     return IPMIResponseBytes(PollReqBuf)[5] == 0;
 }

@@ -16,12 +16,12 @@ namespace
 // a longer line arrives in pieces of at most 1023 characters.
 const std::size_t kMaxLineChars = 1023;
 
-std::vector<std::string> ReadLines(const std::string& path)
+std::vector<std::string> ReadLines(IScalHost& host, const std::string& path)
 {
     std::vector<std::string> lines;
     std::string content;
     // A file that exists but cannot be opened reads as empty.
-    ScalHost().ReadFile(path, content);
+    host.ReadFile(path, content);
     std::size_t pos = 0;
     while (pos < content.size()) {
         std::size_t newline = content.find('\n', pos);
@@ -35,15 +35,15 @@ std::vector<std::string> ReadLines(const std::string& path)
     return lines;
 }
 
-std::string FirstLine(const std::string& path)
+std::string FirstLine(IScalHost& host, const std::string& path)
 {
-    std::vector<std::string> lines = ReadLines(path);
+    std::vector<std::string> lines = ReadLines(host, path);
     return lines.empty() ? std::string() : lines.front();
 }
 
-bool AnyLineContains(const std::string& path, const std::string& text)
+bool AnyLineContains(IScalHost& host, const std::string& path, const std::string& text)
 {
-    for (const std::string& line : ReadLines(path)) {
+    for (const std::string& line : ReadLines(host, path)) {
         if (line.find(text) != std::string::npos) {
             return true;
         }
@@ -82,7 +82,7 @@ bool secureCorvel::getLinuxOSVer()
         logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer OS Version previously set");
         return true;
     }
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     if (!host.BecomeRoot()) {
         logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer:user is not root");
         return false;
@@ -97,7 +97,7 @@ bool secureCorvel::getLinuxOSVer()
     }
 
     if (host.PathExists(ESXRel)) {
-        const std::string line = FirstLine(ESXRel);
+        const std::string line = FirstLine(host, ESXRel);
         if (Contains(line, "VMware ESX Server 3")) {
             m_osType = ESX;
             logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer: ESX 3 Found");
@@ -117,7 +117,7 @@ bool secureCorvel::getLinuxOSVer()
     }
 
     if (host.PathExists(RedHatRel)) {
-        const std::string line = FirstLine(RedHatRel);
+        const std::string line = FirstLine(host, RedHatRel);
         if (Contains(line, "Red Hat")) {
             m_osType = REDHAT;
             logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer REDHAT found");
@@ -129,7 +129,7 @@ bool secureCorvel::getLinuxOSVer()
             return true;
         }
         if (host.PathExists(NewHBQRel)) {
-            if (AnyLineContains(NewHBQRel, "WNX_MAJOR_VERSION")) {
+            if (AnyLineContains(host, NewHBQRel, "WNX_MAJOR_VERSION")) {
                 m_osType = ELI_NEW;
                 logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer: NEW ELI(HBQ) Found");
                 return true;
@@ -146,12 +146,12 @@ bool secureCorvel::getLinuxOSVer()
         logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer: SLES Found");
         return true;
     }
-    if (host.PathExists(WNXRel) && AnyLineContains(WNXRel, "WNX_MAJOR_VERSION")) {
+    if (host.PathExists(WNXRel) && AnyLineContains(host, WNXRel, "WNX_MAJOR_VERSION")) {
         m_osType = ELI;
         logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer: ELI(WNX) Found");
         return true;
     }
-    if (host.PathExists(HBQRel) && AnyLineContains(HBQRel, "HBQ_MAJOR_VERSION")) {
+    if (host.PathExists(HBQRel) && AnyLineContains(host, HBQRel, "HBQ_MAJOR_VERSION")) {
         m_osType = ELI;
         logCorvelMsg(kSrc, __LINE__, "getLinuxOSVer: ELI(HBQ) Found");
         return true;
@@ -171,9 +171,8 @@ enum class MountFolder { Absent, Ours, Foreign };
 // but root may rename or replace it (root's own, not writable by others, or
 // sticky like /tmp): so the name still means the checked folder when the
 // command runs.
-MountFolder InspectMountFolder(const std::string& directory)
+MountFolder InspectMountFolder(IScalHost& host, const std::string& directory)
 {
-    IScalHost& host = ScalHost();
     struct stat info;
     if (!host.LStat(directory, info)) {
         return MountFolder::Absent;
@@ -201,9 +200,9 @@ bool secureCorvel::unmountStatPartition(const std::string& label)
     if (!getLinuxOSVer()) {
         return false;
     }
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     const std::string directory = RHatPartDir + label;
-    const MountFolder folder = InspectMountFolder(directory);
+    const MountFolder folder = InspectMountFolder(host, directory);
     if (folder == MountFolder::Foreign) {
         logCorvelMsg(kSrc, __LINE__, directory + " is not a directory of root's, left alone");
         return false;
@@ -242,9 +241,9 @@ bool secureCorvel::unmountDynPartition()
         return true;
     }
 
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     const std::string directory = RHatPartDir + dynDriveName;
-    const MountFolder folder = InspectMountFolder(directory);
+    const MountFolder folder = InspectMountFolder(host, directory);
     if (folder == MountFolder::Foreign) {
         logCorvelMsg(kSrc, __LINE__, directory + " is not a directory of root's, left alone");
         return false;
@@ -275,7 +274,7 @@ bool secureCorvel::unmountDynPartition()
             break;
         }
         ++busyWaits;
-        ScalSleeper().SleepSeconds(1);
+        m_seams.sleeper->SleepSeconds(1);
     }
 
     if (host.IsMountPoint(directory)) {
@@ -292,7 +291,7 @@ void secureCorvel::CleanMountedPartition()
     if (m_osType != ESXi) {
         return;
     }
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     for (int attempt = 0; attempt < 5; ++attempt) {
         logCorvelMsg(kSrc, __LINE__, "Running Rescan command to remove stale folder name : Try");
         if (host.RunShell(ESXi_RESCAN_COMMAND) != 0) {
@@ -302,14 +301,14 @@ void secureCorvel::CleanMountedPartition()
             logCorvelMsg(kSrc, __LINE__, "SECUPD Removed");
             break;
         }
-        ScalSleeper().SleepSeconds(2);
+        m_seams.sleeper->SleepSeconds(2);
     }
     logCorvelMsg(kSrc, __LINE__, "Leaving CleanMountedPartition");
 }
 
 void secureCorvel::ESX_RemoveEntries(uint16_t staticSlots, uint16_t dynSlots, uint16_t partitionId)
 {
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     if (m_osType == ESX) {
         const std::string label =
             partitionId < kCorvelPartCount ? corvelPartInfo[partitionId].label : std::string();

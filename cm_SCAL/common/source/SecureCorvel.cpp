@@ -131,10 +131,10 @@ void secureCorvel::clearSessionState()
     m_dynPartMap = 0;
 }
 
-secureCorvel::secureCorvel()
+secureCorvel::secureCorvel(ScalSeams seams) : m_seams(std::move(seams))
 {
     try {
-        if (!bCorvelDebugLog && ScalHost().PathExists(strEnableLogFileName)) {
+        if (!bCorvelDebugLog && m_seams.host->PathExists(strEnableLogFileName)) {
             LogFile.clear();
             LogFile.open(LogFilePath, std::ios::out | std::ios::app);
             bCorvelDebugLog = true;
@@ -145,7 +145,7 @@ secureCorvel::secureCorvel()
         // daemon back the way it found it.
         m_bHalDaemonRunning = IsHalDaemonRunning();
 
-        CSignalHandler signalHandler;
+        CSignalHandler signalHandler(m_seams.host);
         signalHandler.setupSignalHandlers();
 
         if (!secureCorvelInitIPMI()) {
@@ -161,11 +161,11 @@ secureCorvel::secureCorvel()
 
         int arbitratorStatus = 1;
         if (m_osType == ESX || m_osType == ESX4 || m_osType == ESX4_1) {
-            arbitratorStatus = ScalHost().RunShell(
+            arbitratorStatus = m_seams.host->RunShell(
                 "ps aux | grep -v grep | grep -q vmware-usbarbitrator > /dev/null");
         } else if (m_osType == ESXi) {
             arbitratorStatus =
-                ScalHost().RunShell("ps | grep -i -q vmware-usbarbitrator  > /dev/null");
+                m_seams.host->RunShell("ps | grep -i -q vmware-usbarbitrator  > /dev/null");
         }
         if (arbitratorStatus == 0) {
             logCorvelMsg(kSrc, __LINE__, "usbarbitrator serice is running.. please stop it");
@@ -230,7 +230,7 @@ bool secureCorvel::secureCorvelInit()
 
         for (int attempt = 0;; ++attempt) {
             if (attempt >= kSessionAttempts) {
-                ScalProgress().Finished();
+                m_seams.progress->Finished();
                 logCorvelMsg(kSrc, __LINE__, "Begin Corvel Session Failed.");
                 return false;
             }
@@ -239,7 +239,7 @@ bool secureCorvel::secureCorvelInit()
                 return false;
             }
             if (attempt > 0) {
-                ScalProgress().Waiting("session open", unsigned(attempt) + 1, kSessionAttempts);
+                m_seams.progress->Waiting("session open", unsigned(attempt) + 1, kSessionAttempts);
             }
             if (BeginCorvelSessionExtended(kSessionTimeout)) {
                 break;
@@ -249,9 +249,9 @@ bool secureCorvel::secureCorvelInit()
             if (BeginCorvelSession(kSessionTimeout)) {
                 break;
             }
-            ScalSleeper().SleepSeconds(kSessionRetryPauseSeconds);
+            m_seams.sleeper->SleepSeconds(kSessionRetryPauseSeconds);
         }
-        ScalProgress().Finished();
+        m_seams.progress->Finished();
 
         logCorvelMsg(kSrc, __LINE__,
                      "Corvel Session Handle(" + scal::HexNoPad(m_sessionHandle & 0xFF) + ", " +
@@ -305,7 +305,7 @@ secureCorvel::~secureCorvel()
             logCorvelMsg(kSrc, __LINE__, "Udev and Hal Uninstallation failed");
         }
 
-        ScalHost().UnloadUSB();
+        m_seams.host->UnloadUSB();
         logCorvelMsg(kSrc, __LINE__,
                      "secureCorvel::~secureCorvel() after delete m_pNotificationThread ");
 
@@ -331,10 +331,7 @@ int secureCorvel::GetSystemGeneration()
 
     // Sent as prepared, without clearing: only the NetFn, command and lengths
     // matter to this request.
-    uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-    SetIPMILengths(IPMIReqBuf, 2, 9);
-    request[0] = kOEMNetFn;
-    request[1] = kSystemGenerationCmd;
+    PutRequest(IPMIReqBuf, oemrequest::SystemGeneration());
     ProcessIPMIReuestResponseUsingVEXIPMI(&IPMIReqBuf);
 
     const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);

@@ -23,7 +23,7 @@ std::string CopyArgument(const std::string& fileName)
 
 bool secureCorvel::CopyFile(const std::string& source, const std::string& destinationDirectory)
 {
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     if (!host.PathExists(destinationDirectory)) {
         logCorvelMsg(kSrc, __LINE__, destinationDirectory + " Path does not exists");
         return false;
@@ -76,7 +76,7 @@ bool secureCorvel::CopyFile(const std::string& source, const std::string& destin
 
 void secureCorvel::removeInstalledRules(const std::string& directory)
 {
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     for (auto it = m_installedRules.begin(); it != m_installedRules.end();) {
         if (it->compare(0, directory.size(), directory) == 0) {
             host.Unlink(*it);
@@ -89,7 +89,7 @@ void secureCorvel::removeInstalledRules(const std::string& directory)
 
 bool secureCorvel::RestartUdevRules()
 {
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     logCorvelMsg(kSrc, __LINE__, "secureCorvel::RestartUdevRules()");
     std::string command;
     if (host.PathExists("/sbin/udevadm")) {
@@ -126,7 +126,8 @@ bool secureCorvel::udevhalInstall()
 
     if (m_osType == SUSE) {
         if (m_bHalDaemonRunning) {
-            if (ScalHost().RunShell(HalDaemonScript + " stop > /dev/null 2>&1") != kShellNotRun) {
+            if (m_seams.host->RunShell(HalDaemonScript + " stop > /dev/null 2>&1") !=
+                kShellNotRun) {
                 logCorvelMsg(kSrc, __LINE__, "stopped haldaemon");
                 logCorvelMsg(kSrc, __LINE__, "Udev rule successfully Installed");
                 return true;
@@ -148,7 +149,7 @@ bool secureCorvel::udevhalInstall()
 
 bool secureCorvel::udevhalUninstall()
 {
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     // Only the rule files this run put in place are removed.
     removeInstalledRules(RHatUdevLibDir);
     RestartUdevRules();
@@ -173,7 +174,7 @@ bool secureCorvel::udevhalUninstall()
 
 bool secureCorvel::IsHalDaemonRunning()
 {
-    IScalHost& host = ScalHost();
+    IScalHost& host = *m_seams.host;
     logCorvelMsg(kSrc, __LINE__, "Inside secureCorvel::IsHalDaemonRunning");
     if (!host.IsExecutable(HalDaemonScript)) {
         return false;

@@ -4,7 +4,7 @@ static const char kSrc[] = "cm_SCAL/common/source/UpdRollbackWrapper";
 
 // Throwing from the body destroys the fully built base, so the caller has
 // nothing to delete when construction fails.
-UpdRollbackWrapper::UpdRollbackWrapper()
+UpdRollbackWrapper::UpdRollbackWrapper(ScalSeams seams) : secureCorvel(std::move(seams))
 {
     if (getSCALError() != SCAL_SUCCESS) {
         logCorvelMsg(kSrc, __LINE__, "Could not create Secure Corvel object");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "OEMRequests.h"
 #include "ScalFormat.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -68,7 +69,7 @@ unsigned InitVEXIPMILibrary()
     configuration.PollingByte = 0;
     configuration.PollingStatus = 0;
 
-    unsigned rc = ScalIPMI().Start(&configuration);
+    unsigned rc = OEMCommandIPMI().Start(&configuration);
     if (rc == 0) {
         secureCorvel::logCorvelMsg(kSrc, __LINE__, "Intialization of VEX IPMI Library successful");
     } else {
@@ -80,18 +81,18 @@ unsigned InitVEXIPMILibrary()
 unsigned ReleaseVEXIPMILibrary()
 {
     secureCorvel::logCorvelMsg(kSrc, __LINE__, "Releasing VEX IPMI Library");
-    if (ScalIPMI().IsStarted()) {
-        ScalIPMI().Stop();
+    if (OEMCommandIPMI().IsStarted()) {
+        OEMCommandIPMI().Stop();
     }
     return 0;
 }
 
 bool ProcessIPMIReuestResponseUsingVEXIPMI(_VEXIPMICommandData* record)
 {
-    if (record == nullptr || !ScalIPMI().IsStarted()) {
+    if (record == nullptr || !OEMCommandIPMI().IsStarted()) {
         return false;
     }
-    return ScalIPMI().Request(record) == 0;
+    return OEMCommandIPMI().Request(record) == 0;
 }
 
 bool ProcessIPMICommand(_VEXIPMICommandData* record)
@@ -107,7 +108,7 @@ bool ProcessIPMICommand(_VEXIPMICommandData* record)
     }
     bool passed = false;
     for (unsigned attempt = 1; attempt <= kStandardAttempts; ++attempt) {
-        unsigned rc = ScalIPMI().IsStarted() ? ScalIPMI().Request(record) : 257;
+        unsigned rc = OEMCommandIPMI().IsStarted() ? OEMCommandIPMI().Request(record) : 257;
         if (bCorvelDebugLog) {
             secureCorvel::logCorvelMsg(
                 kSrc, __LINE__,
@@ -121,7 +122,7 @@ bool ProcessIPMICommand(_VEXIPMICommandData* record)
             break;
         }
         if (attempt < kStandardAttempts) {
-            ScalSleeper().SleepSeconds(kRetryPauseSeconds);
+            OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
         }
     }
     secureCorvel::logCorvelMsg(kSrc, __LINE__, "ProcessIPMICommand END\n");
@@ -132,9 +133,7 @@ unsigned rstTivra()
 {
     _VEXIPMICommandData record;
     ClearIPMIRecord(record);
-    IPMIRequestBytes(record)[0] = 0x06; // Application
-    IPMIRequestBytes(record)[1] = 0x02; // Cold Reset
-    SetIPMILengths(record, 2, 0);
+    PutRequest(record, oemrequest::ColdReset());
     if (ProcessIPMICommand(&record)) {
         return 0;
     }

@@ -8,13 +8,7 @@ static const char kSrc[] = "cm_SCAL/common/source/setStateFlag";
 uint8_t secureCorvel::setStateFlag(uint8_t flag)
 {
     try {
-        ClearIPMIRecord(IPMIReqBuf);
-        uint8_t* request = IPMIRequestBytes(IPMIReqBuf);
-        request[3] = static_cast<uint8_t>(m_sessionHandle & 0xFF);
-        request[4] = static_cast<uint8_t>(m_sessionHandle >> 8);
-        request[5] = 0x00;
-        request[6] = flag;
-        if (IPMIRequest(eSetStateFlag, &IPMIReqBuf, 7, 7) != 0) {
+        if (SendCorvelRequest(oemrequest::SetStateFlag(m_sessionHandle, flag)) != 0) {
             logCorvelMsg(kSrc, __LINE__, "IPMI call for setStateFlag failed.");
             storeErrorInfo(SCAL_SET_STATE_FLAG_FAILED);
             return 1;

@@ -7,7 +7,7 @@ static const char kSrc[] = "cm_SCAL/common/source/signalHandler";
 bool CSignalHandler::setupSignalHandlers()
 {
     secureCorvel::logCorvelMsg(kSrc, __LINE__, "Inside CSignalHandler::setupSignalHandlers()");
-    if (!ScalHost().IgnoreInterruptSignal()) {
+    if (!m_host->IgnoreInterruptSignal()) {
         secureCorvel::logCorvelMsg(kSrc, __LINE__,
                                    "CSignalHandler::setupSignalHandlers() : signal is failed");
         return false;

@@ -337,7 +337,7 @@ public:
     {
         LUMOSwitchMgmt::Seams seams;
         seams.storeLib = sys;
-        seams.stagingFactory = [this]() -> std::unique_ptr<IPowerCycleStaging> {
+        seams.stagingFactory = [this](IProgressSink&) -> std::unique_ptr<IPowerCycleStaging> {
             ++stagingBuilt;
             if (!stagingAvailable) {
                 return nullptr;

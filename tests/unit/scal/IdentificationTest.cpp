@@ -1,4 +1,7 @@
+#include <cstdio>
+
 #include "ScalTestFixture.h"
+#include "SimulatedController.h"
 
 namespace scaltest
 {
@@ -11,10 +14,19 @@ protected:
     void SetUp() override
     {
         ScalTest::SetUp();
-        controller.started = true;
+        UseScript("");
         host.files.clear();
         OpenLog();
     }
+    // A new simulated controller with this script, its library started.
+    void UseScript(const std::string& script) { sim = UseSimulatedController(script, true); }
+    static std::string Line(const char* key, uint8_t value)
+    {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%s %02x\n", key, value);
+        return text;
+    }
+    std::shared_ptr<SimulatedController> sim;
 };
 
 TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)
@@ -104,7 +116,7 @@ TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)
         std::filesystem::remove(scratch_ + "/SCAL_DBG.log");
         OpenLog();
 
-        TestCorvel corvel;
+        TestCorvel corvel(Seams());
         corvel.SetOsTypeForTest(OS_UNKNOWN);
         EXPECT_TRUE(corvel.getLinuxOSVer());
         EXPECT_EQ(corvel.GetOsType(), c.expected);
@@ -122,7 +134,7 @@ TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)
 TEST_F(IdentificationTest, KnownSystemIsNotDetectedTwiceAndNonRootFails)
 {
     host.files["/etc/SuSE-release"] = "";
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     host.files.clear();
     EXPECT_TRUE(corvel.getLinuxOSVer());
     EXPECT_EQ(corvel.GetOsType(), SUSE);
@@ -155,40 +167,39 @@ TEST_F(IdentificationTest, GenerationByteMapsToTheGenerationCode)
         {0x62, 6, "It is a 17G system"},
         {0x63, 2, "13G or 13G Plus System"},
     };
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.byte));
         GenerationType = -1;
-        controller.generationByte = c.byte;
-        controller.requests.clear();
+        UseScript(Line("generation", c.byte));
         EXPECT_EQ(corvel.GetSystemGeneration(), c.code);
-        ASSERT_EQ(controller.requests.size(), 1u);
-        EXPECT_EQ(controller.requests[0], (std::vector<uint8_t>{0x30, 0xBD}));
+        ASSERT_EQ(sim->requests.size(), 1u);
+        EXPECT_EQ(sim->requests[0], (std::vector<uint8_t>{0x30, 0xBD}));
         if (*c.message != '\0') {
             EXPECT_TRUE(LogHas(c.message));
         }
     }
     GenerationType = -1;
-    controller.Script(Key(0xBD), Cc(0xC1));
+    UseScript("on 30 bd times 1 : cc c1\n");
     EXPECT_EQ(corvel.GetSystemGeneration(), 0);
     EXPECT_TRUE(LogHas("Get System Generation Failed"));
 
     GenerationType = 4;
-    controller.requests.clear();
+    UseScript("");
     EXPECT_EQ(corvel.GetSystemGeneration(), 4);
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
 }
 
 TEST_F(IdentificationTest, RepositoryTypeMapping)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     const std::pair<uint8_t, int> cases[] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {0xFF, 0}};
     for (const auto& c : cases) {
-        controller.corvelTypeRaw = c.first;
+        UseScript(Line("repository", c.first));
         EXPECT_EQ(corvel.GetCorvelType(), c.second) << static_cast<int>(c.first);
         EXPECT_EQ(corvel.getSCALError(), 0);
     }
-    controller.Always(Key(0xAD), Cc(0x0D));
+    UseScript("on 30 ad : cc 0d\n");
     EXPECT_EQ(corvel.GetCorvelType(), 0);
     EXPECT_EQ(corvel.getSCALError(), SCAL_NO_CORVEL);
     EXPECT_TRUE(LogHas("There is no corvel present on this system."));
@@ -226,14 +237,14 @@ TEST_F(IdentificationTest, RecoveryBypassNeedsTheLowestComponentIdToBeExactly288
          "<SoftwareComponent><SupportedDevices><Device/></SupportedDevices></SoftwareComponent>", 2,
          false, SCAL_INTERNAL_ERROR},
     };
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         host.files.erase("package.xml");
         if (c.package != nullptr) {
             host.files["package.xml"] = c.package;
         }
-        controller.accessState = c.state;
+        UseScript(Line("access", c.state));
         corvel.storeErrorInfo(0);
         EXPECT_EQ(corvel.IsCorvelEnabled(), c.enabled);
         EXPECT_EQ(corvel.getSCALError(), c.error);
@@ -254,7 +265,7 @@ TEST_F(IdentificationTest, PackageWithoutUsableComponentIdIsError53)
         {"<SoftwareComponent><Device componentID=\"1\"/></SoftwareComponent>",
          "Did not find SupportedDevices or Device or componentID"},
     };
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
         host.files.erase("package.xml");
@@ -276,7 +287,7 @@ TEST_F(IdentificationTest, LowestComponentIdIsKeptAsWritten)
         "<SoftwareComponent><SupportedDevices><Device componentID=\"500\"/></SupportedDevices>"
         "<SupportedDevices><Device componentID=\" 0040\"/><Device componentID=\"40\"/>"
         "</SupportedDevices></SoftwareComponent>";
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     std::string id;
     EXPECT_TRUE(corvel.get_comp_id(id));
     EXPECT_EQ(id, " 0040");

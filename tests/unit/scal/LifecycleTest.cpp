@@ -3,6 +3,7 @@
 #include <regex>
 
 #include "ScalTestFixture.h"
+#include "SimulatedController.h"
 
 namespace scaltest
 {
@@ -30,67 +31,6 @@ protected:
     }
 };
 
-TEST_F(LifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)
-{
-    int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
-        EXPECT_TRUE(wrapper.IsIPMIReady());
-        EXPECT_EQ(wrapper.regPowerCycle(), 0);
-        EXPECT_EQ(wrapper.getSCALError(), 0);
-    });
-    EXPECT_EQ(thrown, -1);
-
-    EXPECT_EQ(controller.Sequence(),
-              (std::vector<std::string>{"AD", "BD", "AD", "AE", "A2/12", "A2/03", "A2/04", "A2/06",
-                                        "A2/03", "A2/04", "A2/08", "A2/11", "A2/01"}));
-    auto flag = controller.RequestsOf(Key(0xA2, 0x11));
-    ASSERT_EQ(flag.size(), 1u);
-    EXPECT_EQ(flag[0], (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x2A, 0x00, 0x00, 0x05}));
-    auto open = controller.RequestsOf(Key(0xA2, 0x12));
-    EXPECT_EQ(open[0], (std::vector<uint8_t>{0x30, 0xA2, 0x12, 0x02, 0xB0, 0x04, 0x00, 0x00}));
-    auto detach = controller.RequestsOf(Key(0xA2, 0x06));
-    EXPECT_EQ(detach[0], (std::vector<uint8_t>{0x30, 0xA2, 0x06, 0x2A, 0x00, 0x00, 0xFF, 0x00, 0x00,
-                                               0x00, 0xFF, 0x00, 0x00}));
-    auto erase = controller.RequestsOf(Key(0xA2, 0x08));
-    EXPECT_EQ(erase[0], (std::vector<uint8_t>{0x30, 0xA2, 0x08, 0x2A, 0x00, 0x00, 0x04, 0x00, 0x00,
-                                              0x00, 0x00}));
-
-    EXPECT_EQ(controller.stateFlag, 5);
-    EXPECT_FALSE(controller.sessionOpen);
-    EXPECT_EQ(controller.deletedDynSlots, std::vector<unsigned>{2});
-    EXPECT_EQ(controller.stopCalls, 1u);
-    EXPECT_TRUE(sleeper.sleeps.empty());
-    EXPECT_EQ(host.signalIgnoreCalls, 1u);
-    EXPECT_EQ(host.unloadUSBCalls, 1u);
-
-    // Host side: partitions unmounted before the detach, rules in and out.
-    EXPECT_EQ(host.CountShell("umount /tmp/COR001 > /dev/null 2>&1"), 1u);
-    EXPECT_EQ(host.unmounts, std::vector<std::string>{"/tmp/SECUPD"});
-    EXPECT_EQ(host.CountShell("chmod 755 /etc/udev/rules.d//98-secupdusb.rules  > /dev/null 2>&1"),
-              1u);
-    EXPECT_EQ(host.unlinked,
-              (std::vector<std::string>{"/etc/udev/rules.d/98-secupdusb.rules",
-                                        "/etc/udev/rules.d/00-secupd-vantor.rules"}));
-    EXPECT_TRUE(host.created.empty());
-
-    std::vector<std::string> messages = LogMessages();
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(messages.front(), "Debug message logging started.");
-    EXPECT_EQ(messages.back(), "secureCorvel::~secureCorvel() after delete m_pNotificationThread ");
-    EXPECT_TRUE(LogHas("Corvel Session Handle(2a, 0)"));
-    EXPECT_TRUE(LogHas("Secure Corvel initialized successfully"));
-    EXPECT_TRUE(LogHas("Setting the SSM flag succeeded"));
-    EXPECT_TRUE(LogHas("EndCorvelSession succeeded"));
-    EXPECT_FALSE(bCorvelDebugLog);
-
-    const std::regex layout(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] : [A-Za-z]+:\d+: .*$)");
-    for (const std::string& line : LogLines()) {
-        if (line.empty() || line == " ") {
-            continue; // the tail of a message that ends with a newline
-        }
-        EXPECT_TRUE(std::regex_match(line, layout)) << line;
-    }
-}
-
 TEST_F(LifecycleTest, NoMarkerNoLogAndAnExistingLogIsAppendedTo)
 {
     host.files.erase("zukdebuglog");
@@ -104,30 +44,6 @@ TEST_F(LifecycleTest, NoMarkerNoLogAndAnExistingLogIsAppendedTo)
     std::vector<std::string> lines = LogLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "earlier line");
-}
-
-TEST_F(LifecycleTest, SeventeenGStagesTheFlagWithoutASession)
-{
-    controller.generationByte = 0x61;
-    int thrown = ConstructWrapper(
-        [&](UpdRollbackWrapper& wrapper) { EXPECT_EQ(wrapper.regPowerCycle(), 0); });
-    EXPECT_EQ(thrown, -1);
-    EXPECT_EQ(controller.Sequence(), (std::vector<std::string>{"AD", "BD", "A2/11"}));
-    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x11))[0],
-              (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x00, 0x00, 0x00, 0x05}));
-    EXPECT_EQ(GenerationType, 6);
-    EXPECT_TRUE(LogHas("INFO - This is >17G server. SecureCorvel IPMI calls are not supported."));
-}
-
-TEST_F(LifecycleTest, FlagRefusedOutsideASessionBeforeSeventeenG)
-{
-    TestCorvel corvel;
-    EXPECT_EQ(corvel.regPowerCycle(), -1);
-    EXPECT_EQ(corvel.getSCALError(), SCAL_SET_STATE_FLAG_FAILED);
-    std::vector<std::string> messages = LogMessages();
-    int failed = LogIndex("IPMI call for setStateFlag failed.");
-    ASSERT_GE(failed, 0);
-    EXPECT_EQ(messages[failed + 1], "Setting the SSM flag failed");
 }
 
 TEST_F(LifecycleTest, EveryOpenRefusedGivesUpAfterThirtySixAttempts)
@@ -402,8 +318,7 @@ TEST_F(LifecycleTest, RealSignalDispositionIsIgnoreAfterConstruction)
     signalHost.files = host.files;
     struct sigaction before = {};
     sigaction(SIGINT, nullptr, &before);
-    SetScalSeams(ScalSeams{&controller, &signalHost, &sleeper});
-    EXPECT_EQ(ConstructWrapper(), -1);
+    EXPECT_EQ(ConstructWrapperWith(ScalSeams{Borrow(signalHost), Borrow(sleeper)}), -1);
     struct sigaction now = {};
     sigaction(SIGINT, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_IGN);
@@ -422,7 +337,7 @@ TEST_F(LifecycleTest, FailedEndOfSessionIsLoggedAndTheStateClearedAnyway)
 {
     controller.Always(Key(0xA2, 0x01), Cc(0x01));
     {
-        UpdRollbackWrapper wrapper;
+        UpdRollbackWrapper wrapper(Seams());
         EXPECT_TRUE(wrapper.IsSessionOpen());
     }
     EXPECT_EQ(CountLog("EndCorvelSession failed"), 3u);
@@ -452,6 +367,115 @@ TEST_F(LifecycleTest, GenerationIsAskedOncePerProcess)
     controller = FakeController();
     EXPECT_EQ(ConstructWrapper(), -1);
     EXPECT_TRUE(controller.RequestsOf(Key(0xBD)).empty());
+}
+
+// The same run against the simulated controller's own model.
+class SimLifecycleTest : public ScalTest
+{
+protected:
+    void SetUp() override
+    {
+        ScalTest::SetUp();
+        PutDebugMarker();
+        UseScript("generation 20\n");
+    }
+    // A 13G server whose repository holds a static partition in slot 0 and
+    // the package's dynamic partition in slot 2, both attached; `extra` adds
+    // to or overrides that.
+    void UseScript(const std::string& extra)
+    {
+        sim = UseSimulatedController(
+            "repository 00\naccess enabled\nhandle 002a\n"
+            "partition static 0 COR001 attached\npartition dynamic 2 SECUPD attached\n" +
+                extra,
+            false);
+    }
+    std::shared_ptr<SimulatedController> sim;
+};
+
+TEST_F(SimLifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)
+{
+    int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
+        EXPECT_TRUE(wrapper.IsIPMIReady());
+        EXPECT_EQ(wrapper.regPowerCycle(), 0);
+        EXPECT_EQ(wrapper.getSCALError(), 0);
+    });
+    EXPECT_EQ(thrown, -1);
+
+    EXPECT_EQ(sim->Sequence(),
+              (std::vector<std::string>{"AD", "BD", "AD", "AE", "A2/12", "A2/03", "A2/04", "A2/06",
+                                        "A2/03", "A2/04", "A2/08", "A2/11", "A2/01"}));
+    auto flag = sim->RequestsOf(0xA2, 0x11);
+    ASSERT_EQ(flag.size(), 1u);
+    EXPECT_EQ(flag[0], (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x2A, 0x00, 0x00, 0x05}));
+    auto open = sim->RequestsOf(0xA2, 0x12);
+    EXPECT_EQ(open[0], (std::vector<uint8_t>{0x30, 0xA2, 0x12, 0x02, 0xB0, 0x04, 0x00, 0x00}));
+    auto detach = sim->RequestsOf(0xA2, 0x06);
+    EXPECT_EQ(detach[0], (std::vector<uint8_t>{0x30, 0xA2, 0x06, 0x2A, 0x00, 0x00, 0xFF, 0x00, 0x00,
+                                               0x00, 0xFF, 0x00, 0x00}));
+    auto erase = sim->RequestsOf(0xA2, 0x08);
+    EXPECT_EQ(erase[0], (std::vector<uint8_t>{0x30, 0xA2, 0x08, 0x2A, 0x00, 0x00, 0x04, 0x00, 0x00,
+                                              0x00, 0x00}));
+
+    EXPECT_EQ(sim->State("flag"), "0x05");
+    EXPECT_EQ(sim->State("session"), "closed");
+    EXPECT_EQ(sim->State("dynamic.2"), "SECUPD deleted");
+    EXPECT_EQ(sim->stopCalls, 1u);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_EQ(host.signalIgnoreCalls, 1u);
+    EXPECT_EQ(host.unloadUSBCalls, 1u);
+
+    // Host side: partitions unmounted before the detach, rules in and out.
+    EXPECT_EQ(host.CountShell("umount /tmp/COR001 > /dev/null 2>&1"), 1u);
+    EXPECT_EQ(host.unmounts, std::vector<std::string>{"/tmp/SECUPD"});
+    EXPECT_EQ(host.CountShell("chmod 755 /etc/udev/rules.d//98-secupdusb.rules  > /dev/null 2>&1"),
+              1u);
+    EXPECT_EQ(host.unlinked,
+              (std::vector<std::string>{"/etc/udev/rules.d/98-secupdusb.rules",
+                                        "/etc/udev/rules.d/00-secupd-vantor.rules"}));
+    EXPECT_TRUE(host.created.empty());
+
+    std::vector<std::string> messages = LogMessages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front(), "Debug message logging started.");
+    EXPECT_EQ(messages.back(), "secureCorvel::~secureCorvel() after delete m_pNotificationThread ");
+    EXPECT_TRUE(LogHas("Corvel Session Handle(2a, 0)"));
+    EXPECT_TRUE(LogHas("Secure Corvel initialized successfully"));
+    EXPECT_TRUE(LogHas("Setting the SSM flag succeeded"));
+    EXPECT_TRUE(LogHas("EndCorvelSession succeeded"));
+    EXPECT_FALSE(bCorvelDebugLog);
+
+    const std::regex layout(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] : [A-Za-z]+:\d+: .*$)");
+    for (const std::string& line : LogLines()) {
+        if (line.empty() || line == " ") {
+            continue; // the tail of a message that ends with a newline
+        }
+        EXPECT_TRUE(std::regex_match(line, layout)) << line;
+    }
+}
+
+TEST_F(SimLifecycleTest, SeventeenGStagesTheFlagWithoutASession)
+{
+    UseScript("generation 61\n");
+    int thrown = ConstructWrapper(
+        [&](UpdRollbackWrapper& wrapper) { EXPECT_EQ(wrapper.regPowerCycle(), 0); });
+    EXPECT_EQ(thrown, -1);
+    EXPECT_EQ(sim->Sequence(), (std::vector<std::string>{"AD", "BD", "A2/11"}));
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x11)[0],
+              (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x00, 0x00, 0x00, 0x05}));
+    EXPECT_EQ(GenerationType, 6);
+    EXPECT_TRUE(LogHas("INFO - This is >17G server. SecureCorvel IPMI calls are not supported."));
+}
+
+TEST_F(SimLifecycleTest, FlagRefusedOutsideASessionBeforeSeventeenG)
+{
+    TestCorvel corvel(Seams());
+    EXPECT_EQ(corvel.regPowerCycle(), -1);
+    EXPECT_EQ(corvel.getSCALError(), SCAL_SET_STATE_FLAG_FAILED);
+    std::vector<std::string> messages = LogMessages();
+    int failed = LogIndex("IPMI call for setStateFlag failed.");
+    ASSERT_GE(failed, 0);
+    EXPECT_EQ(messages[failed + 1], "Setting the SSM flag failed");
 }
 
 } // namespace

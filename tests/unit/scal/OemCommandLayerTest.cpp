@@ -1,4 +1,7 @@
+#include <cstdio>
+
 #include "ScalTestFixture.h"
+#include "SimulatedController.h"
 
 namespace scaltest
 {
@@ -31,7 +34,15 @@ struct StatusCase {
     unsigned expectedPauses;
 };
 
-TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
+// The command layer against the simulated controller's own model.
+class SimCommandLayerTest : public OemCommandLayerTest
+{
+protected:
+    void UseScript(const std::string& script) { sim = UseSimulatedController(script, true); }
+    std::shared_ptr<SimulatedController> sim;
+};
+
+TEST_F(SimCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
 {
     const StatusCase cases[] = {
         {"success", {0x00}, 0, 1, 0},
@@ -47,21 +58,17 @@ TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
-        controller.requests.clear();
         sleeper.sleeps.clear();
-        for (std::size_t i = 0; i + 1 < c.codes.size(); ++i) {
-            controller.Script(Key(0xAD), Cc(c.codes[i]));
-        }
-        controller.Always(Key(0xAD), Cc(c.codes.back()));
+        UseScript(SimulatedController::AnswersInTurn("30 ad", c.codes));
 
         ClearIPMIRecord(IPMIReqBuf);
         unsigned result = OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6);
 
         EXPECT_EQ(result, c.expectedResult);
-        EXPECT_EQ(controller.requests.size(), c.expectedAttempts);
+        EXPECT_EQ(sim->requests.size(), c.expectedAttempts);
         EXPECT_EQ(sleeper.sleeps.size(), c.expectedPauses);
         EXPECT_EQ(sleeper.Total(), 2 * c.expectedPauses);
-        for (const auto& request : controller.requests) {
+        for (const auto& request : sim->requests) {
             EXPECT_EQ(request, (std::vector<uint8_t>{0x30, 0xAD, 0x00, 0x00}));
         }
     }
@@ -69,7 +76,7 @@ TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
 
 // Ten overruns leave open whether a state-changing request was carried out:
 // that is a failure. A query still has the bytes it asked for.
-TEST_F(OemCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
+TEST_F(SimCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
 {
     const struct {
         const char* name;
@@ -88,42 +95,82 @@ TEST_F(OemCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeStat
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        controller.requests.clear();
         sleeper.sleeps.clear();
-        controller.Always(c.command == 0xA2 ? Key(0xA2, c.sub) : Key(c.command), Cc(0x10));
+        char selector[16];
+        std::snprintf(selector, sizeof(selector), c.command == 0xA2 ? "30 a2 %02x" : "30 %02x",
+                      c.command == 0xA2 ? c.sub : c.command);
+        UseScript(SimulatedController::AnswersInTurn(selector, {0x10}));
         ClearIPMIRecord(IPMIReqBuf);
         EXPECT_EQ(OEMIPMIRequest(c.command, c.sub, &IPMIReqBuf, 7, 7), c.expected);
-        EXPECT_EQ(controller.requests.size(), 10u);
+        EXPECT_EQ(sim->requests.size(), 10u);
         EXPECT_TRUE(sleeper.sleeps.empty());
     }
 }
 
-TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
+TEST_F(SimCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
 {
-    controller.Script(Key(0xA2, 0x11), Cc(0x03));
-    controller.sessionOpen = true;
-    controller.sessionHandle = 0x1234;
-    TestCorvel corvel;
-    controller.requests.clear();
+    UseScript("on 30 ae : silent\n");
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(OEMIPMIRequest(0xAE, 0, &IPMIReqBuf, 4, 6), 1u);
+    EXPECT_EQ(sim->requests.size(), 1u);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
+}
+
+TEST_F(SimCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
+{
+    TestCorvel corvel(Seams());
+    UseScript("handle 1234\non 30 a2 11 : pending 2\n");
+    sim->OpenSessionBeforehand();
+    corvel.OpenSessionForTest(0x1234);
+    sleeper.sleeps.clear();
+
+    ClearIPMIRecord(IPMIReqBuf);
+    PutRequest(IPMIReqBuf, oemrequest::SetStateFlag(0x1234, 5));
+    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
+
+    EXPECT_EQ(sim->State("flag"), "0x05");
+    auto polls = sim->RequestsOf(0xA2, 0x0A);
+    ASSERT_EQ(polls.size(), 3u);
+    for (const auto& poll : polls) {
+        EXPECT_EQ(poll, (std::vector<uint8_t>{0x30, 0xA2, 0x0A, 0x34, 0x12, 0x11, 0x00, 0x00}));
+    }
+    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
+    EXPECT_TRUE(LogHas("Polling Count 2 "));
+    EXPECT_TRUE(LogHas("SubCmdStatus: 0"));
+    EXPECT_EQ(progress.events,
+              (std::vector<std::string>{"wait setStateFlagCmd pending 1/3000",
+                                        "wait setStateFlagCmd pending 2/3000",
+                                        "wait setStateFlagCmd pending 3/3000", "done"}));
+}
+
+TEST_F(SimCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
+{
+    UseScript("handle 1234\non 30 a2 11 times 1 : cc 03\n");
+    sim->OpenSessionBeforehand();
+    TestCorvel corvel(Seams());
+    sim->requests.clear();
     ClearIPMIRecord(IPMIReqBuf);
     IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
     IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
     IPMIRequestBytes(IPMIReqBuf)[6] = 0x05;
     EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
-    ASSERT_EQ(controller.requests.size(), 2u);
-    EXPECT_EQ(controller.requests[0], controller.requests[1]);
-    EXPECT_EQ(controller.requests[1],
-              (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
+    ASSERT_EQ(sim->requests.size(), 2u);
+    EXPECT_EQ(sim->requests[0], sim->requests[1]);
+    EXPECT_EQ(sim->requests[1], (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
 }
 
-TEST_F(OemCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
+TEST_F(SimCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
 {
-    controller.Always(Key(0xAE), Silent());
-    ClearIPMIRecord(IPMIReqBuf);
-    EXPECT_EQ(OEMIPMIRequest(0xAE, 0, &IPMIReqBuf, 4, 6), 1u);
-    EXPECT_EQ(controller.requests.size(), 1u);
-    EXPECT_TRUE(sleeper.sleeps.empty());
-    EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
+    TestCorvel corvel(Seams());
+    corvel.OpenSessionForTest(0x0101);
+    UseScript("on 30 a2 11 times 1 : data 2a 00\non 30 a2 11 skip 1 : data 00 00\n");
+    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
+    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
+    EXPECT_TRUE(LogHas("New Corvel Handle = 42"));
+
+    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
+    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
 }
 
 TEST_F(OemCommandLayerTest, WithoutAStartedLibraryNothingIsSent)
@@ -156,54 +203,9 @@ TEST_F(OemCommandLayerTest, ErrorCodeTextsAndTheProcessingCode)
     EXPECT_TRUE(LogHas("TIVRA is processing"));
 }
 
-TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
-{
-    TestCorvel corvel;
-    corvel.OpenSessionForTest(0x0101);
-    controller.Script(Key(0xA2, 0x11), Reply{0, {0x2A, 0x00}, false});
-    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
-    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
-    EXPECT_TRUE(LogHas("New Corvel Handle = 42"));
-
-    controller.Script(Key(0xA2, 0x11), Reply{0, {0x00, 0x00}, false});
-    EXPECT_EQ(SendSubCommand(corvel, 0x11), 0u);
-    EXPECT_EQ(corvel.GetSessionHandle(), 0x002A);
-}
-
-TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
-{
-    TestCorvel corvel;
-    controller.sessionOpen = true;
-    controller.sessionHandle = 0x1234;
-    corvel.OpenSessionForTest(0x1234);
-    controller.pendingPolls[0x11] = 2;
-    controller.requests.clear();
-    sleeper.sleeps.clear();
-
-    ClearIPMIRecord(IPMIReqBuf);
-    IPMIRequestBytes(IPMIReqBuf)[3] = 0x34;
-    IPMIRequestBytes(IPMIReqBuf)[4] = 0x12;
-    IPMIRequestBytes(IPMIReqBuf)[6] = 5;
-    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
-
-    EXPECT_EQ(controller.stateFlag, 5);
-    auto polls = controller.RequestsOf(Key(0xA2, 0x0A));
-    ASSERT_EQ(polls.size(), 3u);
-    for (const auto& poll : polls) {
-        EXPECT_EQ(poll, (std::vector<uint8_t>{0x30, 0xA2, 0x0A, 0x34, 0x12, 0x11, 0x00, 0x00}));
-    }
-    EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{1, 1, 1}));
-    EXPECT_TRUE(LogHas("Polling Count 2 "));
-    EXPECT_TRUE(LogHas("SubCmdStatus: 0"));
-    EXPECT_EQ(progress.events,
-              (std::vector<std::string>{"wait setStateFlagCmd pending 1/3000",
-                                        "wait setStateFlagCmd pending 2/3000",
-                                        "wait setStateFlagCmd pending 3/3000", "done"}));
-}
-
 TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(7);
     controller.Script(Key(0xA2, 0x06), Cc(0xFF));
     controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x00}, false});
@@ -217,7 +219,7 @@ TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
 
 TEST_F(OemCommandLayerTest, PendingThatNeverEndsGivesUpAfterThreeThousandPolls)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(9);
     controller.Always(Key(0xA2, 0x08), Cc(0x02));
     controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x02}, false});
@@ -243,7 +245,7 @@ TEST_F(OemCommandLayerTest, PollFailureOrFailedStatusNeverReadsAsSuccess)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         controller.requests.clear();
-        TestCorvel corvel;
+        TestCorvel corvel(Seams());
         corvel.OpenSessionForTest(9);
         controller.Always(Key(0xA2, 0x11), Cc(0x02));
         controller.Always(Key(0xA2, 0x0A), c.poll);
@@ -255,7 +257,7 @@ TEST_F(OemCommandLayerTest, PollFailureOrFailedStatusNeverReadsAsSuccess)
 
 TEST_F(OemCommandLayerTest, PendingWithoutSessionSendsNoPollAndRecordsNoSession)
 {
-    TestCorvel corvel;
+    TestCorvel corvel(Seams());
     controller.Always(Key(0xA2, 0x11), Cc(0x02));
     ClearIPMIRecord(IPMIReqBuf);
     EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 2u);

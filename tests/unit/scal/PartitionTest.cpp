@@ -1,4 +1,5 @@
 #include "ScalTestFixture.h"
+#include "SimulatedController.h"
 
 namespace scaltest
 {
@@ -14,7 +15,7 @@ protected:
         controller.started = true;
         controller.sessionOpen = true;
         controller.sessionHandle = 0x1234;
-        corvel.reset(new TestCorvel());
+        corvel.reset(new TestCorvel(Seams()));
         corvel->OpenSessionForTest(0x1234);
         corvel->SetOsTypeForTest(REDHAT);
         OpenLog();
@@ -29,7 +30,47 @@ protected:
     std::unique_ptr<TestCorvel> corvel;
 };
 
-TEST_F(PartitionTest, StaticSlotNamesFillThePartitionTable)
+// Partition requests against the simulated controller's own model: a
+// session with handle 0x1234 is open on both sides.
+class SimPartitionTest : public ScalTest
+{
+protected:
+    void SetUp() override
+    {
+        ScalTest::SetUp();
+        corvel.reset(new TestCorvel(Seams()));
+        corvel->OpenSessionForTest(0x1234);
+        corvel->SetOsTypeForTest(REDHAT);
+        OpenLog();
+    }
+    void TearDown() override
+    {
+        corvel.reset();
+        ScalTest::TearDown();
+    }
+    // A new controller with these partitions and the session already open.
+    void UseScript(const std::string& partitions)
+    {
+        sim = UseSimulatedController("handle 1234\n" + partitions, true);
+        sim->OpenSessionBeforehand();
+    }
+    // The dynamic slots the controller shows deleted.
+    std::vector<unsigned> DeletedDynamicSlots() const
+    {
+        std::vector<unsigned> slots;
+        for (unsigned slot = 0; slot < 8; ++slot) {
+            const std::string state = sim->State("dynamic." + std::to_string(slot));
+            if (state.size() > 8 && state.compare(state.size() - 8, 8, " deleted") == 0) {
+                slots.push_back(slot);
+            }
+        }
+        return slots;
+    }
+    std::unique_ptr<TestCorvel> corvel;
+    std::shared_ptr<SimulatedController> sim;
+};
+
+TEST_F(SimPartitionTest, StaticSlotNamesFillThePartitionTable)
 {
     struct Case {
         const char* name;
@@ -47,9 +88,7 @@ TEST_F(PartitionTest, StaticSlotNamesFillThePartitionTable)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         InitCorvelPartInfo();
-        controller.staticNames.clear();
-        controller.staticNames[0] = c.slotName;
-        controller.staticMap = 0x0001;
+        UseScript("partition static 0 " + c.slotName + "\n");
 
         EXPECT_EQ(corvel->getPartIndexInfo(), 0x0001);
         EXPECT_TRUE(corvel->getPartInfo(0x0001));
@@ -68,25 +107,12 @@ TEST_F(PartitionTest, StaticSlotNamesFillThePartitionTable)
             }
         }
     }
-    auto info = controller.RequestsOf(Key(0xA2, 0x04));
+    auto info = sim->RequestsOf(0xA2, 0x04);
     EXPECT_EQ(info[0],
               (std::vector<uint8_t>{0x30, 0xA2, 0x04, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00}));
 }
 
-TEST_F(PartitionTest, TableHoldsTheNamedEntriesAndNumberedLabels)
-{
-    EXPECT_EQ(corvelPartInfo[0].label, "SECUPD");
-    EXPECT_EQ(corvelPartInfo[1].name, "UEFI");
-    EXPECT_EQ(corvelPartInfo[22].name, "FirmwareImages");
-    EXPECT_EQ(corvelPartInfo[22].sizeMB, 160);
-    EXPECT_EQ(corvelPartInfo[6].label, "COR006");
-    EXPECT_EQ(corvelPartInfo[256].label, "COR256");
-    EXPECT_EQ(corvelPartInfo[256].generation, "N/A");
-    EXPECT_EQ(corvel->getPartIndex("COR022"), 22);
-    EXPECT_EQ(corvel->getPartIndex("COR000"), 0);
-}
-
-TEST_F(PartitionTest, OnlyADynamicPartitionReadBackUnderOurLabelIsDeleted)
+TEST_F(SimPartitionTest, OnlyADynamicPartitionReadBackUnderOurLabelIsDeleted)
 {
     struct Case {
         const char* name;
@@ -102,22 +128,37 @@ TEST_F(PartitionTest, OnlyADynamicPartitionReadBackUnderOurLabelIsDeleted)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        controller.deletedDynSlots.clear();
-        controller.requests.clear();
-        controller.dynNames = c.names;
+        std::string script;
+        for (const auto& named : c.names) {
+            script +=
+                "partition dynamic " + std::to_string(named.first) + " " + named.second + "\n";
+        }
+        UseScript(script);
         uint16_t bitmap = c.bitmap;
         EXPECT_TRUE(corvel->deleteDynPartWithName(bitmap, "SECUPD"));
-        EXPECT_EQ(controller.deletedDynSlots, c.deleted);
+        EXPECT_EQ(DeletedDynamicSlots(), c.deleted);
     }
-    controller.dynNames = {{2, "SECUPD"}};
-    controller.requests.clear();
+    UseScript("partition dynamic 2 SECUPD\n");
     uint16_t bitmap = 0x0004;
     corvel->deleteDynPartWithName(bitmap, "SECUPD");
     EXPECT_EQ(
-        controller.RequestsOf(Key(0xA2, 0x08))[0],
+        sim->RequestsOf(0xA2, 0x08)[0],
         (std::vector<uint8_t>{0x30, 0xA2, 0x08, 0x34, 0x12, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x04))[0],
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x04)[0],
               (std::vector<uint8_t>{0x30, 0xA2, 0x04, 0x34, 0x12, 0x80, 0x02, 0x00, 0x00}));
+}
+
+TEST_F(PartitionTest, TableHoldsTheNamedEntriesAndNumberedLabels)
+{
+    EXPECT_EQ(corvelPartInfo[0].label, "SECUPD");
+    EXPECT_EQ(corvelPartInfo[1].name, "UEFI");
+    EXPECT_EQ(corvelPartInfo[22].name, "FirmwareImages");
+    EXPECT_EQ(corvelPartInfo[22].sizeMB, 160);
+    EXPECT_EQ(corvelPartInfo[6].label, "COR006");
+    EXPECT_EQ(corvelPartInfo[256].label, "COR256");
+    EXPECT_EQ(corvelPartInfo[256].generation, "N/A");
+    EXPECT_EQ(corvel->getPartIndex("COR022"), 22);
+    EXPECT_EQ(corvel->getPartIndex("COR000"), 0);
 }
 
 TEST_F(PartitionTest, FailedDeleteIsError44)
@@ -129,7 +170,7 @@ TEST_F(PartitionTest, FailedDeleteIsError44)
 
 TEST_F(PartitionTest, SessionBoundOperationsRefuseWithoutASessionAndSendNothing)
 {
-    TestCorvel closed;
+    TestCorvel closed(Seams());
     closed.SetOsTypeForTest(REDHAT);
     controller.requests.clear();
     uint16_t bitmap = 0x00FF;

@@ -25,7 +25,6 @@ class RealHostTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        SetScalSeams(ScalSeams{}); // the real ones
         char pattern[] = "/tmp/scal-host-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         dir = pattern;
@@ -45,7 +44,7 @@ protected:
 
 TEST_F(RealHostTest, AMountPointIsAFolderOnAnotherDeviceThanItsParentNeverALinkToOne)
 {
-    IScalHost& host = ScalHost();
+    RealScalHost host;
     EXPECT_TRUE(host.IsMountPoint("/proc"));
     EXPECT_TRUE(host.IsMountPoint("/proc/"));
     EXPECT_FALSE(host.IsMountPoint(dir));
@@ -66,7 +65,7 @@ TEST_F(RealHostTest, AMountPointIsAFolderOnAnotherDeviceThanItsParentNeverALinkT
 
 TEST_F(RealHostTest, ARuleFileIsCreatedNewWithItsModeAndNeverThroughOrOverAnything)
 {
-    IScalHost& host = ScalHost();
+    RealScalHost host;
     const std::string rule = dir + "/98-secupdusb.rules";
     ASSERT_EQ(0, host.CreateNewFile(rule, "rules\n", 0755));
     EXPECT_EQ("rules\n", read(rule));
@@ -100,7 +99,7 @@ TEST_F(RealHostTest, PackageFilesComeFromTheExecutablesFolderOnly)
     ASSERT_EQ(0, chdir(dir.c_str()));
     std::ofstream("lumo-never-shipped.xml") << "<x/>";
     std::string content;
-    EXPECT_FALSE(ScalHost().ReadPackageFile("lumo-never-shipped.xml", content));
+    EXPECT_FALSE(RealScalHost().ReadPackageFile("lumo-never-shipped.xml", content));
     EXPECT_EQ("", content);
     ASSERT_EQ(0, chdir(cwd));
 }

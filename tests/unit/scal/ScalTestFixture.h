@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "RecordingProgress.h"
 #include "ScalFakes.h"
 #include "SecureCorvel.h"
+#include "SimulatedController.h"
 #include "UpdRollbackWrapper.h"
 #include "VEXIPMIUtil.h"
 
@@ -26,6 +29,7 @@ namespace scaltest
 class TestCorvel : public secureCorvel
 {
 public:
+    explicit TestCorvel(ScalSeams seams) : secureCorvel(std::move(seams)) {}
     void OpenSessionForTest(uint16_t handle)
     {
         m_bSessionActive = true;
@@ -42,7 +46,7 @@ class ScalTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        previous_ = SetScalSeams(ScalSeams{&controller, &host, &sleeper, &progress});
+        previous_ = SetOEMCommandSeams(OEMCommandSeams{Borrow(controller), Borrow(sleeper)});
         ResetProcessState();
         char pattern[] = "/tmp/scal-unit-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -63,7 +67,7 @@ protected:
     void TearDown() override
     {
         ResetProcessState();
-        SetScalSeams(previous_);
+        SetOEMCommandSeams(previous_);
         if (chdir(oldCwd_.c_str()) != 0) {
             ADD_FAILURE() << "cannot return to " << oldCwd_;
         }
@@ -150,6 +154,46 @@ protected:
         out << content;
     }
 
+    // Shares the fixture's member without owning it.
+    template <typename T> static std::shared_ptr<T> Borrow(T& member)
+    {
+        return std::shared_ptr<T>(std::shared_ptr<T>(), &member);
+    }
+
+    // The fixture's host, sleeper and progress, for the object under test.
+    ScalSeams Seams() { return ScalSeams{Borrow(host), Borrow(sleeper), Borrow(progress)}; }
+
+    // Runs the wrapper's construction; returns the thrown code, or -1 when it
+    // did not throw (the object is then deleted, running the shut-down).
+    int ConstructWrapper(std::function<void(UpdRollbackWrapper&)> whileReady = nullptr)
+    {
+        return ConstructWrapperWith(Seams(), std::move(whileReady));
+    }
+    static int ConstructWrapperWith(ScalSeams seams,
+                                    std::function<void(UpdRollbackWrapper&)> whileReady = nullptr)
+    {
+        try {
+            UpdRollbackWrapper wrapper(std::move(seams));
+            if (whileReady) {
+                whileReady(wrapper);
+            }
+            return -1;
+        } catch (unsigned char code) {
+            return code;
+        }
+    }
+
+    // The simulated controller with this script behind the command layer;
+    // `libraryStarted`: as if the library had been started already.
+    std::shared_ptr<SimulatedController> UseSimulatedController(const std::string& script,
+                                                                bool libraryStarted)
+    {
+        auto sim = std::make_shared<SimulatedController>(script);
+        sim->started = libraryStarted;
+        SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
+        return sim;
+    }
+
     FakeController controller;
     FakeHost host;
     FakeSleeper sleeper;
@@ -157,23 +201,8 @@ protected:
     std::string scratch_;
 
 private:
-    ScalSeams previous_;
+    OEMCommandSeams previous_;
     std::string oldCwd_;
 };
-
-// Runs the wrapper's construction; returns the thrown code, or -1 when it
-// did not throw (the object is then deleted, running the shut-down).
-inline int ConstructWrapper(std::function<void(UpdRollbackWrapper&)> whileReady = nullptr)
-{
-    try {
-        UpdRollbackWrapper wrapper;
-        if (whileReady) {
-            whileReady(wrapper);
-        }
-        return -1;
-    } catch (unsigned char code) {
-        return code;
-    }
-}
 
 } // namespace scaltest

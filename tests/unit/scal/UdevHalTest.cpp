@@ -18,7 +18,7 @@ protected:
         ScalTest::SetUp();
         controller.started = true;
         host.executables.insert("/sbin/udevadm");
-        corvel.reset(new TestCorvel());
+        corvel.reset(new TestCorvel(Seams()));
         corvel->ForgetInstalledRulesForTest();
         host.created.clear();
         host.shellCommands.clear();
