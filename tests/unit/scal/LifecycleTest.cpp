@@ -390,7 +390,6 @@ protected:
                 extra,
             false);
     }
-    std::shared_ptr<SimulatedController> sim;
 };
 
 TEST_F(SimLifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)

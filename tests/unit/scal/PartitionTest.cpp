@@ -67,7 +67,6 @@ protected:
         return slots;
     }
     std::unique_ptr<TestCorvel> corvel;
-    std::shared_ptr<SimulatedController> sim;
 };
 
 TEST_F(SimPartitionTest, StaticSlotNamesFillThePartitionTable)

@@ -188,13 +188,15 @@ protected:
     std::shared_ptr<SimulatedController> UseSimulatedController(const std::string& script,
                                                                 bool libraryStarted)
     {
-        auto sim = std::make_shared<SimulatedController>(script);
+        sim = std::make_shared<SimulatedController>(script);
         sim->started = libraryStarted;
         SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
         return sim;
     }
 
     FakeController controller;
+    // The controller UseSimulatedController put in place.
+    std::shared_ptr<SimulatedController> sim;
     FakeHost host;
     FakeSleeper sleeper;
     RecordingProgress progress;
