@@ -53,7 +53,8 @@ protected:
             return {0, 0};
         }
         const std::vector<uint8_t>& r = detach.back();
-        return {static_cast<uint16_t>((r[5] << 8) | r[6]), static_cast<uint16_t>((r[9] << 8) | r[10])};
+        return {static_cast<uint16_t>((r[5] << 8) | r[6]),
+                static_cast<uint16_t>((r[9] << 8) | r[10])};
     }
     std::unique_ptr<TestCorvel> corvel;
 };
