@@ -27,10 +27,11 @@ protected:
         corvel.reset();
         ScalTest::TearDown();
     }
-    // A new controller with these partitions and the session already open.
-    void UseScript(const std::string& partitions)
+    // A new controller with this script (partitions, rules) and the session
+    // already open.
+    void UseScript(const std::string& script)
     {
-        UseSimulatedController("handle 1234\n" + partitions, true);
+        UseSimulatedController("handle 1234\n" + script, true);
         sim->OpenSessionBeforehand();
     }
     // The dynamic slots the controller shows deleted.
