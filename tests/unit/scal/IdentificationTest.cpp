@@ -26,7 +26,6 @@ protected:
         std::snprintf(text, sizeof(text), "%s %02x\n", key, value);
         return text;
     }
-    std::shared_ptr<SimulatedController> sim;
 };
 
 TEST_F(IdentificationTest, ReleaseFilesDecideTheOperatingSystem)

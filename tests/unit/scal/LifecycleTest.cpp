@@ -1,4 +1,5 @@
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <regex>
 
@@ -17,6 +18,12 @@ const std::string kOtherPackage = "<SoftwareComponent><SupportedDevices>"
                                   "<Device componentID=\"1234\"/><Device componentID=\"28897\"/>"
                                   "</SupportedDevices></SoftwareComponent>";
 
+// Both session opens, extended and plain, refused with "no session".
+const char kRefuseEveryOpen[] = "on 30 a2 12 : cc 0d\non 30 a2 00 : cc 0d\n";
+const char kStaticPartition[] = "partition static 0 COR001 attached\n";
+const char kBothPartitions[] =
+    "partition static 0 COR001 attached\npartition dynamic 2 SECUPD attached\n";
+
 class LifecycleTest : public ScalTest
 {
 protected:
@@ -24,10 +31,17 @@ protected:
     {
         ScalTest::SetUp();
         PutDebugMarker();
-        controller.staticMap = 0x0001;
-        controller.staticNames[0] = "COR001";
-        controller.dynMap = 0x0004;
-        controller.dynNames[2] = "SECUPD";
+        UseScript("");
+    }
+    // A new simulated controller, the library not yet started: a 13G server
+    // whose repository holds `partitions` (by default a static partition in
+    // slot 0 and the package's dynamic partition in slot 2, both attached);
+    // `extra` adds to or overrides that.
+    void UseScript(const std::string& extra, const std::string& partitions = kBothPartitions)
+    {
+        UseSimulatedController("generation 20\nrepository 00\naccess enabled\nhandle 002a\n" +
+                                   partitions + extra,
+                               false);
     }
 };
 
@@ -39,7 +53,7 @@ TEST_F(LifecycleTest, NoMarkerNoLogAndAnExistingLogIsAppendedTo)
 
     WriteScratchFile("SCAL_DBG.log", "earlier line\n");
     PutDebugMarker();
-    controller = FakeController();
+    UseScript("", "");
     EXPECT_EQ(ConstructWrapper(), -1);
     std::vector<std::string> lines = LogLines();
     ASSERT_GE(lines.size(), 2u);
@@ -54,19 +68,18 @@ TEST_F(LifecycleTest, EveryOpenRefusedGivesUpAfterThirtySixAttempts)
     };
     for (const Case& c : {Case{0x0E, 5}, Case{0x20, 63}}) {
         SCOPED_TRACE(c.expectedCode);
-        controller = FakeController();
-        controller.generationByte = c.generationByte;
-        controller.Always(Key(0xA2, 0x12), Cc(0x0D));
-        controller.Always(Key(0xA2, 0x00), Cc(0x0D));
+        char generation[32];
+        std::snprintf(generation, sizeof(generation), "generation %02x\n", c.generationByte);
+        UseScript(generation + std::string(kRefuseEveryOpen), "");
         sleeper.sleeps.clear();
         GenerationType = -1;
 
         EXPECT_EQ(ConstructWrapper(), c.expectedCode);
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x12)).size(), 36u);
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x00)).size(), 36u);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x12).size(), 36u);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x00).size(), 36u);
         EXPECT_EQ(sleeper.sleeps, std::vector<unsigned>(36, 2));
-        EXPECT_TRUE(controller.RequestsOf(Key(0xA2, 0x01)).empty());
-        EXPECT_EQ(controller.stopCalls, 1u);
+        EXPECT_TRUE(sim->RequestsOf(0xA2, 0x01).empty());
+        EXPECT_EQ(sim->stopCalls, 1u);
         PutDebugMarker();
     }
     EXPECT_TRUE(LogHas("Begin Corvel Session Failed."));
@@ -79,7 +92,8 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
 {
     const struct {
         const char* name;
-        std::function<void(FakeController&, FakeSleeper&)> arrange;
+        const char* script;
+        std::function<void(SimulatedController&, FakeSleeper&)> arrange;
         int thrown;          // -1: the wrapper was built
         int regResult;       // regPowerCycle's answer when built
         size_t sessionOpens; // A2/12 requests
@@ -87,23 +101,20 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
         size_t statusPolls;  // A2/0A requests
         size_t sessionEnds;  // A2/01 requests
     } cases[] = {
-        {"while the session open is refused",
-         [](FakeController& c, FakeSleeper& s) {
-             c.Always(Key(0xA2, 0x12), Cc(0x0D));
-             c.Always(Key(0xA2, 0x00), Cc(0x0D));
+        {"while the session open is refused", kRefuseEveryOpen,
+         [](SimulatedController&, FakeSleeper& s) {
              s.duringSleep = [] { interruption::NoteSignal(SIGTERM); };
          },
          0, 0, 1, 0, 0, 0},
-        {"before the flag is set", [](FakeController&, FakeSleeper&) {}, -1, -1, 1, 0, 0, 1},
-        {"while the flag is pending",
-         [](FakeController& c, FakeSleeper& s) {
-             c.pendingPolls[0x11] = 5;
+        {"before the flag is set", "", [](SimulatedController&, FakeSleeper&) {}, -1, -1, 1, 0, 0,
+         1},
+        {"while the flag is pending", "on 30 a2 11 : pending 5\n",
+         [](SimulatedController&, FakeSleeper& s) {
              s.duringSleep = [] { interruption::NoteSignal(SIGHUP); };
          },
          -1, -1, 1, 1, 0, 1},
-        {"while a busy flag request is retried",
-         [](FakeController& c, FakeSleeper&) {
-             c.Always(Key(0xA2, 0x11), Cc(0x08));
+        {"while a busy flag request is retried", "on 30 a2 11 : cc 08\n",
+         [](SimulatedController& c, FakeSleeper&) {
              c.duringRequest = [](const std::vector<uint8_t>& request) {
                  if (request.size() > 2 && request[1] == 0xA2 && request[2] == 0x11) {
                      interruption::NoteSignal(SIGTERM);
@@ -114,16 +125,13 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        controller = FakeController();
-        controller.staticMap = 0x0001;
-        controller.staticNames[0] = "COR001";
+        // End of session answers busy once: the teardown retries it anyway.
+        UseScript(c.script + std::string("on 30 a2 01 times 1 : cc 08\n"), kStaticPartition);
         sleeper = FakeSleeper();
         host.unlinked.clear();
         GenerationType = -1;
         interruption::ResetForTesting();
-        c.arrange(controller, sleeper);
-        // End of session answers busy once: the teardown retries it anyway.
-        controller.Script(Key(0xA2, 0x01), Cc(0x08));
+        c.arrange(*sim, sleeper);
         int reg = 0;
         const bool before = std::string(c.name) == "before the flag is set";
         const int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
@@ -136,15 +144,15 @@ TEST_F(LifecycleTest, SignalDuringStagingStopsAtTheNextSafePointAndTearsDown)
         if (c.thrown == -1) {
             EXPECT_EQ(reg, c.regResult);
         }
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x12)).size(), c.sessionOpens);
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x11)).size(), c.flagRequests);
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), c.statusPolls);
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x01)).size(), c.sessionEnds == 0 ? 0u : 2u);
-        EXPECT_FALSE(controller.sessionOpen);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x12).size(), c.sessionOpens);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x11).size(), c.flagRequests);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x0A).size(), c.statusPolls);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x01).size(), c.sessionEnds == 0 ? 0u : 2u);
+        EXPECT_EQ(sim->State("session"), "closed");
         if (c.flagRequests == 0) {
-            EXPECT_NE(controller.stateFlag, 5);
+            EXPECT_NE(sim->State("flag"), "0x05");
         }
-        EXPECT_EQ(controller.stopCalls, 1u);
+        EXPECT_EQ(sim->stopCalls, 1u);
         EXPECT_EQ(host.unlinked,
                   (std::vector<std::string>{"/etc/udev/rules.d/98-secupdusb.rules",
                                             "/etc/udev/rules.d/00-secupd-vantor.rules"}))
@@ -158,12 +166,9 @@ TEST_F(LifecycleTest, SlowSessionOpenShowsEachRetryAndNothingWhenTheFirstWorks)
 {
     for (unsigned refusals : {0u, 2u}) {
         SCOPED_TRACE(refusals);
-        controller = FakeController();
+        const std::string times = " times " + std::to_string(refusals) + " : cc 0d\n";
+        UseScript(refusals == 0 ? "" : "on 30 a2 12" + times + "on 30 a2 00" + times, "");
         progress.events.clear();
-        for (unsigned i = 0; i < refusals; ++i) {
-            controller.Script(Key(0xA2, 0x12), Cc(0x0D));
-            controller.Script(Key(0xA2, 0x00), Cc(0x0D));
-        }
         EXPECT_EQ(ConstructWrapper(), -1);
         std::vector<std::string> expected;
         for (unsigned attempt = 2; attempt <= refusals + 1; ++attempt) {
@@ -176,52 +181,43 @@ TEST_F(LifecycleTest, SlowSessionOpenShowsEachRetryAndNothingWhenTheFirstWorks)
 
 TEST_F(LifecycleTest, PlainOpenAfterRefusedExtendedOpenNeedsNoPause)
 {
-    controller.Script(Key(0xA2, 0x12), Cc(0x0D));
+    UseScript("on 30 a2 12 times 1 : cc 0d\n");
     EXPECT_EQ(ConstructWrapper(), -1);
     EXPECT_EQ(CountLog("BeginCORVELSessionExt Session failed trying with BeginCorvelSession"), 1u);
-    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x00)).size(), 1u);
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x00).size(), 1u);
     EXPECT_TRUE(sleeper.sleeps.empty());
-    EXPECT_FALSE(controller.sessionOpen);
+    EXPECT_EQ(sim->State("session"), "closed");
 }
 
 TEST_F(LifecycleTest, RepositoryRefusalsGiveTheirCodes)
 {
     struct Case {
         const char* name;
-        std::function<void(FakeController&, FakeHost&)> arrange;
+        const char* script;
+        std::function<void(SimulatedController&, FakeHost&)> arrange;
         int expectedCode;
     };
+    const auto none = [](SimulatedController&, FakeHost&) {};
     const Case cases[] = {
-        {"type query fails", [](FakeController& c, FakeHost&) { c.Always(Key(0xAD), Cc(0x01)); },
-         20},
-        {"no repository", [](FakeController& c, FakeHost&) { c.corvelTypeRaw = 3; }, 0},
-        {"access disabled", [](FakeController& c, FakeHost&) { c.accessState = 1; }, 55},
-        {"access query fails", [](FakeController& c, FakeHost&) { c.Always(Key(0xAE), Silent()); },
-         55},
-        {"recovery with another package",
-         [](FakeController& c, FakeHost& h) {
-             c.accessState = 2;
-             h.files["package.xml"] = kOtherPackage;
-         },
-         55},
-        {"disabled even for the recovery package",
-         [](FakeController& c, FakeHost& h) {
-             c.accessState = 1;
-             h.files["package.xml"] = kBypassPackage;
-         },
-         55},
-        {"recovery package without componentID",
-         [](FakeController& c, FakeHost& h) {
-             c.accessState = 2;
+        {"type query fails", "on 30 ad : cc 01\n", none, 20},
+        {"no repository", "repository 03\n", none, 0},
+        {"access disabled", "access disabled\n", none, 55},
+        {"access query fails", "on 30 ae : silent\n", none, 55},
+        {"recovery with another package", "access recovery\n",
+         [](SimulatedController&, FakeHost& h) { h.files["package.xml"] = kOtherPackage; }, 55},
+        {"disabled even for the recovery package", "access disabled\n",
+         [](SimulatedController&, FakeHost& h) { h.files["package.xml"] = kBypassPackage; }, 55},
+        {"recovery package without componentID", "access recovery\n",
+         [](SimulatedController&, FakeHost& h) {
              h.files["package.xml"] =
                  "<SoftwareComponent><SupportedDevices><Device/></SupportedDevices>"
                  "</SoftwareComponent>";
          },
          55},
-        {"not root", [](FakeController&, FakeHost& h) { h.rootAllowed = false; }, 0},
-        {"no IPMI device", [](FakeController& c, FakeHost&) { c.startResult = 257; }, 46},
-        {"USB arbitrator on ESXi",
-         [](FakeController&, FakeHost& h) {
+        {"not root", "", [](SimulatedController&, FakeHost& h) { h.rootAllowed = false; }, 0},
+        {"no IPMI device", "", [](SimulatedController& c, FakeHost&) { c.startResult = 257; }, 46},
+        {"USB arbitrator on ESXi", "",
+         [](SimulatedController&, FakeHost& h) {
              h.kernelName = "vmkernel";
              h.shellStatus = [](const std::string&) { return 0; };
          },
@@ -229,24 +225,24 @@ TEST_F(LifecycleTest, RepositoryRefusalsGiveTheirCodes)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        controller = FakeController();
+        UseScript(c.script, "");
         host = FakeHost();
         host.files["/etc/redhat-release"] = "Red Hat Enterprise Linux release 9.2\n";
-        c.arrange(controller, host);
+        c.arrange(*sim, host);
         GenerationType = -1;
 
         EXPECT_EQ(ConstructWrapper(), c.expectedCode);
-        EXPECT_FALSE(controller.sessionOpen);
-        EXPECT_EQ(controller.stateFlag, -1);
+        EXPECT_EQ(sim->State("session"), "closed");
+        EXPECT_EQ(sim->State("flag"), "none");
         EXPECT_EQ(host.unloadUSBCalls, 1u);
-        EXPECT_EQ(controller.stopCalls, 1u);
+        EXPECT_EQ(sim->stopCalls, 1u);
         EXPECT_TRUE(host.created.empty()); // no rule file left behind
     }
 }
 
 TEST_F(LifecycleTest, RecoveryStateIsBypassedOnlyForTheRecoveryPackage)
 {
-    controller.accessState = 2;
+    UseScript("access recovery\n");
     host.files["package.xml"] = kBypassPackage;
     int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
         EXPECT_EQ(wrapper.GetAccessState(), 0);
@@ -254,14 +250,14 @@ TEST_F(LifecycleTest, RecoveryStateIsBypassedOnlyForTheRecoveryPackage)
     });
     EXPECT_EQ(thrown, -1);
     EXPECT_TRUE(LogHas("QP is in recovery state."));
-    EXPECT_EQ(controller.stateFlag, 5);
+    EXPECT_EQ(sim->State("flag"), "0x05");
 }
 
 TEST_F(LifecycleTest, NoIPMIDeviceMeansNoRequestAndFullTeardown)
 {
-    controller.startResult = 257;
+    sim->startResult = 257;
     EXPECT_EQ(ConstructWrapper(), 46);
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
     int loading = LogIndex("Loading or Intialization of VEX IPMI Library Failed");
     ASSERT_GE(loading, 0);
     EXPECT_EQ(LogMessages()[loading + 1], "SCAL Library initialization failed");
@@ -285,12 +281,12 @@ TEST_F(LifecycleTest, UsbArbitratorCheckDependsOnTheVMwareFlavour)
     };
     for (const Case& c : cases) {
         host = FakeHost();
-        controller = FakeController();
+        UseScript("", "");
         c.arrange(host);
         host.shellStatus = [&](const std::string& command) { return command == c.command ? 0 : 1; };
         EXPECT_EQ(ConstructWrapper(), 56) << c.command;
         EXPECT_TRUE(host.created.empty());
-        EXPECT_TRUE(controller.requests.size() == 1u); // the type query only
+        EXPECT_TRUE(sim->requests.size() == 1u); // the type query only
     }
 }
 
@@ -335,65 +331,40 @@ TEST_F(LifecycleTest, ExceptionInTeardownSkipsTheRestAndReturns)
 
 TEST_F(LifecycleTest, FailedEndOfSessionIsLoggedAndTheStateClearedAnyway)
 {
-    controller.Always(Key(0xA2, 0x01), Cc(0x01));
+    UseScript("on 30 a2 01 : cc 01\n");
     {
         UpdRollbackWrapper wrapper(Seams());
         EXPECT_TRUE(wrapper.IsSessionOpen());
     }
     EXPECT_EQ(CountLog("EndCorvelSession failed"), 3u);
-    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x01)).size(), 1u);
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x01).size(), 1u);
 }
 
 TEST_F(LifecycleTest, SessionGrantedWithHandleZeroIsNotEndedButForgotten)
 {
-    controller.grantedHandle = 0;
+    UseScript("handle 0\n");
     int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
         EXPECT_TRUE(wrapper.IsSessionOpen());
         EXPECT_EQ(wrapper.GetSessionHandle(), 0);
     });
     EXPECT_EQ(thrown, -1);
-    EXPECT_TRUE(controller.RequestsOf(Key(0xA2, 0x01)).empty());
+    EXPECT_TRUE(sim->RequestsOf(0xA2, 0x01).empty());
     EXPECT_TRUE(LogHas("Corvel Session Handle(0, 0)"));
 }
 
 TEST_F(LifecycleTest, GenerationIsAskedOncePerProcess)
 {
-    controller.Always(Key(0xA2, 0x12), Cc(0x0D));
-    controller.Script(Key(0xA2, 0x00), Cc(0x0D));
+    UseScript("on 30 a2 12 : cc 0d\non 30 a2 00 times 1 : cc 0d\n");
     EXPECT_EQ(ConstructWrapper(), -1);
-    EXPECT_EQ(controller.RequestsOf(Key(0xBD)).size(), 1u);
+    EXPECT_EQ(sim->RequestsOf(0xBD).size(), 1u);
     EXPECT_TRUE(LogHas("GetSystemGeneration : Returning Cached Value:1"));
 
-    controller = FakeController();
+    UseScript("", "");
     EXPECT_EQ(ConstructWrapper(), -1);
-    EXPECT_TRUE(controller.RequestsOf(Key(0xBD)).empty());
+    EXPECT_TRUE(sim->RequestsOf(0xBD).empty());
 }
 
-// The same run against the simulated controller's own model.
-class SimLifecycleTest : public ScalTest
-{
-protected:
-    void SetUp() override
-    {
-        ScalTest::SetUp();
-        PutDebugMarker();
-        UseScript("generation 20\n");
-    }
-    // A 13G server whose repository holds a static partition in slot 0 and
-    // the package's dynamic partition in slot 2, both attached; `extra` adds
-    // to or overrides that.
-    void UseScript(const std::string& extra)
-    {
-        sim = UseSimulatedController(
-            "repository 00\naccess enabled\nhandle 002a\n"
-            "partition static 0 COR001 attached\npartition dynamic 2 SECUPD attached\n" +
-                extra,
-            false);
-    }
-    std::shared_ptr<SimulatedController> sim;
-};
-
-TEST_F(SimLifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)
+TEST_F(LifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)
 {
     int thrown = ConstructWrapper([&](UpdRollbackWrapper& wrapper) {
         EXPECT_TRUE(wrapper.IsIPMIReady());
@@ -454,7 +425,7 @@ TEST_F(SimLifecycleTest, SuccessfulRunSendsTheRequestsInOrderAndEndsTheSession)
     }
 }
 
-TEST_F(SimLifecycleTest, SeventeenGStagesTheFlagWithoutASession)
+TEST_F(LifecycleTest, SeventeenGStagesTheFlagWithoutASession)
 {
     UseScript("generation 61\n");
     int thrown = ConstructWrapper(
@@ -467,7 +438,7 @@ TEST_F(SimLifecycleTest, SeventeenGStagesTheFlagWithoutASession)
     EXPECT_TRUE(LogHas("INFO - This is >17G server. SecureCorvel IPMI calls are not supported."));
 }
 
-TEST_F(SimLifecycleTest, FlagRefusedOutsideASessionBeforeSeventeenG)
+TEST_F(LifecycleTest, FlagRefusedOutsideASessionBeforeSeventeenG)
 {
     TestCorvel corvel(Seams());
     EXPECT_EQ(corvel.regPowerCycle(), -1);

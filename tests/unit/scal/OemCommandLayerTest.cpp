@@ -14,9 +14,12 @@ protected:
     void SetUp() override
     {
         ScalTest::SetUp();
-        controller.started = true;
+        UseScript("");
         OpenLog();
     }
+
+    // A new simulated controller with this script, its library started.
+    void UseScript(const std::string& script) { UseSimulatedController(script, true); }
 
     // One repository sub-command through the record the access layer uses.
     unsigned SendSubCommand(TestCorvel& corvel, uint8_t sub)
@@ -34,15 +37,7 @@ struct StatusCase {
     unsigned expectedPauses;
 };
 
-// The command layer against the simulated controller's own model.
-class SimCommandLayerTest : public OemCommandLayerTest
-{
-protected:
-    void UseScript(const std::string& script) { sim = UseSimulatedController(script, true); }
-    std::shared_ptr<SimulatedController> sim;
-};
-
-TEST_F(SimCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
+TEST_F(OemCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
 {
     const StatusCase cases[] = {
         {"success", {0x00}, 0, 1, 0},
@@ -76,7 +71,7 @@ TEST_F(SimCommandLayerTest, StatusCodesDriveRetriesPausesAndResult)
 
 // Ten overruns leave open whether a state-changing request was carried out:
 // that is a failure. A query still has the bytes it asked for.
-TEST_F(SimCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
+TEST_F(OemCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeState)
 {
     const struct {
         const char* name;
@@ -107,7 +102,7 @@ TEST_F(SimCommandLayerTest, OverrunOnEveryAttemptFailsOnlyRequestsThatChangeStat
     }
 }
 
-TEST_F(SimCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
+TEST_F(OemCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
 {
     UseScript("on 30 ae : silent\n");
     ClearIPMIRecord(IPMIReqBuf);
@@ -117,7 +112,7 @@ TEST_F(SimCommandLayerTest, NoResponseFailsAtOnceWithoutRetrying)
     EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RKIPMCommand ERROR "));
 }
 
-TEST_F(SimCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
+TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
 {
     TestCorvel corvel(Seams());
     UseScript("handle 1234\non 30 a2 11 : pending 2\n");
@@ -144,7 +139,7 @@ TEST_F(SimCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
                                         "wait setStateFlagCmd pending 3/3000", "done"}));
 }
 
-TEST_F(SimCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
+TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
 {
     UseScript("handle 1234\non 30 a2 11 times 1 : cc 03\n");
     sim->OpenSessionBeforehand();
@@ -160,7 +155,7 @@ TEST_F(SimCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)
     EXPECT_EQ(sim->requests[1], (std::vector<uint8_t>{0x30, 0xA2, 0x11, 0x34, 0x12, 0x00, 0x05}));
 }
 
-TEST_F(SimCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
+TEST_F(OemCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise)
 {
     TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(0x0101);
@@ -175,11 +170,11 @@ TEST_F(SimCommandLayerTest, SuccessTakesANonZeroHandleAndKeepsTheOldOneOtherwise
 
 TEST_F(OemCommandLayerTest, WithoutAStartedLibraryNothingIsSent)
 {
-    controller.started = false;
+    sim->started = false;
     ClearIPMIRecord(IPMIReqBuf);
     EXPECT_EQ(OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6), 1u);
     EXPECT_FALSE(ProcessIPMIReuestResponseUsingVEXIPMI(&IPMIReqBuf));
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
 }
 
 TEST_F(OemCommandLayerTest, ErrorCodeTextsAndTheProcessingCode)
@@ -207,12 +202,11 @@ TEST_F(OemCommandLayerTest, ProcessingCodeTurnsIntoThePendingPath)
 {
     TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(7);
-    controller.Script(Key(0xA2, 0x06), Cc(0xFF));
-    controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x00}, false});
+    UseScript("on 30 a2 06 times 1 : cc ff\non 30 a2 0a : data 00 00 00\n");
 
     ClearIPMIRecord(IPMIReqBuf);
     EXPECT_EQ(corvel.IPMIRequest(0x06, &IPMIReqBuf, 13, 7), 0u);
-    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), 1u);
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x0A).size(), 1u);
     // The processing pause, then one poll a second later.
     EXPECT_EQ(sleeper.sleeps, (std::vector<unsigned>{2, 1}));
 }
@@ -221,12 +215,11 @@ TEST_F(OemCommandLayerTest, PendingThatNeverEndsGivesUpAfterThreeThousandPolls)
 {
     TestCorvel corvel(Seams());
     corvel.OpenSessionForTest(9);
-    controller.Always(Key(0xA2, 0x08), Cc(0x02));
-    controller.Always(Key(0xA2, 0x0A), Reply{0, {0, 0, 0x02}, false});
+    UseScript("on 30 a2 08 : cc 02\non 30 a2 0a : data 00 00 02\n");
 
     ClearIPMIRecord(IPMIReqBuf);
     EXPECT_EQ(corvel.IPMIRequest(0x08, &IPMIReqBuf, 11, 11), 2u);
-    EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), 3000u);
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x0A).size(), 3000u);
     EXPECT_EQ(sleeper.Total(), 3000u);
 }
 
@@ -234,34 +227,32 @@ TEST_F(OemCommandLayerTest, PollFailureOrFailedStatusNeverReadsAsSuccess)
 {
     struct Case {
         const char* name;
-        Reply poll;
+        const char* poll; // the status query's answer
         unsigned expectedPolls;
     };
     const Case cases[] = {
-        {"status query refused", Cc(0x01), 1},
-        {"sub-command ended with an error status", Reply{0, {0, 0, 0x05}, false}, 1},
-        {"status query unanswered", Silent(), 1},
+        {"status query refused", "cc 01", 1},
+        {"sub-command ended with an error status", "data 00 00 05", 1},
+        {"status query unanswered", "silent", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        controller.requests.clear();
+        UseScript(std::string("on 30 a2 11 : cc 02\non 30 a2 0a : ") + c.poll + "\n");
         TestCorvel corvel(Seams());
         corvel.OpenSessionForTest(9);
-        controller.Always(Key(0xA2, 0x11), Cc(0x02));
-        controller.Always(Key(0xA2, 0x0A), c.poll);
         ClearIPMIRecord(IPMIReqBuf);
         EXPECT_NE(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 0u);
-        EXPECT_EQ(controller.RequestsOf(Key(0xA2, 0x0A)).size(), c.expectedPolls);
+        EXPECT_EQ(sim->RequestsOf(0xA2, 0x0A).size(), c.expectedPolls);
     }
 }
 
 TEST_F(OemCommandLayerTest, PendingWithoutSessionSendsNoPollAndRecordsNoSession)
 {
     TestCorvel corvel(Seams());
-    controller.Always(Key(0xA2, 0x11), Cc(0x02));
+    UseScript("on 30 a2 11 : cc 02\n");
     ClearIPMIRecord(IPMIReqBuf);
     EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 2u);
-    EXPECT_TRUE(controller.RequestsOf(Key(0xA2, 0x0A)).empty());
+    EXPECT_TRUE(sim->RequestsOf(0xA2, 0x0A).empty());
     EXPECT_EQ(corvel.getSCALError(), SCAL_NO_ACTIVE_SESSION);
 }
 
@@ -291,32 +282,31 @@ TEST_F(OemCommandLayerTest, DumpsAreWrittenOnlyWithTheDebugFlag)
 
 TEST_F(OemCommandLayerTest, StandardCommandRetriesOnlyMissingResponses)
 {
-    controller.Always(Key(0x02), Silent());
+    UseScript("on 06 02 : silent\n");
     EXPECT_EQ(rstTivra(), 1u);
-    ASSERT_EQ(controller.requests.size(), 10u);
-    EXPECT_EQ(controller.requests[0], (std::vector<uint8_t>{0x06, 0x02}));
+    ASSERT_EQ(sim->requests.size(), 10u);
+    EXPECT_EQ(sim->requests[0], (std::vector<uint8_t>{0x06, 0x02}));
     EXPECT_EQ(sleeper.sleeps.size(), 9u);
     EXPECT_TRUE(LogHas("RKIPMCommand ERROR from Tivra reset"));
 
-    controller.requests.clear();
-    controller.Always(Key(0x02), Cc(0xC1)); // answered: the code is not judged
+    UseScript("on 06 02 : cc c1\n"); // answered: the code is not judged
     EXPECT_EQ(rstTivra(), 0u);
-    EXPECT_EQ(controller.requests.size(), 1u);
+    EXPECT_EQ(sim->requests.size(), 1u);
 }
 
 TEST_F(OemCommandLayerTest, LibraryStartsWithTheFixedConfigurationAndStops)
 {
-    controller.started = false;
+    sim->started = false;
     EXPECT_EQ(InitVEXIPMILibrary(), 0u);
-    EXPECT_EQ(controller.startConfiguration.PollingInterval, 60u);
-    EXPECT_EQ(controller.startConfiguration.PollingCount, 5u);
-    EXPECT_EQ(controller.startConfiguration.RetryCount, 5u);
-    EXPECT_EQ(controller.startConfiguration.RetryInterval, 50u);
+    EXPECT_EQ(sim->startConfiguration.PollingInterval, 60u);
+    EXPECT_EQ(sim->startConfiguration.PollingCount, 5u);
+    EXPECT_EQ(sim->startConfiguration.RetryCount, 5u);
+    EXPECT_EQ(sim->startConfiguration.RetryInterval, 50u);
     EXPECT_TRUE(LogHas("Intialization of VEX IPMI Library successful"));
     EXPECT_EQ(ReleaseVEXIPMILibrary(), 0u);
-    EXPECT_EQ(controller.stopCalls, 1u);
+    EXPECT_EQ(sim->stopCalls, 1u);
     EXPECT_EQ(ReleaseVEXIPMILibrary(), 0u);
-    EXPECT_EQ(controller.stopCalls, 1u);
+    EXPECT_EQ(sim->stopCalls, 1u);
 }
 
 } // namespace

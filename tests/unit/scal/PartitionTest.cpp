@@ -6,20 +6,20 @@ namespace scaltest
 namespace
 {
 
+// Partition requests against the simulated controller: a session with
+// handle 0x1234 is open on both sides.
 class PartitionTest : public ScalTest
 {
 protected:
     void SetUp() override
     {
         ScalTest::SetUp();
-        controller.started = true;
-        controller.sessionOpen = true;
-        controller.sessionHandle = 0x1234;
+        UseScript("");
         corvel.reset(new TestCorvel(Seams()));
         corvel->OpenSessionForTest(0x1234);
         corvel->SetOsTypeForTest(REDHAT);
         OpenLog();
-        controller.requests.clear();
+        sim->requests.clear();
         host.shellCommands.clear();
     }
     void TearDown() override
@@ -27,31 +27,11 @@ protected:
         corvel.reset();
         ScalTest::TearDown();
     }
-    std::unique_ptr<TestCorvel> corvel;
-};
-
-// Partition requests against the simulated controller's own model: a
-// session with handle 0x1234 is open on both sides.
-class SimPartitionTest : public ScalTest
-{
-protected:
-    void SetUp() override
+    // A new controller with this script (partitions, rules) and the session
+    // already open.
+    void UseScript(const std::string& script)
     {
-        ScalTest::SetUp();
-        corvel.reset(new TestCorvel(Seams()));
-        corvel->OpenSessionForTest(0x1234);
-        corvel->SetOsTypeForTest(REDHAT);
-        OpenLog();
-    }
-    void TearDown() override
-    {
-        corvel.reset();
-        ScalTest::TearDown();
-    }
-    // A new controller with these partitions and the session already open.
-    void UseScript(const std::string& partitions)
-    {
-        sim = UseSimulatedController("handle 1234\n" + partitions, true);
+        UseSimulatedController("handle 1234\n" + script, true);
         sim->OpenSessionBeforehand();
     }
     // The dynamic slots the controller shows deleted.
@@ -66,11 +46,21 @@ protected:
         }
         return slots;
     }
+    // The slot sets of the last detach request: static, dynamic.
+    std::pair<uint16_t, uint16_t> LastDetach() const
+    {
+        const auto detach = sim->RequestsOf(0xA2, 0x06);
+        if (detach.empty() || detach.back().size() < 11) {
+            return {0, 0};
+        }
+        const std::vector<uint8_t>& r = detach.back();
+        return {static_cast<uint16_t>((r[5] << 8) | r[6]),
+                static_cast<uint16_t>((r[9] << 8) | r[10])};
+    }
     std::unique_ptr<TestCorvel> corvel;
-    std::shared_ptr<SimulatedController> sim;
 };
 
-TEST_F(SimPartitionTest, StaticSlotNamesFillThePartitionTable)
+TEST_F(PartitionTest, StaticSlotNamesFillThePartitionTable)
 {
     struct Case {
         const char* name;
@@ -112,7 +102,7 @@ TEST_F(SimPartitionTest, StaticSlotNamesFillThePartitionTable)
               (std::vector<uint8_t>{0x30, 0xA2, 0x04, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00}));
 }
 
-TEST_F(SimPartitionTest, OnlyADynamicPartitionReadBackUnderOurLabelIsDeleted)
+TEST_F(PartitionTest, OnlyADynamicPartitionReadBackUnderOurLabelIsDeleted)
 {
     struct Case {
         const char* name;
@@ -163,7 +153,7 @@ TEST_F(PartitionTest, TableHoldsTheNamedEntriesAndNumberedLabels)
 
 TEST_F(PartitionTest, FailedDeleteIsError44)
 {
-    controller.Always(Key(0xA2, 0x08), Cc(0x0D));
+    UseScript("on 30 a2 08 : cc 0d\n");
     EXPECT_FALSE(corvel->DeleteDropBox(0x0004));
     EXPECT_EQ(corvel->getSCALError(), SCAL_DELETE_DYN_PARTITION_FAILED);
 }
@@ -172,7 +162,7 @@ TEST_F(PartitionTest, SessionBoundOperationsRefuseWithoutASessionAndSendNothing)
 {
     TestCorvel closed(Seams());
     closed.SetOsTypeForTest(REDHAT);
-    controller.requests.clear();
+    sim->requests.clear();
     uint16_t bitmap = 0x00FF;
     const std::vector<std::pair<const char*, std::function<bool()>>> operations = {
         {"getPartInfo", [&] { return closed.getPartInfo(0x00FF); }},
@@ -188,7 +178,7 @@ TEST_F(PartitionTest, SessionBoundOperationsRefuseWithoutASessionAndSendNothing)
         EXPECT_FALSE(operation.second());
         EXPECT_EQ(closed.getSCALError(), SCAL_NO_ACTIVE_SESSION);
     }
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
     EXPECT_TRUE(host.unmounts.empty());
     EXPECT_TRUE(LogHas("No Active Session Found"));
 }
@@ -198,12 +188,12 @@ TEST_F(PartitionTest, OpeningWhileOpen)
     EXPECT_TRUE(corvel->BeginCorvelSessionExtended(1200));
     EXPECT_FALSE(corvel->BeginCorvelSession(1200));
     EXPECT_EQ(corvel->getSCALError(), SCAL_SESSION_ALREADY_ACTIVE);
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
 }
 
 TEST_F(PartitionTest, FailedEndKeepsTheSessionMarkedOpen)
 {
-    controller.Always(Key(0xA2, 0x01), Cc(0x0D));
+    UseScript("on 30 a2 01 : cc 0d\n");
     EXPECT_FALSE(corvel->EndCorvelSession());
     EXPECT_EQ(corvel->getSCALError(), SCAL_END_SESSION_FAILED);
     EXPECT_TRUE(corvel->IsSessionOpen());
@@ -221,14 +211,13 @@ TEST_F(PartitionTest, DetachUnmountsFirstThenReleasesAllSlots)
     // Nothing mounted: one umount call that fails with EINVAL.
     EXPECT_EQ(host.unmounts, std::vector<std::string>{"/tmp/SECUPD"});
     EXPECT_TRUE(LogHas("Umount Error Num = 22"));
-    EXPECT_EQ(controller.lastDetachStatic, 0x00FF);
-    EXPECT_EQ(controller.lastDetachDynamic, 0x00FF);
+    EXPECT_EQ(LastDetach(), std::make_pair(uint16_t{0x00FF}, uint16_t{0x00FF}));
     EXPECT_TRUE(LogHas("DetachPartition succeeded"));
 }
 
 TEST_F(PartitionTest, RefusedDetachIsError23AndLoggedOnlyWhenVerbose)
 {
-    controller.Always(Key(0xA2, 0x06), Cc(0x0D));
+    UseScript("on 30 a2 06 : cc 0d\n");
     EXPECT_FALSE(corvel->DetachAll());
     EXPECT_EQ(corvel->getSCALError(), SCAL_DETACH_FAILED);
     EXPECT_FALSE(LogHas("DetachPartitions IPMI Request failed"));
@@ -243,7 +232,7 @@ TEST_F(PartitionTest, PartitionIdBeyondTheTableIsRefused)
 {
     EXPECT_FALSE(corvel->DetachPartition(0x0100, 0, 300, true));
     EXPECT_EQ(corvel->getSCALError(), SCAL_INVALID_PARTITION_ID);
-    EXPECT_TRUE(controller.requests.empty());
+    EXPECT_TRUE(sim->requests.empty());
     EXPECT_TRUE(host.shellCommands.empty());
 }
 

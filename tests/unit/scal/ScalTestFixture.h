@@ -1,5 +1,6 @@
-// Fixture for the access-layer tests: fake seams in force, process-wide state
-// reset, and a scratch working directory for the debug log and package files.
+// Fixture for the access-layer tests: the simulated controller and fake host
+// and sleeper in force, process-wide state reset, and a scratch working
+// directory for the debug log and package files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,7 +47,9 @@ class ScalTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        previous_ = SetOEMCommandSeams(OEMCommandSeams{Borrow(controller), Borrow(sleeper)});
+        // A controller with the simulator's defaults until a test asks for another.
+        sim = std::make_shared<SimulatedController>("");
+        previous_ = SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
         ResetProcessState();
         char pattern[] = "/tmp/scal-unit-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -188,13 +191,14 @@ protected:
     std::shared_ptr<SimulatedController> UseSimulatedController(const std::string& script,
                                                                 bool libraryStarted)
     {
-        auto sim = std::make_shared<SimulatedController>(script);
+        sim = std::make_shared<SimulatedController>(script);
         sim->started = libraryStarted;
         SetOEMCommandSeams(OEMCommandSeams{sim, Borrow(sleeper)});
         return sim;
     }
 
-    FakeController controller;
+    // The controller UseSimulatedController put in place.
+    std::shared_ptr<SimulatedController> sim;
     FakeHost host;
     FakeSleeper sleeper;
     RecordingProgress progress;

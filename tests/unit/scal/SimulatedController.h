@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -38,15 +39,24 @@ public:
     }
     ~SimulatedController() override { std::remove(scriptPath_.c_str()); }
 
+    // What the IPMI library itself decides, not the controller: the result
+    // of its start and the configuration it was started with.
     unsigned startResult = 0;
+    _VEXIPMIConfiguration startConfiguration = {};
     bool started = false;
     unsigned stopCalls = 0;
     // Every request as sent, from the network function on.
     std::vector<std::vector<uint8_t>> requests;
+    // Runs while each request is under way, before the controller answers
+    // (for instance: a signal arrives).
+    std::function<void(const std::vector<uint8_t>&)> duringRequest;
 
-    unsigned Start(_VEXIPMIConfiguration* /*configuration*/) override
+    unsigned Start(_VEXIPMIConfiguration* configuration) override
     {
-        started = true;
+        started = true; // the front exists even when its initialisation failed
+        if (configuration != nullptr) {
+            startConfiguration = *configuration;
+        }
         return startResult;
     }
 
@@ -55,6 +65,9 @@ public:
         const unsigned length = IPMIRequestLength(*record);
         const uint8_t* request = IPMIRequestBytes(*record);
         requests.emplace_back(request, request + length);
+        if (duringRequest) {
+            duringRequest(requests.back());
+        }
         // The library front clears the response before every exchange.
         uint8_t* response = IPMIResponseBytes(*record);
         std::fill(response, response + 255, 0);

@@ -16,7 +16,7 @@ protected:
     void SetUp() override
     {
         ScalTest::SetUp();
-        controller.started = true;
+        UseSimulatedController("", true);
         host.executables.insert("/sbin/udevadm");
         corvel.reset(new TestCorvel(Seams()));
         corvel->ForgetInstalledRulesForTest();
