@@ -139,7 +139,7 @@ program_requests() { # request-log
 # run: the address the IPMI library names its session by and the descriptor
 # number the device got.
 normalize_trace() { # log file
-    [[ -s "$1" ]] || { echo "(missing or empty: $(basename "$1"))"; return; }
+    [[ -s "$1" ]] || { echo "(missing or empty)"; return; }
     sed -E -e 's#\[[0-9]{4}-[0-9T:-]+\] ##g' \
         -e 's#(Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), [A-Za-z]+ [0-9]{2}, [0-9]{4}#DATE#g' \
         -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}(AM|PM)#DATE TIME#g' \
