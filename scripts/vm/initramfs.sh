@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # The guest's initramfs: busybox, the kernel modules, the guest scripts, and
-# two package directories (the simulated storage library's and the SCSI
-# generic library's), packed into $VM_DIR/initrd.gz.
+# three package directories (the simulated storage library's, the SCSI
+# generic library's and the recording one of the record scenario), packed
+# into $VM_DIR/initrd.gz.
 
 # Copies a binary and every shared library ldd names, at the same paths.
 copy_with_libs() { # image source destdir-in-image
@@ -72,6 +73,21 @@ add_scsi_stack() { # image kver
     make_payload "$img$pkg/payload"
 }
 
+# The recording package: the program, the storage recorder as
+# ./libstorelibit.so, the SCSI generic library in the root-owned real/ folder,
+# and the IPMI recorder outside the package, as a support engineer brings it.
+add_record_package() { # image
+    local img="$1" pkg=/opt/lumo-rec
+    copy_with_libs "$img" "$VM_BUILD/bin/lumoswitch" "$pkg"
+    copy_with_libs "$img" "$VM_BUILD/lib/liblumorecord_storelibit.so" "$pkg"
+    mv "$img$pkg/liblumorecord_storelibit.so" "$img$pkg/libstorelibit.so"
+    copy_with_libs "$img" "$VM_BUILD/lib/libstorelibit_sg.so" "$pkg/real"
+    chmod 0755 "$img$pkg/real"
+    copy_with_libs "$img" "$VM_BUILD/lib/liblumorecord_ipmi.so" /usr/lib/lumorecord
+    install -m 0644 "$VM_ROOT/tests/vm/package/package.xml" "$img$pkg/"
+    make_payload "$img$pkg/payload"
+}
+
 build_image() { # kver
     local kver="$1" img="$VM_DIR/image"
     rm -rf "$img"
@@ -107,6 +123,7 @@ build_image() { # kver
 
     add_ipmi_package "$img"
     add_scsi_stack "$img" "$kver"
+    add_record_package "$img"
 
     (cd "$img" && find . -print0 | cpio --null -o -H newc --quiet | gzip -1) >"$VM_DIR/initrd.gz" ||
         die "cannot pack the initramfs"

@@ -73,13 +73,16 @@ judge_program() { # scenario
 }
 
 # --- the same update in the end-to-end sandbox ------------------------------------
-# Runs "lumoswitch -u" from $dir/pkg (the caller has put the program and its
-# storage library there) in the sandbox with the LD_PRELOAD device in front
-# of the controller script. The system tools are the sandbox's recording
-# stand-ins; rmmod fails as the guest's did (the open device holds the
-# modules) and lsmod lists nothing, as in the guest before the run. The exit
-# status lands in $dir/exit.
-sandbox_update() { # dir controller-script(or empty) [--env NAME=VALUE]...
+# Runs a command in the sandbox from $dir/pkg (the caller has put the
+# program and its storage library there) with the LD_PRELOAD device in front
+# of the controller script, or of what the options give it (a replay). The
+# options (sandbox.sh's) come before the device: a --preload there sits in
+# front of it. The system tools are the sandbox's recording stand-ins (its
+# udevadm exits 0, as the guest's does); rmmod fails as the guest's did (the
+# open device holds the modules) and lsmod lists nothing, as in the guest
+# before the run. Output lands in $dir/stdout.txt and $dir/stderr.txt, the
+# exit status in $dir/exit.
+sandbox_run() { # dir controller-script(or empty) [sandbox-option]... -- command...
     local dir="$1" script="$2" status=0 args=() t
     shift 2
     make_payload "$dir/pkg/payload"
@@ -88,18 +91,29 @@ sandbox_update() { # dir controller-script(or empty) [--env NAME=VALUE]...
         args+=(--standin "$t")
     done
     args+=(--env "SIMIPMI_LOG=$dir/pkg/requests.log" --env "SIMIPMI_STATE=$dir/pkg/state"
-        --env SIMIPMI_TIME_SCALE=100 "$@")
+        --env SIMIPMI_TIME_SCALE=100)
     # The sandbox mounts a fresh /tmp: a script from a checkout under /tmp
     # would vanish inside it, so the run reads its own copy in the package.
     if [[ -n "$script" ]]; then
         cp "$script" "$dir/pkg/controller.script"
         args+=(--env "SIMIPMI_SCRIPT=$dir/pkg/controller.script")
     fi
+    while (($#)) && [[ "$1" != -- ]]; do
+        args+=("$1")
+        shift
+    done
+    shift
     "$VM_ROOT/tests/e2e/sandbox.sh" --pkg "$dir/pkg" --record "$dir/pkg/standins.log" \
-        --preload "$VM_BUILD/lib/libsimipmi_preload.so" "${args[@]}" --timeout 600 \
-        -- ./lumoswitch -u -d -o "$dir/pkg/report.xml" >"$dir/stdout.txt" 2>"$dir/stderr.txt" ||
-        status=$?
+        "${args[@]}" --preload "$VM_BUILD/lib/libsimipmi_preload.so" --timeout 600 \
+        -- "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt" || status=$?
     echo "$status" >"$dir/exit"
+}
+
+# "lumoswitch -u" in the sandbox; its report lands in $dir/pkg/report.xml.
+sandbox_update() { # dir controller-script(or empty) [sandbox-option]...
+    local dir="$1" script="$2"
+    shift 2
+    sandbox_run "$dir" "$script" "$@" -- ./lumoswitch -u -d -o "$dir/pkg/report.xml"
 }
 
 # The scenario under the preload stand-in, with the simulated storage library.
@@ -121,12 +135,16 @@ program_requests() { # request-log
     grep ' netfn=30 ' "$1" 2>/dev/null | sed 's/^seq=[0-9]* //'
 }
 
+# A log without clock times and two facts of the process rather than of the
+# run: the address the IPMI library names its session by and the descriptor
+# number the device got.
 normalize_trace() { # log file
-    [[ -s "$1" ]] || { echo "(missing or empty: $(basename "$1"))"; return; }
-    sed -E -e 's#^\[[0-9T:-]+\] ##' \
-        -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}(AM|PM)##' \
-        -e 's#session ID = [0-9]+#session ID = N#' \
-        -e 's#File Descriptor Value [0-9]+#File Descriptor Value N#' "$1"
+    [[ -s "$1" ]] || { echo "(missing or empty)"; return; }
+    sed -E -e 's#\[[0-9]{4}-[0-9T:-]+\] ##g' \
+        -e 's#(Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), [A-Za-z]+ [0-9]{2}, [0-9]{4}#DATE#g' \
+        -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}(AM|PM)#DATE TIME#g' \
+        -e 's#\b[0-9]{2}:[0-9]{2}(AM|PM)\b#TIME#g' \
+        -e 's#(session ID = |File Descriptor Value )[0-9]+#\1N#g' "$1"
 }
 
 compare_with_preload() { # scenario controller-script

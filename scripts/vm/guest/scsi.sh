@@ -2,27 +2,8 @@
 # The storage half on the kernel's own SCSI stack. Two switches served by simstorelib_tcmu behind a TCM-User loopback host
 # (host 0, /dev/sg0 and /dev/sg1), the program with the SCSI generic library
 # as ./libstorelibit.so, then the kernel's scsi_debug as a second peer.
-CFG=/sys/kernel/config/target
-SW=/tmp/sw
 TOPO=/opt/lumo-sg/scsi
 
-handler_start() { # name dev topology [extra args]
-    n=$1; d=$2; t=$3; shift 3
-    /usr/bin/simstorelib_tcmu --topology "$t" --ctrl 0x05000000 --dev "$d" --name "$n" \
-        --outdir "$SW" "$@" 2>>"$SW/handler-$n.err" &
-    eval "pid_$n=$!"
-}
-handler_stop() { # name
-    p=""
-    eval "p=\$pid_$1"
-    kill "$p" 2>/dev/null
-    wait "$p" 2>/dev/null
-}
-wait_for() { # tries(0.2 s each) test...
-    w=$1; shift
-    while ! "$@" && [ "$w" -gt 0 ]; do sleep 0.2; w=$((w - 1)); done
-    "$@"
-}
 trace_lines() { # dev
     if [ -f "$SW/tcmu_trace_05000000_$1.log" ]; then wc -l <"$SW/tcmu_trace_05000000_$1.log"; else echo 0; fi
 }
@@ -55,32 +36,14 @@ debug_host_up() {
 secs_since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN{printf "%.2f", b-a}'; }
 
 scenario_scsi() {
-    mkdir -p "$SW"
-    for m in configfs sg target_core_mod target_core_user tcm_loop; do
-        modprobe "$m" || check modules-scsi FAIL "modprobe $m"
-    done
-    mount -t configfs none /sys/kernel/config 2>/dev/null
+    target_modules_up
     # Before any switch exists: no controller, and the program finds nothing.
     /usr/bin/sg_probe /opt/lumo-sg/libstorelibit.so list >/tmp/list0.txt 2>&1
     (cd /opt/lumo-sg && timeout 300 ./lumoswitch -i -o /tmp/inventory-none.xml >/dev/null 2>&1)
     check no-switch PASS "$(tr '\n' ';' </tmp/list0.txt) exit=$?"
     send_file inventory-none.xml /tmp/inventory-none.xml
     [ -d "$CFG" ] || { check target-setup FAIL "no $CFG"; return; }
-    for n in sw1 sw2; do
-        mkdir -p "$CFG/core/user_1/$n"
-        printf %s "dev_config=lumo/$n" >"$CFG/core/user_1/$n/control"
-        printf %s "dev_size=1048576" >"$CFG/core/user_1/$n/control"
-        printf %s 1 >"$CFG/core/user_1/$n/enable"
-    done
-    handler_start sw1 0 "$TOPO/switches.conf"
-    handler_start sw2 1 "$TOPO/switches.conf"
-    W=naa.5001405000000a01
-    mkdir -p "$CFG/loopback/$W/tpgt_1/lun/lun_0" "$CFG/loopback/$W/tpgt_1/lun/lun_1"
-    printf %s naa.5001405000000b01 >"$CFG/loopback/$W/tpgt_1/nexus"
-    ln -s "$CFG/core/user_1/sw1" "$CFG/loopback/$W/tpgt_1/lun/lun_0/port"
-    wait_for 100 test -e /sys/class/scsi_generic/sg0
-    ln -s "$CFG/core/user_1/sw2" "$CFG/loopback/$W/tpgt_1/lun/lun_1/port"
-    if wait_for 100 test -e /sys/class/scsi_generic/sg1; then
+    if switches_up "$TOPO/switches.conf"; then
         check target-setup PASS "sg0 -> $(readlink /sys/class/scsi_generic/sg0/device | sed 's#.*/##')" \
             "sg1 -> $(readlink /sys/class/scsi_generic/sg1/device | sed 's#.*/##')" \
             "types $(cat /sys/class/scsi_generic/sg0/device/type) $(cat /sys/class/scsi_generic/sg1/device/type)"
@@ -136,7 +99,7 @@ scenario_scsi() {
         cmp -s /tmp/small.bin "$SW/received_05000000_1.bin"; then
         check sg-write-buffer PASS "100000 bytes in 32 KiB chunks arrived intact"
     else
-        check sg-write-buffer FAIL "$(tr '\n' ';' </tmp/sgwb.txt) $(ls -l $SW)"
+        check sg-write-buffer FAIL "$(tr '\n' ';' </tmp/sgwb.txt) $(ls -l "$SW")"
     fi
 
     # Benchmark: the same 16 MiB file to the same switch, through the library

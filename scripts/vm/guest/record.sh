@@ -1,6 +1,4 @@
-# Guest half of the "record" scenario, sourced by the guest's /init (uses its
-# say, check, send_file, uptime_s, ipmi_modules and wait_for).
-#
+# shellcheck shell=sh
 # Two switches served by simstorelib_tcmu on the kernel's SCSI target, the
 # real IPMI driver in front of the host's simulated controller, and one run
 # each of "lumoswitch -i" and "lumoswitch -u" recorded at both boundaries:
@@ -8,41 +6,7 @@
 # SCSI generic library (kept in the package's root-owned real/ folder), the
 # IPMI recorder preloaded in front of the kernel's device. Everything a
 # replay on the host needs comes out on the channel as record-<story>-<file>.
-
 REC_PKG=/opt/lumo-rec
-REC_SW=/tmp/rec-sw
-REC_CFG=/sys/kernel/config/target
-
-record_switch() { # name dev
-    /usr/bin/simstorelib_tcmu --topology /opt/lumo-sg/scsi/switches.conf --ctrl 0x05000000 \
-        --dev "$2" --name "$1" --outdir "$REC_SW" 2>>"$REC_SW/handler-$1.err" &
-}
-
-# The two switches as /dev/sg0 and /dev/sg1 behind a TCM-User loopback host.
-record_target_up() {
-    mkdir -p "$REC_SW"
-    for m in configfs sg target_core_mod target_core_user tcm_loop; do
-        modprobe "$m" || return 1
-    done
-    mount -t configfs none /sys/kernel/config 2>/dev/null
-    [ -d "$REC_CFG" ] || return 1
-    for n in sw1 sw2; do
-        mkdir -p "$REC_CFG/core/user_1/$n"
-        echo -n "dev_config=lumo/$n" >"$REC_CFG/core/user_1/$n/control"
-        echo -n "dev_size=1048576" >"$REC_CFG/core/user_1/$n/control"
-        echo -n 1 >"$REC_CFG/core/user_1/$n/enable"
-    done
-    record_switch sw1 0
-    record_switch sw2 1
-    wwn=naa.5001405000000a01 # not $w: wait_for counts with it
-    mkdir -p "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_0" "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_1"
-    echo -n naa.5001405000000b01 >"$REC_CFG/loopback/$wwn/tpgt_1/nexus"
-    # One LUN at a time, so that the first switch is sg0.
-    ln -s "$REC_CFG/core/user_1/sw1" "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_0/port"
-    wait_for 100 test -e /sys/class/scsi_generic/sg0 || return 1
-    ln -s "$REC_CFG/core/user_1/sw2" "$REC_CFG/loopback/$wwn/tpgt_1/lun/lun_1/port"
-    wait_for 100 test -e /sys/class/scsi_generic/sg1
-}
 
 # One recorded run in the package, from a package without logs of an
 # earlier run; its transcript, report, logs and output sent.
@@ -71,7 +35,7 @@ record_story() { # story report args...
 scenario_record() {
     mkdir -p /tmp/rec
     chmod 0700 /tmp/rec
-    if record_target_up; then
+    if target_modules_up && switches_up /opt/lumo-sg/scsi/switches.conf; then
         check record-target PASS "sg0 and sg1 on the TCM-User loopback host"
     else
         check record-target FAIL "switches did not appear"
@@ -85,7 +49,7 @@ scenario_record() {
     record_story update update.xml -u -d -o update.xml
     check record-modules-after PASS "loaded: $(ipmi_modules)"
     for i in 0 1; do
-        send_file "record-received$i.bin" "$REC_SW/received_05000000_$i.bin"
+        send_file "record-received$i.bin" "$SW/received_05000000_$i.bin"
     done
-    for n in sw1 sw2; do send_file "record-handler-$n.err" "$REC_SW/handler-$n.err"; done
+    for n in sw1 sw2; do send_file "record-handler-$n.err" "$SW/handler-$n.err"; done
 }
