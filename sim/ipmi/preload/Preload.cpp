@@ -290,6 +290,21 @@ void flushReplay()
     }
 }
 
+// A device the program holds open: an eventfd it can wait on, with its own
+// queue of replies. Called with the lock held.
+int newDevice(int flags)
+{
+    int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
+    if (fd < 0)
+        return -1;
+    Device& dev = (*gDevices)[fd];
+    dev = Device{};
+    dev.id = gNextDeviceId++;
+    dev.fd = fd;
+    gOpenDevices.fetch_add(1);
+    return fd;
+}
+
 int openDevice(const char* path, int flags)
 {
     Lock lock;
@@ -301,15 +316,7 @@ int openDevice(const char* path, int flags)
             errno = err;
             return -1;
         }
-        int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
-        if (fd < 0)
-            return -1;
-        Device& dev = (*gDevices)[fd];
-        dev = Device{};
-        dev.id = gNextDeviceId++;
-        dev.fd = fd;
-        gOpenDevices.fetch_add(1);
-        return fd;
+        return newDevice(flags);
     }
     const std::vector<std::string>& paths = c->devicePaths();
     bool exists = c->scriptError().empty() &&
@@ -319,15 +326,7 @@ int openDevice(const char* path, int flags)
         errno = ENOENT;
         return -1;
     }
-    int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
-    if (fd < 0)
-        return -1;
-    Device& dev = (*gDevices)[fd];
-    dev = Device{};
-    dev.id = gNextDeviceId++;
-    dev.fd = fd;
-    gOpenDevices.fetch_add(1);
-    return fd;
+    return newDevice(flags);
 }
 
 void forgetDevice(int fd)
