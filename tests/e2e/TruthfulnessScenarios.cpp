@@ -1,11 +1,13 @@
 // Runs that must never end in a false success, end to end in the sandbox:
 // ten overrun answers to the state flag, an unusable package, a report that
-// cannot be written, a symbolic link planted at the report name, termination
-// signals at chosen points, and two runs started together. Each checks what
-// the report says, what the controller ended with and what the host kept.
+// cannot be written or synced, a symbolic link planted at the report name,
+// termination signals at chosen points, and two runs started together. Each
+// checks what the report says, what the controller ended with and what the
+// host kept.
 
 #ifdef LUMO_E2E_IPMI_PRELOAD
 
+#include <filesystem>
 #include <map>
 
 #include "SwitchBoard.h"
@@ -166,19 +168,45 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
     }
 }
 
+// A device that takes no more bytes, and a disk that fails to sync the new
+// report: the earlier report at the name stays whole, no temporary is left.
 TEST(Truthfulness, ReportThatCannotBeWrittenEndsWithAnErrorLineAndStatusOne)
 {
     LUMO_E2E_REQUIRE_SANDBOX();
-    for (const char* pass : {"-i", "-u"}) {
-        SCOPED_TRACE(pass);
-        PackageDir pkg = Prepare(std::string("full") + pass);
-        const RunResult r = RunProgram(pkg, {pass, "-o", "/dev/full"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("lumoswitch: the report could not be written completely to "
-                             "/dev/full: No space left on device\n"),
-                  std::string::npos)
-            << r.err;
-        EXPECT_EQ(r.out, "") << "the named target was open: nothing on standard output";
+    const struct {
+        const char* name;
+        bool syncFails; // into reports/report.xml, whose sync fails; else into /dev/full
+        const char* cause;
+    } cases[] = {
+        {"full", false, "No space left on device"},
+        {"sync", true, "Input/output error"},
+    };
+    for (const auto& c : cases) {
+        for (const char* pass : {"-i", "-u"}) {
+            SCOPED_TRACE(std::string(c.name) + " " + pass);
+            PackageDir pkg = Prepare(std::string(c.name) + pass);
+            const std::string earlier = "<?xml version=\"1.0\"?><SVMInventory lang=\"en\"/>";
+            pkg.write("reports/report.xml", earlier);
+            const std::string target = c.syncFails ? pkg.file("reports/report.xml") : "/dev/full";
+            SandboxOptions opts;
+            if (c.syncFails) {
+                opts.preload = LUMO_E2E_FAILFSYNC_PRELOAD;
+                opts.env = {"E2E_FAIL_FSYNC_DIR=" + pkg.file("reports")};
+            }
+            const RunResult r = RunProgram(pkg, {pass, "-o", target}, opts);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("lumoswitch: the report could not be written completely to " +
+                                 target + ": " + c.cause + "\n"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_EQ(r.out, "") << "the named target was open: nothing on standard output";
+            EXPECT_EQ(pkg.read("reports/report.xml"), earlier);
+            std::vector<std::string> left;
+            for (const auto& entry : std::filesystem::directory_iterator(pkg.file("reports"))) {
+                left.push_back(entry.path().filename().string());
+            }
+            EXPECT_EQ(left, std::vector<std::string>{"report.xml"}) << "no temporary file is left";
+        }
     }
 }
 
