@@ -33,6 +33,24 @@ if [ "$mode" = two ]; then
     wait $a; echo $? > a.status
     wait $b; echo $? > b.status
     status=0
+elif [ "$mode" = held ]; then
+    # The second run starts while the first holds the lock, waiting for the
+    # controller's answer to its state flag, with its debug logs under way.
+    ./lumoswitch -u -d -o report-a.xml 2>a.err &
+    a=$!
+    for i in $(seq 1 1000); do
+        grep -q "op=setStateFlagCmd" ipmi.log 2>/dev/null && break
+        sleep 0.01
+    done
+    mkdir held
+    for log in $E2E_DEBUG_LOGS; do
+        [ -e "$log" ] && cp "$log" held/
+    done
+    ./lumoswitch -u -d -o report-b.xml 2>b.err
+    echo $? > b.status
+    kill -0 $a 2>/dev/null && echo "$a" > a-held.txt
+    wait $a; echo $? > a.status
+    status=0
 else
     ./lumoswitch "$@" &
     pid=$!
@@ -347,6 +365,54 @@ TEST(Truthfulness, SecondOfTwoRunsStartedTogetherIsRefused)
     EXPECT_EQ(state.at("flag"), "0x05");
     EXPECT_EQ(state.at("session"), "closed");
     EXPECT_TRUE(Lines(pkg.read("rules-left.txt")).empty());
+}
+
+// A run refused by the lock opens none of the debug logs the first run is
+// writing: a second run asking for the same logs must neither cut them nor
+// add to them.
+TEST(Truthfulness, RunRefusedByTheLockLeavesTheFirstRunsDebugLogsAlone)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const std::vector<std::string> logs = {"debug_update.log", "SCAL_DBG.log", "vexipmi.log",
+                                           "vexipmi_internal.log", "baseutils.log"};
+    std::string logList;
+    for (const std::string& log : logs) {
+        logList += log + " ";
+    }
+    Scenario s("held-lock-debug-log");
+    // The first run waits seconds for the flag's answer, holding the lock.
+    s.controller = std::string(kHealthyController) + "on 30 a2 11 : delay 2000\n";
+    s.timeScale = 1;
+    PackageDir pkg = Prepare(s.name);
+    SandboxOptions opts = Options(pkg, s);
+    opts.env.push_back("E2E_DEBUG_LOGS=" + logList);
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", "held"}, opts);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const std::string pidA = Lines(pkg.read("a-held.txt")).empty()
+                                 ? std::string()
+                                 : Lines(pkg.read("a-held.txt")).front();
+    ASSERT_FALSE(pidA.empty()) << "the first run ended before the second one started";
+    EXPECT_EQ(pkg.read("b.status"), "1\n");
+    EXPECT_EQ(pkg.read("b.err").rfind(
+                  "lumoswitch: another run is in progress (process " + pidA + " holds ", 0),
+              0u)
+        << pkg.read("b.err");
+    EXPECT_EQ(pkg.read("a.status"), "0\n") << pkg.read("a.err");
+    EXPECT_FALSE(pkg.exists("report-b.xml"));
+
+    ASSERT_NE(pkg.read("held/debug_update.log"), "") << "the first run writes its debug log";
+    for (const std::string& log : logs) {
+        if (!pkg.exists("held/" + log)) {
+            continue;
+        }
+        SCOPED_TRACE(log);
+        const std::string held = pkg.read("held/" + log);
+        const std::string final = pkg.read(log);
+        EXPECT_EQ(final.substr(0, held.size()), held) << "the log was cut or overwritten";
+        EXPECT_EQ(final.find("report-b.xml"), std::string::npos) << "the second run wrote in it";
+    }
+    EXPECT_EQ(Occurrences(pkg.read("debug_update.log"), "Logger initialized"), 1u);
 }
 
 } // namespace
