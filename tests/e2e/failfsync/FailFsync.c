@@ -29,28 +29,22 @@ static int InFailingFolder(int fd)
            strchr(path + len + 1, '/') == NULL;
 }
 
-int fsync(int fd)
+static int FailOrSync(int fd, const char* call)
 {
-    static int (*real_fsync)(int);
     if (InFailingFolder(fd)) {
         errno = EIO;
         return -1;
     }
-    if (real_fsync == NULL) {
-        real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-    }
-    return real_fsync(fd);
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, call);
+    return real(fd);
+}
+
+int fsync(int fd)
+{
+    return FailOrSync(fd, "fsync");
 }
 
 int fdatasync(int fd)
 {
-    static int (*real_fdatasync)(int);
-    if (InFailingFolder(fd)) {
-        errno = EIO;
-        return -1;
-    }
-    if (real_fdatasync == NULL) {
-        real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    }
-    return real_fdatasync(fd);
+    return FailOrSync(fd, "fdatasync");
 }
