@@ -178,11 +178,22 @@ bool ReadTrusted(const std::string& path, std::string& content, std::string& why
     return ok;
 }
 
+namespace
+{
+size_t g_refusals = 0;
+} // namespace
+
 void ReportRefusal(const std::string& path, const std::string& why)
 {
+    ++g_refusals;
     const std::string line = "Refusing package file " + path + ": " + why;
     CLogger::GetInstance()->log(kSrc, __LINE__, line);
     std::fprintf(stderr, "lumoswitch: %s\n", line.c_str());
+}
+
+size_t RefusalCount()
+{
+    return g_refusals;
 }
 
 } // namespace pkgfiles

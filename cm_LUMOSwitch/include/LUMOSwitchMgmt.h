@@ -103,6 +103,11 @@ public:
                        bool* refused = nullptr);
     bool writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length, const uint8_t* image);
 
+    // Why this pass had no working storage library, as a line for the user:
+    // none could be loaded (each file tried and why), or the one loaded did
+    // not start. Empty when the library worked, whatever it found.
+    const std::string& StorageLibraryFailure() const { return m_strLibraryFailure; }
+
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
     {
         return platformCtrlDeviceIdMap;
@@ -113,4 +118,5 @@ private:
     ZUKStoreLibTalker talker;
     std::map<std::string, std::pair<uint32_t, uint16_t>> platformCtrlDeviceIdMap;
     std::string m_strOutputFileName;
+    std::string m_strLibraryFailure;
 };

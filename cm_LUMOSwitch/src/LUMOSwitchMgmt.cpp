@@ -215,6 +215,16 @@ bool LUMOSwitchMgmt::getCtrlInventory(_SL_CTRL_LIST_T& list)
         Log(__LINE__, "getCtrlInventory(): storelibIt another error");
         ok = false;
     }
+    // Without a library that starts no switch can be seen: that is not a
+    // board without switches, and the user is told which.
+    if (!ok && !talker.LoadFailure().empty()) {
+        m_strLibraryFailure = "cannot load the storage library: " + talker.LoadFailure();
+    } else if (!ok) {
+        char code[16];
+        std::snprintf(code, sizeof(code), "0x%X", unsigned(rc));
+        m_strLibraryFailure = "the storage library " + talker.LoadedLibrary() +
+                              " did not start: it answered " + code + " to INIT_LIB";
+    }
     Log(__LINE__, "LUMOSwitchMgmt::getCtrlInventory() end");
     return ok;
 }

@@ -168,15 +168,28 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
         }
     }
 
+    // Each file tried and why it gave no library, for the one line the user
+    // gets when none did.
+    std::string failures;
+    std::string loaded;
+    const auto tryOpen = [&](const std::string& file) -> void* {
+        void* opened = m_pSystem->OpenLibrary(file);
+        if (opened == nullptr) {
+            failures += (failures.empty() ? "" : "; ") + m_pSystem->LastLoadError();
+        } else {
+            loaded = file;
+        }
+        return opened;
+    };
     void* handle = nullptr;
     if (isESX()) {
         Log(__LINE__, std::string("ZUKStoreLibTalker::ProcessLibCommand: loading ESX library: ") +
                           info.esxFile);
-        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.esxFile));
+        handle = tryOpen(m_pSystem->PackagePath(info.esxFile));
     } else {
-        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.localFile));
+        handle = tryOpen(m_pSystem->PackagePath(info.localFile));
         if (handle == nullptr) {
-            handle = m_pSystem->OpenLibrary(info.systemFile);
+            handle = tryOpen(info.systemFile);
         }
         if (handle == nullptr) {
             Log(__LINE__,
@@ -188,6 +201,7 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
         if (info.initFailedLog != nullptr) {
             Log(__LINE__, info.initFailedLog);
         }
+        m_LoadFailure = failures;
         return storelib::kResultLibraryUnavailable;
     }
     // Replacing the holder closes a library left open by an earlier attempt
@@ -198,8 +212,11 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
     if (symbol == nullptr) {
         Log(__LINE__, "ZUKStoreLibTalker::ProcessLibCommand: Init Library failed 2");
         m_Handles[variant].reset();
+        m_LoadFailure = loaded + ": it has no entry point " + info.entryName;
         return storelib::kResultLibraryUnavailable;
     }
+    m_LoadFailure.clear();
+    m_LoadedLibrary = loaded;
     m_EntryPoints[variant] = reinterpret_cast<StoreLibEntryPoint>(symbol);
     m_pCurrentEntry = m_EntryPoints[variant];
     return 0;
