@@ -12,6 +12,7 @@
 
 #include "IDeviceExecution.h"
 #include "IDeviceInventory.h"
+#include "PendingPowerCycle.h"
 #include "PowerCycleStaging.h"
 #include "VEXProgress.h"
 #include "ZUKStoreLibTalker.h"
@@ -43,6 +44,10 @@ struct SLUMOSwitchMgmtSeams {
     std::shared_ptr<IStoreLibSystem> storeLib = std::make_shared<RealStoreLibSystem>();
     // How the power cycle is staged.
     PowerCycleStagingFactory stagingFactory = &MakePowerCycleStaging;
+    // Where an update notes what waits for the power cycle.
+    std::shared_ptr<IPendingPowerCycleStore> pendingPowerCycle =
+        std::make_shared<RealPendingPowerCycleStore>(RealPendingPowerCycleStore::DefaultPaths(),
+                                                     &std::cerr);
     // How the process ends when a report writer fails.
     std::function<void(int)> exit = [](int status) { std::exit(status); };
     // Where the lines for the user go.
