@@ -9,10 +9,10 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/deps.sh
-# Only the program and the two simulators the demo uses; the tests are built by
-# scripts/test.sh when they are wanted.
-cmake -S "$root" -B build -G Ninja >/dev/null
-cmake --build build --target lumoswitch storelibit_sim simipmi_preload >/dev/null
+# Only the program and the two simulators the demo uses, configured as
+# scripts/test.sh configures build/, which then builds the rest without
+# compiling these again.
+scripts/build.sh build -- lumoswitch storelibit_sim simipmi_preload >/dev/null
 
 demo=$(mktemp -d /tmp/lumoswitch-demo.XXXXXX)
 trap 'rm -rf "$demo"' EXIT
