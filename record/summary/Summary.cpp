@@ -157,8 +157,10 @@ int Summarise(const lumorecord::Transcript& t)
             lumorecord::PassThruView pt;
             if (!lumorecord::DecodePassThru(out, pt))
                 continue;
-            const uint8_t* d = out.data() + 64;
-            const size_t len = out.size() >= 64 + size_t(pt.dataLength) ? pt.dataLength : 0;
+            const uint8_t* d = out.data() + CPassThruRecord::kHeaderSize;
+            const size_t len = out.size() >= CPassThruRecord::kHeaderSize + size_t(pt.dataLength)
+                                   ? pt.dataLength
+                                   : 0;
             const bool ok = e.num("rc") == 0 && pt.status == 0;
             Switch& sw = switches[key];
             if (pt.scsi == "INQUIRY_VPD80" && ok && len >= 4) {
