@@ -452,36 +452,44 @@ class Filters(unittest.TestCase):
         self.assertEqual(['A'], [s['serial'] for s in filters.pending(switches, versions)])
 
     def test_outcome(self):
-        versions = {'104101': '1.3.0.0', '104102': '1.3.0.0'}
-        inventory = {'switches': [sw('104101', 'A', '1.2.10.0'), sw('104102', 'B', '1.2.10.0')]}
+        def entry(serial, state, before='1.2.10.0', after='1.3.0.0', message=''):
+            return dict(component_id='10410' + serial[-1], display='SW' + serial[-1],
+                        serial=serial, version=before, version_after=after, state=state,
+                        result=state != 'failed', message=message)
 
-        def results(update):
-            return [(r['switch'], r['version_before'], r['version_after'], r['result'])
-                    for r in filters.outcome(inventory, versions, update, 'h')]
+        def rows(update):
+            return [(r['host'], r['switch'], r['version_before'], r['version_after'],
+                     r['result']) for r in filters.outcome(update, 'h')]
 
-        failed_second = {'failed': True, 'reboot_required': True, 'msg': 'x',
-                         'switches': [sw('104101', 'A', '1.2.10.0', True, SUCCESS),
-                                      sw('', '', '', False, 'ERROR: Failed to Update Firmware')]}
-        self.assertEqual([('A', '1.2.10.0', '1.3.0.0', 'updated, power cycle staged'),
-                          ('B', '1.2.10.0', '1.2.10.0',
-                           'failed: ERROR: Failed to Update Firmware')], results(failed_second))
-        manual = {'reboot_required': False,
-                  'switches': [sw('104101', 'A', '1.2.10.0', True, 'manual'),
-                               sw('104102', 'B', '1.2.10.0', True, 'manual')]}
-        self.assertEqual(['updated, power cycle the system manually'] * 2,
-                         [r[3] for r in results(manual)])
-        # A run that left no usable report updates nothing in the summary.
-        no_report = {'failed': True, 'msg': 'lumoswitch -u wrote no report', 'switches': []}
-        self.assertEqual([('A', '1.2.10.0', '1.2.10.0', 'failed: lumoswitch -u wrote no report'),
-                          ('B', '1.2.10.0', '1.2.10.0', 'failed: lumoswitch -u wrote no report')],
-                         results(no_report))
-        current = {'switches': [sw('104101', 'A', '1.3.0.0'), sw('104102', 'B', '1.3.0.0')]}
-        self.assertEqual(['up to date'] * 2,
-                         [r['result'] for r in filters.outcome(current, versions,
-                                                               {'skipped': True}, 'h')])
-        self.assertEqual('switch B (component 104102): failed: ERROR: Failed to Update Firmware',
-                         filters.failures(filters.outcome(inventory, versions, failed_second,
-                                                          'h')))
+        cases = [
+            ('one failed', {'failed': True, 'reboot_required': True, 'switches': [
+                entry('A1', 'updated'),
+                entry('B2', 'failed', after='1.2.10.0', message='ERROR: Failed to Update Firmware')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'updated, power cycle staged'),
+              ('h', 'B2', '1.2.10.0', '1.2.10.0', 'failed: ERROR: Failed to Update Firmware')]),
+            ('staged by hand', {'reboot_required': False, 'switches': [entry('A1', 'updated')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'updated, power cycle the system manually')]),
+            ('waiting, not sent again', {'reboot_required': True, 'power_cycle_pending': True,
+                                         'switches': [entry('A1', 'pending power cycle'),
+                                                      entry('B2', 'up to date', '1.3.0.0')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'power cycle pending: staged earlier'),
+              ('h', 'B2', '1.3.0.0', '1.3.0.0', 'up to date')]),
+            ('check mode', {'changed': True, 'switches': [entry('A1', 'would update')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'would update')]),
+            ('update that left no report', {'failed': True, 'msg': 'lumoswitch -u wrote no report',
+                                            'switches': [entry('A1', 'needs update', after='')]},
+             [('h', 'A1', '1.2.10.0', '1.2.10.0', 'failed: lumoswitch -u wrote no report')]),
+            ('no switch', {'no_switches': True, 'switches': [], 'msg': 'no switch found'},
+             [('h', '-', '', '', 'no switch found')]),
+            ('no library', {'failed': True, 'switches': [], 'no_switches': False,
+                            'msg': 'lumoswitch -i failed with exit status 3: lumoswitch: cannot '
+                                   'load the storage library: x'},
+             [('h', '-', '', '', 'failed: lumoswitch -i failed with exit status 3: lumoswitch: '
+                                 'cannot load the storage library: x')]),
+        ]
+        for name, update, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(expected, rows(update))
 
 
 if __name__ == '__main__':

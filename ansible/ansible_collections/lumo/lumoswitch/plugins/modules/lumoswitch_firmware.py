@@ -66,9 +66,9 @@ attributes:
     details:
       - The inventory runs as usual (it changes nothing) and the versions are compared;
         nothing is downloaded. C(changed) is what a real run would report.
-      - A package folder that is not on the host yet (a fresh host, whose package copy
-        did not happen in check mode) is not a failure: nothing can be compared, and
-        C(changed) is false.
+      - A package that is not on the host yet (a fresh host, whose package copy did not
+        happen in check mode) is not a failure: nothing can be compared, and C(changed)
+        is false.
   diff_mode:
     support: full
     details:
@@ -189,6 +189,12 @@ inventory_report:
   returned: when the update's inventory wrote a report
   type: str
   sample: <?xml version="1.0" encoding="UTF-8"?><SVMInventory lang="en"></SVMInventory>
+update_report:
+  description: The update report exactly as the tool wrote it (C(action=update), when
+    C(lumoswitch -u) ran).
+  returned: when the update ran and wrote a report
+  type: str
+  sample: <?xml version="1.0" encoding="UTF-8"?><SVMExecution lang="en"></SVMExecution>
 report:
   description: The report of the tool's last run exactly as written (the inventory
     report, or the update report when the update ran).
@@ -640,7 +646,10 @@ def update(run, tool, package_dir, force):
             run.result['diff'] = diff_of(supported)
         run.done('check mode: %d switch(es) would be updated' % len(supported))
 
+    run.result.pop('report', None)
     report_switches, reboot_required, problem = run.report(tool, '-u')
+    if 'report' in run.result:
+        run.result['update_report'] = run.result['report']
     report_switches = report_switches or []
     pairs, unmatched = pair_update(supported, report_switches)
     touched = set()
@@ -687,12 +696,14 @@ def main():
     run = Run(module)
     executable = os.path.join(package_dir, 'lumoswitch')
 
+    usable = os.path.isfile(executable) and os.access(executable, os.X_OK)
+    if module.check_mode and not usable:
+        # A check run copies nothing: the package is not on a fresh host yet.
+        run.done('check mode: the package is not on the host yet (%s); nothing compared'
+                 % package_dir)
     if not os.path.isdir(package_dir):
-        if module.check_mode:
-            run.done('check mode: package folder %s is not on the host yet; nothing compared'
-                     % package_dir)
         run.fail('package folder %s does not exist' % package_dir)
-    if not os.path.isfile(executable) or not os.access(executable, os.X_OK):
+    if not usable:
         run.fail('package folder %s has no executable lumoswitch' % package_dir)
 
     tool = Tool(module, package_dir)
