@@ -81,6 +81,37 @@ for file in "$build/bin/lumoswitch" "$library_file"; do
     [[ -f "$file" ]] || die "$file is missing; build it first"
 done
 
+# Copies NAME (relative to SOURCE) to the new file DEST, 0644. Every folder on
+# the way and the file itself are opened without following a link, and only a
+# regular file is copied: a source folder another user prepared cannot make
+# root copy one of root's files into the package, where anyone may read it.
+copy_in() {
+    python3 - "$source_dir" "$1" "$2" <<'EOF'
+import os, shutil, stat, sys
+source, name, dest = sys.argv[1:]
+folder = os.open(source, os.O_RDONLY | os.O_DIRECTORY)
+try:
+    parts = name.split('/')
+    for part in parts[:-1]:
+        if part in ('', '.', '..'):
+            sys.exit('make-package.sh: %s: not a plain relative name' % name)
+        inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=folder)
+        os.close(folder)
+        folder = inner
+    fd = os.open(parts[-1], os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=folder)
+except OSError as e:
+    sys.exit('make-package.sh: %s: %s' % (name, e.strerror))
+finally:
+    os.close(folder)
+with os.fdopen(fd, 'rb') as data:
+    if not stat.S_ISREG(os.fstat(data.fileno()).st_mode):
+        sys.exit('make-package.sh: %s is not a regular file' % name)
+    with open(dest, 'xb') as out:
+        shutil.copyfileobj(data, out)
+os.chmod(dest, 0o644)
+EOF
+}
+
 # Made under a temporary name beside OUTPUT and renamed into place when it
 # has passed its checks: a folder at OUTPUT is always a whole package.
 umask 022
@@ -104,10 +135,11 @@ for name, size, seed in (('lumo_sw1.bin', 100000, 1), ('lumo_sw2.bin', 65536, 2)
 EOF
     chmod 644 "$work"/payload/*
 else
-    install -m 644 "$source_dir/package.xml" "$work/package.xml"
+    copy_in package.xml "$work/package.xml" ||
+        die "$source_dir/package.xml is not a file of its own"
     for rule in 98-secupdusb.rules 00-secupd-vantor.rules; do
-        if [[ -e "$source_dir/$rule" ]]; then
-            install -m 644 "$source_dir/$rule" "$work/$rule"
+        if [[ -e "$source_dir/$rule" || -L "$source_dir/$rule" ]]; then
+            copy_in "$rule" "$work/$rule" || die "$source_dir/$rule is not a file of its own"
         fi
     done
     # Each image package.xml names, from SOURCE into payload/, by the same
@@ -116,10 +148,9 @@ else
         case "/$name/" in
         */../* | //*) die "package.xml names an image outside payload/: $name" ;;
         esac
-        [[ -f "$source_dir/$name" && ! -L "$source_dir/$name" ]] ||
-            die "package.xml names $name, which $source_dir does not hold as a file"
         mkdir -p "$work/payload/$(dirname "$name")"
-        install -m 644 "$source_dir/$name" "$work/payload/$name"
+        copy_in "$name" "$work/payload/$name" ||
+            die "package.xml names $name, which $source_dir does not hold as a file"
     done < <(python3 - "$work/package.xml" <<'EOF'
 import sys, xml.etree.ElementTree as ET
 try:

@@ -465,8 +465,10 @@ class FleetTest(unittest.TestCase):
         for serial, comp in ((serial1, comp1), (serial2, comp2)):
             self.assertIn('\n-%s (%s): %s\n' % (serial, comp, OLD_VERSION), check.output)
             self.assertIn('\n+%s (%s): %s\n' % (serial, comp, NEW_VERSION), check.output)
+        self.assertIn('LUMOSWITCH FLEET SUMMARY (CHECK MODE)', check.output)
         table = check.table()
         self.assertEqual(2, table.count('would update'), table)
+        self.assertEqual(6, table.count('power cycle pending: staged earlier'), table)
 
     def test_failed_hosts_within_the_threshold_each_say_why(self):
         # host2 cannot be reached (second batch, one of three). In the last

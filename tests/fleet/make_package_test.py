@@ -151,16 +151,31 @@ class AnotherUser(unittest.TestCase):
                        check=True)
 
     def test_nothing_is_made_through_what_nobody_prepared(self):
+        def their_source(image, links):
+            """Their source folder naming `image`, with `links` (name, target) in it."""
+            xml = (PACKAGE_XML % image).replace('"', '\\"')
+            script = 'mkdir -m 755 "$1/src" && printf "%s" > "$1/src/package.xml"' % xml
+            for name, target in links:
+                script += ' && ln -s "%s" "$1/src/%s"' % (target, name)
+            return script
+
         cases = [
             ('a link at the output', 'ln -s "$2" "$1/pkg"', 'exists already'),
             ('their folder at the output', 'mkdir -m 777 "$1/pkg"', 'exists already'),
-            # Their image is a link to a file of root's: not copied into the package.
+            # Links to files of root's: none is copied into the package, where
+            # anyone could read it.
             ('a linked image in their source',
-             'mkdir -m 755 "$1/src" && printf "<SoftwareComponent><SupportedDevices><Device '
-             'componentID=\\"104101\\"><PayloadConfiguration><Image filename=\\"lumo_sw1.bin\\"/>'
-             '</PayloadConfiguration></Device></SupportedDevices></SoftwareComponent>" '
-             '> "$1/src/package.xml" && ln -s "$2/secret" "$1/src/lumo_sw1.bin"',
+             their_source('lumo_sw1.bin', [('lumo_sw1.bin', '$2/secret')]),
              'does not hold as a file'),
+            ('an image in a linked folder of their source',
+             their_source('sub/secret', [('sub', '$2')]), 'does not hold as a file'),
+            ('a linked rule file in their source',
+             their_source('lumo_sw1.bin', [('98-secupdusb.rules', '$2/secret')])
+             + ' && printf x > "$1/src/lumo_sw1.bin"',
+             '98-secupdusb.rules is not a file of its own'),
+            ('a linked package.xml',
+             'mkdir -m 755 "$1/src" && ln -s "$2/secret" "$1/src/package.xml"',
+             'package.xml is not a file of its own'),
         ]
         with open(os.path.join(self.victim, 'secret'), 'wb') as f:
             f.write(b'root secret\n')
