@@ -32,4 +32,18 @@ if [ "$what" = ansible ] || [ "$what" = all ]; then
     # The playbook the README starts from the top of the tree.
     ansible-lint --offline --nocolor -q ansible/rollout.yml
     echo "lint: the Ansible collection and ansible/rollout.yml are ansible-lint clean"
+    # Operators read the plugins' documentation with ansible-doc, which
+    # ansible-lint does not parse: every plugin's must show.
+    for type in module filter callback; do
+        listing=$(ansible-doc -t "$type" -l lumo.lumoswitch)
+        if grep -q UNDOCUMENTED <<<"$listing"; then
+            echo "lint: undocumented $type plugins: $listing" >&2
+            exit 1
+        fi
+        while read -r name _; do
+            ansible-doc -t "$type" "$name" >/dev/null ||
+                { echo "lint: ansible-doc cannot show the $type $name" >&2; exit 1; }
+        done <<<"$listing"
+    done
+    echo "lint: ansible-doc shows every plugin of the collection"
 fi

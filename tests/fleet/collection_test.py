@@ -189,13 +189,14 @@ class ModuleRun(unittest.TestCase):
             return f.read().split()
 
     def run_module(self, action, tool, check=False, diff=False, force=False, env=None,
-                   package=None):
+                   package=None, descriptor=None):
         """`tool`: {flag: (report, status, stderr line)} for -i and -u."""
         args = os.path.join(self.scratch.name, 'args.json')
         with open(args, 'w') as f:
             json.dump({'ANSIBLE_MODULE_ARGS': {
                 'package_dir': package or self.package, 'action': action, 'force': force,
-                '_ansible_check_mode': check, '_ansible_diff': diff}}, f)
+                '_ansible_check_mode': check, '_ansible_diff': diff,
+                'descriptor': descriptor}}, f)
         runner = os.path.join(self.scratch.name, 'runner.py')
         with open(runner, 'w') as f:
             f.write(RUNNER % (os.path.dirname(MODULE), self.state, self.boot))
@@ -288,18 +289,24 @@ class ModuleRun(unittest.TestCase):
         self.assertEqual(INVENTORY_OLD, result['inventory_report'])
 
     def test_check_mode_compares_and_sends_nothing(self):
+        newer = TOOL_PACKAGE.replace('1.3.0.0', '1.4.0.0')
         cases = [
-            # name, inventory, changed, states, diff
-            ('needs update', INVENTORY_OLD, True, ['would update'] * 2,
+            # name, inventory, package the rollout would copy, changed, states, diff
+            ('needs update', INVENTORY_OLD, None, True, ['would update'] * 2,
              ('PX1620SW1 (104101): 1.2.10.0\nPX1620SW2 (104102): 1.2.10.0\n',
               'PX1620SW1 (104101): 1.3.0.0\nPX1620SW2 (104102): 1.3.0.0\n')),
-            ('up to date', INVENTORY_NEW, False, ['up to date'] * 2, None),
+            ('up to date', INVENTORY_NEW, None, False, ['up to date'] * 2, None),
+            # The host still holds the package before: compared with the new one.
+            ('a newer package not copied yet', INVENTORY_NEW, newer, True,
+             ['would update'] * 2,
+             ('PX1620SW1 (104101): 1.3.0.0\nPX1620SW2 (104102): 1.3.0.0\n',
+              'PX1620SW1 (104101): 1.4.0.0\nPX1620SW2 (104102): 1.4.0.0\n')),
         ]
-        for name, inventory, changed, states, diff in cases:
+        for name, inventory, descriptor, changed, states, diff in cases:
             with self.subTest(name):
                 result = self.run_module('update', {'i': (inventory, 0, ''),
                                                     'u': (UPDATE_BOTH, 0, '')},
-                                         check=True, diff=True)
+                                         check=True, diff=True, descriptor=descriptor)
                 self.assertFalse(result.get('failed'), result)
                 self.assertEqual(changed, result['changed'])
                 self.assertEqual(['-i'], self.calls())
@@ -308,6 +315,10 @@ class ModuleRun(unittest.TestCase):
                     self.assertEqual(diff, (result['diff']['before'], result['diff']['after']))
                 else:
                     self.assertNotIn('diff', result)
+        # A real run compares with the package the tool will use, the host's.
+        result = self.run_module('update', {'i': (INVENTORY_NEW, 0, '')}, descriptor=newer)
+        self.assertEqual((False, ['up to date'] * 2),
+                         (result['changed'], [s['state'] for s in result['switches']]))
         # A fresh host: no package folder yet, nothing to compare, no failure.
         result = self.run_module('update', {}, check=True,
                                  package=os.path.join(self.scratch.name, 'absent'))

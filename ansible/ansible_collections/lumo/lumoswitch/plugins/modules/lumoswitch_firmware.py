@@ -34,8 +34,8 @@ description:
     not parse, or reports a switch as failed. A failed switch is named by serial,
     component ID and display name, taken from the inventory when the update report
     leaves them out, with the tool's reason.
-  - A host whose storage library works but shows no switch is not a failure:
-    C(no_switches=true), C(switches=[]), C(changed=false).
+  - A host whose storage library works but shows no switch is not a failure
+    (C(no_switches=true), C(switches=[]), C(changed=false)).
   - The tool gets the module's own environment unchanged, so settings a site relies on
     reach it. It must run as root, and the package folder must belong to root and not
     be writable by group or others.
@@ -60,14 +60,24 @@ options:
         package's version or already holds it, waiting for the power cycle.
     type: bool
     default: false
+  descriptor:
+    description:
+      - The text of the C(package.xml) the rollout delivers, as the control node holds it.
+        In check mode the versions are compared with it instead of the host's
+        C(package.xml), since a check run copies nothing and the host may still hold an
+        earlier package. Ignored in a real run, which compares with the host's
+        C(package.xml), the one the tool uses.
+    type: str
 attributes:
   check_mode:
     support: full
     details:
       - The inventory runs as usual (it changes nothing) and the versions are compared;
         nothing is downloaded. C(changed) is what a real run would report.
+      - The versions are compared with I(descriptor) when given (the package the
+        rollout would copy), else with the host's C(package.xml).
       - A package that is not on the host yet (a fresh host, whose package copy did not
-        happen in check mode) is not a failure: nothing can be compared, and C(changed)
+        happen in check mode) is not a failure; nothing can be compared, and C(changed)
         is false.
   diff_mode:
     support: full
@@ -151,8 +161,9 @@ switches:
       description:
         - C(listed) (an inventory without a usable C(package.xml)), C(up to date),
           C(not in package), C(no package version) (the package lists the component
-          without a version: nothing to compare, so the switch is sent its image only with
-          I(force)), C(needs update) (inventory, the package brings another version),
+          without a version, so there is nothing to compare and the switch is sent its
+          image only with I(force)), C(needs update) (inventory, the package brings
+          another version),
           C(pending power cycle) (holds the package's image from an earlier run of this
           boot), C(would update) (check mode), C(updated), C(failed).
       type: str
@@ -222,7 +233,7 @@ import tempfile
 import xml.etree.ElementTree as ET
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible.module_utils.common.text.converters import to_native, to_text
+from ansible.module_utils.common.text.converters import to_bytes, to_native, to_text
 from ansible.module_utils.six.moves.urllib.parse import unquote_to_bytes
 
 ENUM_PREFIX = 'Serial Number: '
@@ -580,10 +591,11 @@ def diff_of(entries):
                 before=before, after=after)
 
 
-def take_inventory(run, tool, package_dir, need_package):
+def take_inventory(run, tool, package_dir, need_package, expected=None):
     """The inventory, compared with the package: the entries of the switches
     found and the package's descriptor (None when it cannot be used and the
-    task does not need it)."""
+    task does not need it). `expected` (bytes), when given, stands for the
+    host's package.xml."""
     switches, _, problem = run.report(tool, '-i')
     if switches is not None:
         run.result['switches'] = [_entry(s) for s in switches]
@@ -594,11 +606,12 @@ def take_inventory(run, tool, package_dir, need_package):
     if failed:
         run.fail('inventory failed: ' + '; '.join(describe(s) for s in failed))
     try:
-        descriptor = read_descriptor(package_dir)
+        descriptor = expected if expected is not None else read_descriptor(package_dir)
         versions = package_versions(descriptor)
     except (OSError, ValueError) as e:
         if need_package:
-            run.fail('package.xml in %s cannot be used: %s' % (package_dir, to_native(e)))
+            where = 'given' if expected is not None else 'in %s' % package_dir
+            run.fail('package.xml %s cannot be used: %s' % (where, to_native(e)))
         return run.result['switches'], None
 
     entries = run.result['switches']
@@ -620,7 +633,10 @@ def take_inventory(run, tool, package_dir, need_package):
 
 def update(run, tool, package_dir, force):
     module = run.module
-    entries, _ = take_inventory(run, tool, package_dir, True)
+    expected = None
+    if module.check_mode and module.params['descriptor'] is not None:
+        expected = to_bytes(module.params['descriptor'], errors='surrogate_or_strict')
+    entries, _ = take_inventory(run, tool, package_dir, True, expected)
     run.result['inventory_report'] = run.result.get('report')
     if not entries:
         run.done('no switch found')
@@ -689,6 +705,7 @@ def main():
             package_dir=dict(type='path', required=True),
             action=dict(type='str', choices=['inventory', 'update'], default='inventory'),
             force=dict(type='bool', default=False),
+            descriptor=dict(type='str'),
         ),
         supports_check_mode=True,
     )
