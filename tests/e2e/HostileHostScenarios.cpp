@@ -72,7 +72,7 @@ struct HostileCase {
     std::vector<std::string> notRun;    // stand-in lines that must be absent
     std::vector<std::string> rulesLeft; // rule files there after the run
     bool refusalOnStderr;
-    std::string ruleCopies = kPackageRules; // what the rule files put in place held
+    std::string ruleCopies = kPackageRules;  // what the rule files put in place held
     std::vector<std::string> extraArgs = {}; // after the mode and -o
     // A -o target the report cannot go to: the report is then expected on
     // standard output. Empty: report.xml in the package.
@@ -330,7 +330,37 @@ INSTANTIATE_TEST_SUITE_P(
                     kUpdateFailed,
                     {},
                     {},
-                    true}),
+                    true},
+        // mkdir /run/lock/lumoswitch.lock, or a socket bound there, in the
+        // folder everyone may write: no run is blocked by it, and what they
+        // made stays as they made it.
+        HostileCase{
+            "LockNameTakenByADirectory",
+            "mkdir -p -m 1777 /run/lock",
+            "mkdir /run/lock/lumoswitch.lock",
+            nullptr,
+            "",
+            false,
+            "test -d /run/lock/lumoswitch.lock && echo kept; stat -c '%a %U' /run/lumoswitch",
+            "kept\n700 root\n",
+            kSuccessText,
+            {},
+            {},
+            false},
+        HostileCase{
+            "LockNameTakenByASocket",
+            "mkdir -p -m 1777 /run/lock",
+            "python3 -c 'import socket; "
+            "socket.socket(socket.AF_UNIX).bind(\"/run/lock/lumoswitch.lock\")'",
+            nullptr,
+            "",
+            false,
+            "test -S /run/lock/lumoswitch.lock && echo kept; stat -c '%a %U' /run/lumoswitch",
+            "kept\n700 root\n",
+            kSuccessText,
+            {},
+            {},
+            false}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
 
 } // namespace

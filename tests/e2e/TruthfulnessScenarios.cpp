@@ -306,7 +306,7 @@ TEST(Truthfulness, SecondOfTwoRunsStartedTogetherIsRefused)
     EXPECT_EQ(pkg.read(refused + ".status"), "1\n");
     EXPECT_EQ(pkg.read(refused + ".err"),
               "lumoswitch: another run is in progress (process " + (aRan ? pidA : pidB) +
-                  " holds /run/lock/lumoswitch.lock); nothing was done\n");
+                  " holds /run/lumoswitch/lumoswitch.lock); nothing was done\n");
     EXPECT_EQ(pkg.read(ran + ".err"), "");
     EXPECT_TRUE(pkg.exists("report-" + ran + ".xml"));
     EXPECT_FALSE(pkg.exists("report-" + refused + ".xml"));
