@@ -360,7 +360,25 @@ INSTANTIATE_TEST_SUITE_P(
             kSuccessText,
             {},
             {},
-            false}),
+            false},
+        // mkfifo /tmp/inventory.xml before root asks for the report there:
+        // the run does not wait for a reader, the report comes on standard
+        // output and nothing reaches their FIFO.
+        HostileCase{"ReportTargetFifo",
+                    "",
+                    "mkfifo -m 666 /tmp/inventory.xml",
+                    nullptr,
+                    "",
+                    true,
+                    "test -p /tmp/inventory.xml && stat -c '%U' /tmp/inventory.xml",
+                    "nobody\n",
+                    "",
+                    {},
+                    {},
+                    false,
+                    kPackageRules,
+                    {},
+                    "/tmp/inventory.xml"}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
 
 } // namespace
