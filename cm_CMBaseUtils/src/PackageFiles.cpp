@@ -11,6 +11,7 @@
 
 #include "Logger.h"
 #include "PlatformLayer.h"
+#include "VEXFileTrust.h"
 
 namespace
 {
@@ -85,18 +86,7 @@ std::string Path(const std::string& name)
 
 std::string WhyUntrusted(const struct stat& info)
 {
-    if (S_ISLNK(info.st_mode)) {
-        return "is a symbolic link";
-    }
-    // Files of the user the program runs as are no less trusted than the
-    // program itself; as root that is root alone.
-    if (info.st_uid != 0 && info.st_uid != geteuid()) {
-        return "is not owned by root";
-    }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return "is writable by group or others";
-    }
-    return std::string();
+    return VEXFileTrust::WhyUntrusted(info);
 }
 
 bool MakeRootOnlyFolder(const std::string& path, std::string& why)

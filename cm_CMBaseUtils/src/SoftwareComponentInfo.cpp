@@ -112,7 +112,7 @@ CSoftwareComponentInfo::CSoftwareComponentInfo()
 {
     // libxml2 stays initialised for the rest of the process; see the destructor.
     xmlInitParser();
-    if (CPlatformLayer::IsFileExits(strEnableLogFileName)) {
+    if (DebugLoggingWanted()) {
         CLogger::GetInstance()->Initialize(strBaseUtilsLogFileName);
     }
     CLogger::GetInstance()->log(

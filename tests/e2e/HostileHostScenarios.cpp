@@ -58,6 +58,10 @@ const char kDataMount[] = "mkdir -p /mnt/lumo-data && mount -t tmpfs lumo-data /
                           "echo kept > /mnt/lumo-data/keep";
 const char kDataCheck[] = "grep -c ' /mnt/lumo-data ' /proc/self/mounts; cat /mnt/lumo-data/keep";
 
+// Every log a run may write in its working directory.
+const char kPlantedLogs[] =
+    "debug_update.log baseutils.log SCAL_DBG.log vexipmi.log vexipmi_internal.log";
+
 struct HostileCase {
     const char* name;
     std::string prepare; // as root in the sandbox, before the attack
@@ -378,7 +382,44 @@ INSTANTIATE_TEST_SUITE_P(
                     false,
                     kPackageRules,
                     {},
-                    "/tmp/inventory.xml"}),
+                    "/tmp/inventory.xml"},
+        // Their marker and empty logs in their own folder, which root runs
+        // from: logging stays off, nothing of the run lands in their files.
+        HostileCase{
+            "PlantedDebugMarkerAndLogs",
+            "",
+            std::string("mkdir -m 755 /tmp/hostile && cd /tmp/hostile && touch zukdebuglog ") +
+                kPlantedLogs,
+            nullptr,
+            "/tmp/hostile",
+            false,
+            "cd /tmp/hostile && stat -c '%n %s %U' *",
+            "SCAL_DBG.log 0 nobody\nbaseutils.log 0 nobody\ndebug_update.log 0 nobody\n"
+            "vexipmi.log 0 nobody\nvexipmi_internal.log 0 nobody\nzukdebuglog 0 nobody\n",
+            kSuccessText,
+            {},
+            {},
+            false},
+        // Root asks for the debug log there (-d): their files stay empty,
+        // and standard error says which log was not written.
+        HostileCase{"DebugLogsOfAnotherUser",
+                    "",
+                    std::string("mkdir -m 755 /tmp/hostile && cd /tmp/hostile && touch ") +
+                        kPlantedLogs,
+                    nullptr,
+                    "/tmp/hostile",
+                    false,
+                    std::string("cd /tmp/hostile && stat -c '%n %s %U' ") + kPlantedLogs,
+                    "debug_update.log 0 nobody\nbaseutils.log 0 nobody\nSCAL_DBG.log 0 nobody\n"
+                    "vexipmi.log 0 nobody\nvexipmi_internal.log 0 nobody\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false,
+                    kPackageRules,
+                    {"-d"},
+                    "",
+                    "lumoswitch: debug_update.log is not written: it is not owned by root"}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -213,7 +214,7 @@ TEST(PackageFiles, RootOnlyFolderIsMadeOrWhatIsInTheWayIsNamed)
 }
 
 // What another user may have put at the name of a log in the working
-// directory; none of it is written through.
+// directory; none of it is written through, or written into.
 TEST(SafeLogStream, LinksFifosAndHardLinksAreNotWrittenThrough)
 {
     ScopedTempWorkDir dir;
@@ -222,26 +223,54 @@ TEST(SafeLogStream, LinksFifosAndHardLinksAreNotWrittenThrough)
     struct Case {
         const char* name;
         std::function<void(const std::string& log)> arrange;
+        const char* told; // on standard error
     };
     const Case cases[] = {
-        {"symbolic link", [&](const std::string& log) { fs::create_symlink(victim, log); }},
-        {"hard link", [&](const std::string& log) { fs::create_hard_link(victim, log); }},
-        {"FIFO", [](const std::string& log) { ASSERT_EQ(0, mkfifo(log.c_str(), 0666)); }},
+        {"symbolic link", [&](const std::string& log) { fs::create_symlink(victim, log); },
+         "it is a symbolic link"},
+        {"hard link", [&](const std::string& log) { fs::create_hard_link(victim, log); },
+         "it has other names (hard links)"},
+        {"FIFO", [](const std::string& log) { ASSERT_EQ(0, mkfifo(log.c_str(), 0666)); }, ""},
+        {"another user's file",
+         [](const std::string& log) {
+             std::ofstream(log) << "precious\n";
+             ASSERT_EQ(0, chown(log.c_str(), kNobody, kNobody));
+         },
+         "it is not owned by root"},
+        {"a file others may write",
+         [](const std::string& log) {
+             std::ofstream(log) << "precious\n";
+             ASSERT_EQ(0, chmod(log.c_str(), 0666));
+         },
+         "it is writable by group or others"},
     };
+    unsigned logs = 0;
     for (const Case& c : cases) {
         for (std::ios::openmode mode :
              {std::ios::out | std::ios::trunc, std::ios::out | std::ios::app}) {
             SCOPED_TRACE(c.name);
-            const std::string log = dir.path() + "/debug.log";
-            fs::remove(log);
+            if (geteuid() != 0 && std::string(c.name) == "another user's file") {
+                continue; // only root can hand a file to another user
+            }
+            // A name of its own: the refusal of each name is told once.
+            const std::string log = dir.path() + "/debug" + std::to_string(++logs) + ".log";
             c.arrange(log);
+            ::testing::internal::CaptureStderr();
             CSafeLogStream stream;
             stream.open(log, mode);
+            const std::string told = ::testing::internal::GetCapturedStderr();
             EXPECT_FALSE(stream.is_open());
             EXPECT_TRUE(stream.fail());
             stream << "forged line\n";
             stream.flush();
             EXPECT_EQ("precious\n", readFile(victim));
+            if (fs::is_regular_file(fs::symlink_status(log))) {
+                EXPECT_EQ("precious\n", readFile(log));
+            }
+            // One line says why a file found there was left alone.
+            EXPECT_EQ(*c.told == '\0' ? ""
+                                      : "lumoswitch: " + log + " is not written: " + c.told + "\n",
+                      told);
         }
     }
 }
