@@ -62,6 +62,8 @@ const char kDataCheck[] = "grep -c ' /mnt/lumo-data ' /proc/self/mounts; cat /mn
 const char kPlantedLogs[] =
     "debug_update.log baseutils.log SCAL_DBG.log vexipmi.log vexipmi_internal.log";
 
+const char kDescriptorOfAnotherUser[] = "ERROR: package.xml refused: not owned by root";
+
 struct HostileCase {
     const char* name;
     std::string prepare; // as root in the sandbox, before the attack
@@ -419,7 +421,26 @@ INSTANTIATE_TEST_SUITE_P(
                     kPackageRules,
                     {"-d"},
                     "",
-                    "lumoswitch: debug_update.log is not written: it is not owned by root"}),
+                    "lumoswitch: debug_update.log is not written: it is not owned by root"},
+        // A descriptor another account left in the package (and edits):
+        // refused, and the report says why of every switch.
+        HostileCase{"PackageDescriptorOfAnotherUser",
+                    "chown nobody:nogroup \"$PKG/package.xml\"",
+                    "echo '<!-- theirs -->' >> \"$PKG/package.xml\"",
+                    nullptr,
+                    "",
+                    false,
+                    "stat -c '%U' \"$PKG/package.xml\"",
+                    "nobody\n",
+                    kDescriptorOfAnotherUser,
+                    {},
+                    {},
+                    true,
+                    "",
+                    {},
+                    "",
+                    "",
+                    kDescriptorOfAnotherUser}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
 
 } // namespace
