@@ -10,11 +10,13 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <ostream>
 
 #include "SwitchBoard.h"
+#include "Transcript.h"
 
 namespace
 {
@@ -442,6 +444,110 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     kDescriptorOfAnotherUser}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
+
+// What a terminal would obey: the escape sequences that clear the screen and
+// retitle the window, and line breaks that start a line of their own.
+const char kTerminalText[] = "\x1b[2J\x1b]0;owned\x07\r\nall switches updated\n";
+
+// A transcript from elsewhere, well formed and correctly chained, whose text
+// fields carry terminal control sequences.
+std::string HostileTranscript(const std::string& openPath, const std::string& boundary = "storelib")
+{
+    uint32_t chain = lumorecord::kChainStart;
+    lumorecord::Line header;
+    header.add("format", lumorecord::kFormatName).add("version", 1).add("run", "0011223344556677");
+    std::string text = header.seal(chain, &chain);
+    lumorecord::Line load;
+    load.add("b", boundary)
+        .add("ev", "load")
+        .add("t_us", 1)
+        .add("status", std::string("ok") + kTerminalText)
+        .add("library", std::string("libstorelibit.so") + kTerminalText)
+        .add("reason", kTerminalText);
+    text += load.seal(chain, &chain);
+    lumorecord::Line call;
+    call.add("b", "storelib")
+        .add("ev", "call")
+        .add("t_us", 2)
+        .add("op", std::string("INIT_LIB") + kTerminalText)
+        .add("ctrl", std::string("0x05000000") + kTerminalText)
+        .add("ctrls", std::string("0x05000000") + kTerminalText)
+        .add("rc", 0);
+    text += call.seal(chain, &chain);
+    lumorecord::Line open;
+    open.add("b", "ipmi").add("ev", "open").add("t_us", 3).add("path", openPath).add("ok", 1);
+    text += open.seal(chain, &chain);
+    return text;
+}
+
+// Bytes a terminal would act on: control characters other than the line end.
+std::string ControlBytes(const std::string& text)
+{
+    std::string found;
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c == 0x7f) {
+            found +=
+                "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+        }
+    }
+    return found;
+}
+
+// An unprivileged user hands root a transcript (a "recording from the
+// field"); root reads its summary, compares it with another and replays it.
+// Everything printed shows the transcript's text as text.
+TEST(HostileTranscript, TextFieldsReachTheTerminalAsPrintableText)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    PackageDir pkg("hostile-transcript");
+    FillBoardPackage(pkg);
+    pkg.write("run.jsonl", HostileTranscript(std::string("/dev/ipmi0") + kTerminalText));
+    pkg.write("other.jsonl", HostileTranscript("/dev/ipmi0"));
+    pkg.write("bad.jsonl", HostileTranscript("/dev/ipmi0", kTerminalText));
+    const std::string summary = ShellQuote(LUMO_E2E_RECORD_SUMMARY);
+    pkg.write("drive.sh",
+              "#!/bin/bash\n"
+              "setpriv --reuid=nobody --regid=nogroup --clear-groups cp \"$PWD/run.jsonl\" "
+              "\"$PWD/other.jsonl\" \"$PWD/bad.jsonl\" /tmp/ || exit 120\n" +
+                  summary + " /tmp/run.jsonl > summary.txt 2>&1\n" + summary +
+                  " /tmp/run.jsonl --diff /tmp/other.jsonl > diff.txt 2>&1\n" + summary +
+                  " /tmp/bad.jsonl > bad.txt 2>&1\n"
+                  "SIMIPMI_REPLAY=/tmp/run.jsonl ./lumoswitch -u -o report.xml "
+                  "2> replay.txt\n"
+                  "STORELIB_SIM_REPLAY=/tmp/bad.jsonl ./lumoswitch -u -o report.xml "
+                  "2>> replay.txt\n"
+                  "exit 0\n");
+    SandboxOptions opts;
+    opts.ipmiScript = kHealthyController;
+    opts.env = {"STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.binds.push_back(std::filesystem::path(LUMO_E2E_RECORD_SUMMARY).parent_path().string());
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh"}, opts);
+    ASSERT_EQ(0, r.status) << r.err;
+
+    const struct {
+        const char* file;
+        const char* tells; // what the reader is told, the control bytes shown as text
+    } outputs[] = {
+        {"summary.txt", "storage library: line 2: ok\\x1b[2J\\x1b]0;owned\\x07\\x0d\\x0aall "
+                        "switches updated\\x0a (libstorelibit.so\\x1b[2J"},
+        {"summary.txt", "controllers: 0x05000000\\x1b[2J"},
+        {"summary.txt", "open /dev/ipmi0\\x1b[2J"},
+        {"diff.txt", "field \"path\""},
+        {"diff.txt", "ipmi open /dev/ipmi0\\x1b[2J"},
+        {"bad.txt", "unknown boundary \"\\x1b[2J"},
+        {"replay.txt", "recorded: open /dev/ipmi0\\x1b[2J"},
+        {"replay.txt", "unknown boundary \"\\x1b[2J"},
+    };
+    for (const auto& o : outputs) {
+        SCOPED_TRACE(o.file);
+        const std::string text = pkg.read(o.file);
+        EXPECT_EQ("", ControlBytes(text)) << text;
+        EXPECT_NE(std::string::npos, text.find(o.tells)) << text;
+        for (const std::string& line : Lines(text)) {
+            EXPECT_NE(0u, line.find("all switches updated")) << text;
+        }
+    }
+}
 
 } // namespace
 
