@@ -171,6 +171,10 @@ class Fleet(object):
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<SoftwareComponent>\n'
                     ' <SupportedDevices>\n%s </SupportedDevices>\n</SoftwareComponent>\n'
                     % devices)
+        # Unpacked as root would: nothing in it writable by group or others.
+        for folder, _, files in os.walk(self.package):
+            for path in [folder] + [os.path.join(folder, f) for f in files]:
+                os.chmod(path, os.stat(path).st_mode & ~0o022)
         self.hosts = {}
         for name in HOSTS:
             if name not in missing:
