@@ -18,6 +18,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import time
@@ -139,15 +140,36 @@ class Host(object):
         self.set_topology(tuple(versions))
 
 
+def nobody_run(root, script):
+    """The attacker: an unprivileged user of the host runs script inside its root."""
+    subprocess.run(['chroot', root, 'setpriv', '--reuid=nobody', '--regid=nogroup',
+                    '--clear-groups', '/bin/sh', '-c', script], check=True)
+
+
+def package_files(folder):
+    """Every path below folder, relative, folders marked with a slash."""
+    found = []
+    for parent, dirs, files in os.walk(folder):
+        rel = os.path.relpath(parent, folder)
+        found += [os.path.normpath(os.path.join(rel, d)) + '/' for d in dirs]
+        found += [os.path.normpath(os.path.join(rel, f)) for f in files]
+    return sorted(found)
+
+
 def shell(script, *args):
     subprocess.run(['bash', '-c', 'set -e; source "%s"; %s' % (OVERLAY_ROOT, script), 'fleet']
                    + list(args), check=True)
 
 
-class Fleet(object):
-    """Eight hosts, a package on the control node, and rollouts over them."""
+def scratch_name(name):
+    """A folder name for a host's scratch, whatever the inventory calls it."""
+    return name if re.match(r'^[A-Za-z0-9_-]+$', name) else 'odd-%s' % name.encode().hex()
 
-    def __init__(self, case, special, missing=()):
+
+class Fleet(object):
+    """Eight hosts (or the ones named), a package on the control node, and rollouts."""
+
+    def __init__(self, case, special, missing=(), names=HOSTS):
         self.dir = os.path.join(ARGS.scratch, case)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -176,15 +198,17 @@ class Fleet(object):
             for path in [folder] + [os.path.join(folder, f) for f in files]:
                 os.chmod(path, os.stat(path).st_mode & ~0o022)
         self.hosts = {}
-        for name in HOSTS:
+        for name in names:
             if name not in missing:
-                self.hosts[name] = Host(name, os.path.join(self.dir, name), **special.get(name, {}))
+                self.hosts[name] = Host(name, os.path.join(self.dir, scratch_name(name)),
+                                        **special.get(name, {}))
         self.inventory = os.path.join(self.dir, 'hosts.ini')
         with open(self.inventory, 'w') as f:
             f.write('[lumoswitch]\n')
-            for name in HOSTS:
+            for name in names:
                 # A missing host's root does not exist: the connection fails.
-                root = self.hosts[name].root if name in self.hosts else os.path.join(self.dir, name)
+                root = os.path.join(self.dir, scratch_name(name), 'root') \
+                    if name in self.hosts else os.path.join(self.dir, name)
                 f.write('%s ansible_host=%s\n' % (name, root))
             f.write('\n[lumoswitch:vars]\nansible_connection=community.general.chroot\n'
                     'ansible_python_interpreter=/usr/bin/python3\n')
@@ -207,9 +231,9 @@ class Fleet(object):
             'SIMIPMI_LOG_APPEND': '1',
             'SIMIPMI_TIME_SCALE': '1000',
         })
+        extra_vars.setdefault('lumoswitch_batches', BATCHES)
         extra_vars.update({'lumoswitch_package_src': self.package,
-                           'lumoswitch_reports_dir': self.reports,
-                           'lumoswitch_batches': BATCHES})
+                           'lumoswitch_reports_dir': self.reports})
         extra = json.dumps(extra_vars)
         summary_path = os.path.join(self.reports, 'summary.json')
         if os.path.exists(summary_path):
@@ -263,12 +287,15 @@ class FleetTest(unittest.TestCase):
             'host3': dict(version=NEW_VERSION),
             'host6': dict(controller=NO_DEVICE_CONTROLLER),
         })
-        # host1 has a package folder left behind that anyone could write to.
+        # host1 has a package folder of root's left behind by an earlier
+        # package, with a file the new one does not ship and a payload folder
+        # anyone could write to, where a file was put.
         leftover = fleet.hosts['host1'].path('/opt/lumoswitch')
-        os.makedirs(os.path.join(leftover, 'payload'))
-        for path in (leftover, os.path.join(leftover, 'payload')):
-            os.chown(path, 65534, 65534)
-            os.chmod(path, 0o777)
+        os.makedirs(os.path.join(leftover, 'payload'), mode=0o755)
+        with open(os.path.join(leftover, 'OLD_NOTES'), 'w') as f:
+            f.write('from the earlier package\n')
+        os.chmod(os.path.join(leftover, 'payload'), 0o777)
+        nobody_run(fleet.hosts['host1'].root, 'echo theirs > /opt/lumoswitch/payload/extra.bin')
         first = fleet.rollout()
         self.assertRollout(first, 0)
         self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], first.summary['batches'])
@@ -306,8 +333,13 @@ class FleetTest(unittest.TestCase):
                     self.assertEqual(['updated, power cycle staged'] * 2,
                                      [r['result'] for r in rows])
         # The tool refuses a package others could change: every host's copy is
-        # root's alone, whatever was there before.
+        # root's alone and holds what the package ships, nothing else, whatever
+        # was there before; nothing of the deployment is left beside it.
+        shipped = package_files(fleet.package)
         for name, host in fleet.hosts.items():
+            self.assertEqual(shipped, package_files(host.path('/opt/lumoswitch')), name)
+            self.assertEqual([], [e for e in os.listdir(host.path('/opt'))
+                                  if e.startswith('.lumoswitch')], name)
             for folder, dirs, files in os.walk(host.path('/opt/lumoswitch')):
                 for path in [folder] + [os.path.join(folder, f) for f in files]:
                     st = os.lstat(path)
@@ -330,6 +362,51 @@ class FleetTest(unittest.TestCase):
         # The first run's update reports do not pass for this run's.
         for name in HOSTS:
             self.assertFalse(os.path.exists(os.path.join(fleet.reports, name, 'update.xml')))
+
+    def hostile_rollout(self, case, hostile):
+        """host1, a clean canary, then the hostile host alone in the second batch."""
+        return Fleet(case, {}, names=['host1', hostile])
+
+    def assertCanaryUpdated(self, rollout):
+        self.assertEqual('ok', rollout.summary['hosts']['host1']['status'])
+        self.assertEqual([('host1', 'updated, power cycle staged')] * 2,
+                         [(r['host'], r['result']) for r in rollout.rows('host1')])
+
+    def test_package_folder_others_could_write_fails_the_host_as_it_was(self):
+        # A deploy account unpacked an earlier package into a 0775 folder of
+        # its own, then plants a script the tool would run as root and a link
+        # to a file of root's, for the role's owner and mode change.
+        fleet = self.hostile_rollout('deploy-account', 'host2')
+        host = fleet.hosts['host2']
+        shadow = os.lstat(host.path('/etc/shadow'))
+        os.makedirs(host.path('/opt/lumoswitch'))
+        os.chown(host.path('/opt/lumoswitch'), 65534, 65534)
+        os.chmod(host.path('/opt/lumoswitch'), 0o775)
+        nobody_run(host.root, 'cd /opt/lumoswitch && '
+                   'printf "#!/bin/sh\\ntouch /pwned\\n" > doRPM.sh && chmod 755 doRPM.sh && '
+                   'ln -s /etc/shadow NOTES')
+
+        rollout = fleet.rollout(lumoswitch_batches=[1, 1], lumoswitch_max_fail_percentage=100)
+        # Nothing of theirs ran, no mode of root's changed, their folder is
+        # as they left it and nothing reached the switches.
+        self.assertFalse(os.path.lexists(host.path('/pwned')))
+        after = os.lstat(host.path('/etc/shadow'))
+        self.assertEqual((shadow.st_mode, shadow.st_uid, shadow.st_gid),
+                         (after.st_mode, after.st_uid, after.st_gid))
+        planted = os.lstat(host.path('/opt/lumoswitch/doRPM.sh'))
+        self.assertEqual((65534, 0o755), (planted.st_uid, stat.S_IMODE(planted.st_mode)))
+        folder = os.lstat(host.path('/opt/lumoswitch'))
+        self.assertEqual((65534, 0o775), (folder.st_uid, stat.S_IMODE(folder.st_mode)))
+        self.assertEqual(['NOTES', 'doRPM.sh'], sorted(os.listdir(host.path('/opt/lumoswitch'))))
+        self.assertTrue(os.path.islink(host.path('/opt/lumoswitch/NOTES')))
+        self.assertIsNone(host.received(SWITCHES[0]))
+        # The host fails, saying why.
+        self.assertRollout(rollout, 2)
+        self.assertCanaryUpdated(rollout)
+        failed = rollout.summary['hosts']['host2']
+        self.assertEqual('failed', failed['status'])
+        self.assertIn('package folder /opt/lumoswitch: /opt/lumoswitch is not owned by root',
+                      failed['message'])
 
     def test_rejected_chunk_fails_its_batch_and_stops_the_rollout(self):
         # host3 is in the second batch; its second switch rejects the second chunk.
