@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'modules'))
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'filter'))
 
 import lumoswitch as filters  # noqa: E402
+from ansible.errors import AnsibleFilterError  # noqa: E402
 import lumoswitch_firmware as module  # noqa: E402
 
 HEAD = '<?xml version="1.0" encoding="UTF-8"?>'
@@ -289,6 +290,17 @@ class Filters(unittest.TestCase):
         self.assertEqual({}, filters.package_versions(
             '<SoftwareComponent><SupportedDevices><Device componentID="1"/></SupportedDevices>'
             '</SoftwareComponent>'))
+
+    def test_host_reports_stay_in_the_reports_folder(self):
+        self.assertEqual('/srv/reports/web-01.example.com',
+                         filters.host_reports('/srv/reports', 'web-01.example.com'))
+        self.assertEqual('/srv/reports/2001:db8::1', filters.host_reports('/srv/reports',
+                                                                          '2001:db8::1'))
+        for name in ('../x', '..', '.', 'a/b', '/etc', '', 'x\x1b[2J', 'x\ny'):
+            with self.subTest(name=name):
+                with self.assertRaises(AnsibleFilterError) as raised:
+                    filters.host_reports('/srv/reports', name)
+                self.assertIn('is not a plain file name', str(raised.exception))
 
     def test_pending_leaves_out_current_foreign_and_failed_switches(self):
         versions = {'104101': '1.3.0.0', '104102': '1.3.0.0'}

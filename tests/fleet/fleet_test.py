@@ -408,6 +408,30 @@ class FleetTest(unittest.TestCase):
         self.assertIn('package folder /opt/lumoswitch: /opt/lumoswitch is not owned by root',
                       failed['message'])
 
+    def test_host_name_that_is_not_a_file_name_fails_its_host(self):
+        # A host named from a tenant's tag: joined into the reports path it
+        # would write and remove reports outside the reports folder.
+        fleet = self.hostile_rollout('host-name', '../escaped')
+        outside = os.path.join(fleet.dir, 'escaped')
+        os.makedirs(outside)
+        with open(os.path.join(outside, 'update.xml'), 'w') as f:
+            f.write('not the reports folder\n')
+
+        rollout = fleet.rollout(lumoswitch_batches=[1, 1], lumoswitch_max_fail_percentage=100)
+        # Nothing written or removed outside the reports folder, nothing done
+        # on the host.
+        self.assertEqual(['update.xml'], os.listdir(outside))
+        with open(os.path.join(outside, 'update.xml')) as f:
+            self.assertEqual('not the reports folder\n', f.read())
+        self.assertFalse(os.path.exists(fleet.hosts['../escaped'].path('/opt/lumoswitch')))
+        # The host fails, saying why.
+        self.assertRollout(rollout, 2)
+        self.assertCanaryUpdated(rollout)
+        self.assertEqual(['host1', 'summary.json'], sorted(os.listdir(fleet.reports)))
+        failed = rollout.summary['hosts']['../escaped']
+        self.assertEqual('failed', failed['status'])
+        self.assertIn("host name '../escaped' is not a plain file name", failed['message'])
+
     def test_rejected_chunk_fails_its_batch_and_stops_the_rollout(self):
         # host3 is in the second batch; its second switch rejects the second chunk.
         fleet = Fleet('failing-batch', {
