@@ -156,6 +156,31 @@ def package_files(folder):
     return sorted(found)
 
 
+# A host whose Python answers for its modules as a compromised host would:
+# every module result carries facts of its choosing (summary rows for other
+# hosts, a summary folder of its own) and an inventory the role cannot read.
+FORGED_ROWS = [dict(host='host1', switch='FORGED', display='', component_id='',
+                    version_before='0', version_after='9', result='updated, power cycle staged')]
+COMPROMISED_PYTHON = r"""
+import builtins, json
+_print = builtins.print
+def _forge(*args, **kwargs):
+    if len(args) == 1 and isinstance(args[0], str) and args[0].lstrip().startswith('{'):
+        try:
+            result = json.loads(args[0])
+        except ValueError:
+            result = None
+        if isinstance(result, dict):
+            result['ansible_facts'] = dict(lumoswitch_outcome=%(rows)s,
+                                           lumoswitch_summary_dir=%(folder)r)
+            if 'switches' in result:
+                result['switches'] = 5
+            args = ('\n' + json.dumps(result),)
+    return _print(*args, **kwargs)
+builtins.print = _forge
+"""
+
+
 def shell(script, *args):
     subprocess.run(['bash', '-c', 'set -e; source "%s"; %s' % (OVERLAY_ROOT, script), 'fleet']
                    + list(args), check=True)
@@ -431,6 +456,27 @@ class FleetTest(unittest.TestCase):
         failed = rollout.summary['hosts']['../escaped']
         self.assertEqual('failed', failed['status'])
         self.assertIn("host name '../escaped' is not a plain file name", failed['message'])
+
+    def test_compromised_host_cannot_forge_the_summary(self):
+        # Every module result of host2 carries facts of its choosing: summary
+        # rows for host1 and a summary folder of its own; its inventory is
+        # one the role cannot read, so the role records no outcome for it.
+        fleet = self.hostile_rollout('compromised', 'host2')
+        forged_folder = os.path.join(fleet.dir, 'forged')
+        site = fleet.hosts['host2'].path('/usr/lib/python3/dist-packages')
+        with open(os.path.join(site, 'lumo_compromised.py'), 'w') as f:
+            f.write(COMPROMISED_PYTHON % dict(rows=repr(FORGED_ROWS), folder=forged_folder))
+        with open(os.path.join(site, 'lumo_compromised.pth'), 'w') as f:
+            f.write('import lumo_compromised\n')
+
+        rollout = fleet.rollout(lumoswitch_batches=[1, 1], lumoswitch_max_fail_percentage=100)
+        self.assertRollout(rollout, 2)
+        # Its forgeries reach neither the summary nor the control node's disk.
+        self.assertFalse(os.path.exists(forged_folder))
+        self.assertNotIn('FORGED', json.dumps(rollout.summary))
+        self.assertCanaryUpdated(rollout)
+        self.assertEqual('failed', rollout.summary['hosts']['host2']['status'])
+        self.assertEqual([('host2', '-')], [(r['host'], r['switch']) for r in rollout.rows('host2')])
 
     def test_rejected_chunk_fails_its_batch_and_stops_the_rollout(self):
         # host3 is in the second batch; its second switch rejects the second chunk.

@@ -17,6 +17,10 @@ description:
     so the summary also lists the hosts whose batch never started.
   - It sits beside the rollout playbook and is loaded with it; it stays silent in runs
     where no host recorded an outcome or failed.
+  - A host's rows are taken only from the role's own C(set_fact) of C(lumoswitch_outcome)
+    for that host (what a host's modules return cannot add or replace rows, nor rows of
+    other hosts), and the reports folder only from the controller's settings
+    (C(lumoswitch_reports_dir) from the extra or play variables, else C(reports)).
 '''
 
 import json
@@ -42,6 +46,13 @@ def table(rows):
     return '\n'.join(out)
 
 
+def _role_outcome_task(task):
+    """The lumoswitch role's set_fact: its facts are made on the controller."""
+    role = getattr(task, '_role', None)
+    return (task.action in ('set_fact', 'ansible.builtin.set_fact', 'ansible.legacy.set_fact')
+            and role is not None and role.get_name().split('.')[-1] == 'lumoswitch')
+
+
 class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = 'aggregate'
@@ -58,7 +69,12 @@ class CallbackModule(CallbackBase):
         self._summary_dir = None
 
     def v2_playbook_on_play_start(self, play):
-        inventory = play.get_variable_manager()._inventory
+        manager = play.get_variable_manager()
+        # The controller's own settings: never a host's variables or facts.
+        for source in (manager.extra_vars, play.get_vars()):
+            if self._summary_dir is None and source.get('lumoswitch_reports_dir'):
+                self._summary_dir = os.path.realpath(to_text(source['lumoswitch_reports_dir']))
+        inventory = manager._inventory
         batch = [h.name for h in inventory.get_hosts(play.hosts)]
         for host in inventory.get_hosts(play.hosts, ignore_restrictions=True):
             if host.name not in self._hosts:
@@ -72,10 +88,13 @@ class CallbackModule(CallbackBase):
 
     def v2_runner_on_ok(self, result):
         host = self._seen(result)
+        if not _role_outcome_task(result._task):
+            return
         facts = result._result.get('ansible_facts') or {}
-        if 'lumoswitch_outcome' in facts:
-            self._outcomes[host] = facts['lumoswitch_outcome']
-            self._summary_dir = facts.get('lumoswitch_summary_dir') or self._summary_dir
+        rows = facts.get('lumoswitch_outcome')
+        if isinstance(rows, list):
+            self._outcomes[host] = [r for r in rows
+                                    if isinstance(r, dict) and r.get('host') == host]
 
     def v2_runner_on_skipped(self, result):
         self._seen(result)
