@@ -142,6 +142,7 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     opts.timeoutSeconds = 30;
     const RunResult r = RunCommand(pkg, command, opts);
 
+    ASSERT_NE(124, r.status) << "the run hung until the sandbox killed it: " << r.err;
     ASSERT_LT(r.status, 120) << "the scenario's own steps failed: " << r.err;
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(c.evidence, pkg.read("evidence.txt"));
