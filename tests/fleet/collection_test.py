@@ -16,10 +16,12 @@ MODULE = os.path.join(COLLECTION, 'plugins', 'modules', 'lumoswitch_firmware.py'
 DEPLOY = os.path.join(COLLECTION, 'plugins', 'modules', 'lumoswitch_deploy.py')
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'modules'))
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'filter'))
+sys.path.insert(0, os.path.join(COLLECTION, 'playbooks', 'callback_plugins'))
 
 import lumoswitch as filters  # noqa: E402
 from ansible.errors import AnsibleFilterError  # noqa: E402
 import lumoswitch_firmware as module  # noqa: E402
+import lumoswitch_fleet_summary as summary  # noqa: E402
 
 HEAD = '<?xml version="1.0" encoding="UTF-8"?>'
 SUCCESS = ('The firmware update was successful. The new firmware will be activated on LUMO '
@@ -353,6 +355,23 @@ class Filters(unittest.TestCase):
         self.assertEqual('switch B (component 104102): failed: ERROR: Failed to Update Firmware',
                          filters.failures(filters.outcome(inventory, versions, failed_second,
                                                           'h')))
+
+
+class SummaryTable(unittest.TestCase):
+    def test_what_a_host_returned_cannot_drive_the_terminal_or_add_lines(self):
+        # A compromised host's serial and message: escape sequences that clear
+        # the screen, and a line break that would print a row of another host.
+        rows = [dict(host='host1', switch='A', version_before='1.2', version_after='1.3',
+                     result='updated, power cycle staged'),
+                dict(host='host2', switch='B\x1b[2J\x1b]0;owned\x07', version_before='1.2',
+                     version_after='1.2', result='failed: x\r\nhost3  C  1.2  1.3  updated\u202e')]
+        text = summary.table(rows)
+        lines = text.split('\n')
+        self.assertEqual(3, len(lines), text)
+        self.assertEqual([], [c for c in text if c != '\n' and not c.isprintable()])
+        self.assertTrue(lines[1].startswith('host1  A  '), text)
+        self.assertIn('B\\x1b[2J\\x1b]0;owned\\x07', lines[2])
+        self.assertIn('failed: x\\x0d\\x0ahost3  C  1.2  1.3  updated\\u202e', lines[2])
 
 
 if __name__ == '__main__':

@@ -21,6 +21,8 @@ description:
     for that host (what a host's modules return cannot add or replace rows, nor rows of
     other hosts), and the reports folder only from the controller's settings
     (C(lumoswitch_reports_dir) from the extra or play variables, else C(reports)).
+  - The table shows every character that is not printable as C(\xHH), so text a host
+    returned (a serial, a message) can neither drive the terminal nor add lines.
 '''
 
 import json
@@ -33,17 +35,25 @@ COLUMNS = (('host', 'HOST'), ('switch', 'SWITCH'), ('version_before', 'BEFORE'),
            ('version_after', 'AFTER'), ('result', 'RESULT'))
 
 
+def shown(value):
+    """Text as it may reach a terminal: what a host returned (serials, messages)
+    could carry escape sequences or line breaks that forge lines of the table, so
+    every character that is not printable is written \\xHH (\\uHHHH above 0xff)."""
+    return ''.join(c if c.isprintable() else
+                   ('\\x%02x' % ord(c) if ord(c) < 0x100 else '\\u%04x' % ord(c))
+                   for c in to_text(value))
+
+
 def table(rows):
-    """Rows as a plain-text table with one header line."""
-    widths = [max([len(title)] + [len(to_text(r.get(key, ''))) for r in rows])
-              for key, title in COLUMNS]
+    """Rows as a plain-text table with one header line, one line per row."""
+    cells = [[shown(r.get(key, '')) for key, _ in COLUMNS] for r in rows]
+    widths = [max([len(title)] + [len(row[n]) for row in cells])
+              for n, (_, title) in enumerate(COLUMNS)]
 
-    def line(cells):
-        return '  '.join(c.ljust(w) for c, w in zip(cells, widths)).rstrip()
+    def line(texts):
+        return '  '.join(t.ljust(w) for t, w in zip(texts, widths)).rstrip()
 
-    out = [line([title for _, title in COLUMNS])]
-    out += [line([to_text(r.get(key, '')) for key, _ in COLUMNS]) for r in rows]
-    return '\n'.join(out)
+    return '\n'.join([line([title for _, title in COLUMNS])] + [line(row) for row in cells])
 
 
 def _role_outcome_task(task):
