@@ -81,7 +81,6 @@ public:
     static const char kFileName[];
 
 private:
-    bool prepareFolder();
     void tell(const std::string& what);
 
     Paths m_paths;

@@ -22,42 +22,6 @@ const char kSrc[] = "cm_LUMOSwitch/src/PendingPowerCycle";
 // that it follows wherever the tool keeps the rest of its state.
 const char kStateFolder[] = "/var/lib/lumoswitch";
 
-bool OwnedByRootOrMe(const struct stat& info)
-{
-    return info.st_uid == 0 || info.st_uid == geteuid();
-}
-
-// Makes `folder` (absolute) when missing, 0700, and checks it: a directory of
-// this user's, not a link, nobody else's to read or write, below folders of
-// root's that nobody else may write (unless sticky). Nothing found in the way
-// is changed or removed.
-bool MakeStateFolder(const std::string& folder, std::string& why)
-{
-    if (folder.empty() || folder[0] != '/') {
-        why = folder + " is not an absolute path";
-        return false;
-    }
-    for (size_t end = folder.find('/', 1); end != std::string::npos;
-         end = folder.find('/', end + 1)) {
-        const std::string parent = folder.substr(0, end);
-        struct stat info;
-        if (lstat(parent.c_str(), &info) != 0) {
-            why = "cannot examine " + parent + ": " + std::strerror(errno);
-            return false;
-        }
-        if (!S_ISDIR(info.st_mode) || !OwnedByRootOrMe(info) ||
-            ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0)) {
-            why = parent + " may be changed by other users";
-            return false;
-        }
-    }
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        why = "cannot create " + folder + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
 // The opened folder itself, as it is used.
 std::string WhyNotOurs(const struct stat& info, const std::string& folder)
 {
@@ -219,7 +183,7 @@ void RealPendingPowerCycleStore::Record(const std::vector<SPendingSwitch>& switc
     record.packageDigest = Sha256Hex(content);
     record.packageFolder = descriptor.substr(0, descriptor.rfind('/'));
 
-    if (!MakeStateFolder(m_paths.stateFolder, why)) {
+    if (!pkgfiles::MakeRootOnlyFolder(m_paths.stateFolder, why)) {
         tell(why);
         return;
     }

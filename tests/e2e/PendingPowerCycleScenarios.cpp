@@ -128,13 +128,13 @@ TEST(PendingPowerCycle, NothingIsWrittenThroughWhatAnotherUserPrepared)
          victimCheck + "readlink /var/lib/lumoswitch/pending-power-cycle "
                        "/var/lib/lumoswitch/pending-power-cycle.new",
          "root secret\nroot 600\n/etc/lumo-victim\n/etc/lumo-victim\n",
-         "/var/lib/lumoswitch belongs to user 65534"},
+         "/var/lib/lumoswitch is not owned by root"},
         {"a link to their folder", "ln -s /tmp/theirs /var/lib/lumoswitch",
          "mkdir -m 777 /tmp/theirs", "ls -A /tmp/theirs; echo listed", "listed\n",
-         "/var/lib/lumoswitch is not a folder of its own"},
+         "/var/lib/lumoswitch is a symbolic link"},
         {"a folder above open to all", "chmod 777 /var/lib", "mkdir -m 700 /var/lib/lumoswitch",
          "stat -c '%U' /var/lib/lumoswitch; ls -A /var/lib/lumoswitch; echo listed",
-         "nobody\nlisted\n", "/var/lib may be changed by other users"},
+         "nobody\nlisted\n", "/var/lib is writable by group or others"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

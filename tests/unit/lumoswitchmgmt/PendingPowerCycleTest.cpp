@@ -108,22 +108,25 @@ TEST_F(PendingStoreTest, NoRecordWhereAnotherUserCouldHaveMadeOrReadIt)
         std::function<void(PendingStoreTest&)> arrange;
         const char* why;
     } cases[] = {
-        {"folder open to others",
-         [](PendingStoreTest& t) { mkdir(t.paths.stateFolder.c_str(), 0755); },
-         "is open to other users"},
+        {"folder of another user",
+         [](PendingStoreTest& t) {
+             mkdir(t.paths.stateFolder.c_str(), 0700);
+             chown(t.paths.stateFolder.c_str(), 65534, 65534);
+         },
+         "is not owned by root"},
         {"folder is a link",
          [](PendingStoreTest& t) {
              mkdir((t.top + "/elsewhere").c_str(), 0700);
              fs::create_directory_symlink(t.top + "/elsewhere", t.paths.stateFolder);
          },
-         "is not a folder of its own"},
+         "is a symbolic link"},
         {"a folder above others may write to",
          [](PendingStoreTest& t) {
              mkdir((t.top + "/open").c_str(), 0777);
              chmod((t.top + "/open").c_str(), 0777);
              t.paths.stateFolder = t.top + "/open/state";
          },
-         "may be changed by other users"},
+         "open is writable by group or others"},
         {"no boot ID", [](PendingStoreTest& t) { t.paths.bootId = t.top + "/none"; },
          "the boot ID cannot be read"},
         {"package descriptor others may change",
