@@ -28,9 +28,11 @@ public:
     void ParseXMl();
 
     // What the last read found: no descriptor, one libxml2 could not parse,
-    // or a parsed document.
-    enum class EPackageState { Missing, Unparsable, Parsed };
+    // a parsed document, or one that failed its check against package.jcat
+    // and was not parsed (refusalReason() says why).
+    enum class EPackageState { Missing, Unparsable, Parsed, Refused };
     EPackageState packageState() const { return m_ePackageState; }
+    const std::string& refusalReason() const { return m_strRefusal; }
 
     // All Device elements of a freshly parsed descriptor; null when the file
     // is missing, unparsable or lists no device.
@@ -57,9 +59,11 @@ public:
 
 private:
     void replaceDocument(xmlDoc* document);
+    EPackageState stateAfterRead(bool refused) const;
 
     std::string m_strPackageFilePath;
     EPackageState m_ePackageState = EPackageState::Missing;
+    std::string m_strRefusal;
     XmlDocHandle m_pDocument;
     std::map<unsigned int, CContextList> m_mapContextList;
 };

@@ -2,6 +2,7 @@
 
 #include "Logger.h"
 #include "PackageFiles.h"
+#include "PackageTrust.h"
 #include "PlatformLayer.h"
 #include "StringUtils.h"
 
@@ -18,6 +19,8 @@ namespace
 {
 
 const char kDeviceQuery[] = "//SoftwareComponent/SupportedDevices/Device";
+// The most of a descriptor read into memory to be checked before it is parsed.
+constexpr size_t kMaxPackageBytes = size_t(16) << 20;
 
 const xmlChar* xc(const char* text)
 {
@@ -74,10 +77,14 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // process-wide parser defaults, so a setting made elsewhere in the process
 // (entity substitution, DTD loading) cannot change how a package is read.
 // The descriptor is read through one checked descriptor of the package's own
-// file; a file that may not be trusted is taken as missing (`refused`).
-xmlDoc* parsePackage(const std::string& path, bool& refused)
+// file; a file that may not be trusted is taken as missing (`refused`). When
+// the package's files are checked against package.jcat, the bytes checked are
+// the bytes parsed, and a descriptor that fails is not parsed at all
+// (`refusal` says why).
+xmlDoc* parsePackage(const std::string& path, bool& refused, std::string& refusal)
 {
     refused = false;
+    refusal.clear();
     std::string why;
     const int fd = pkgfiles::OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
     struct stat info;
@@ -94,9 +101,22 @@ xmlDoc* parsePackage(const std::string& path, bool& refused)
         refused = true;
         return nullptr;
     }
-    xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    const int options = XML_PARSE_NOBLANKS | XML_PARSE_NONET;
+    if (pkgtrust::Mode() == pkgtrust::EMode::Off) {
+        xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, options);
+        close(fd);
+        return document;
+    }
+    std::string content;
+    refusal = pkgtrust::CheckDescriptor(strPackageXMLFileName, fd, &content, kMaxPackageBytes);
     close(fd);
-    return document;
+    if (!refusal.empty()) {
+        pkgtrust::ReportRefusal(path, refusal);
+        refused = true;
+        return nullptr;
+    }
+    return xmlReadMemory(content.data(), static_cast<int>(content.size()), path.c_str(), nullptr,
+                         options);
 }
 
 // The descriptor counts as present when it can be opened for reading, as it
@@ -131,20 +151,30 @@ void CSoftwareComponentInfo::replaceDocument(xmlDoc* document)
     m_pDocument.reset(document);
 }
 
+CSoftwareComponentInfo::EPackageState CSoftwareComponentInfo::stateAfterRead(bool refused) const
+{
+    if (m_pDocument) {
+        return EPackageState::Parsed;
+    }
+    if (!m_strRefusal.empty()) {
+        return EPackageState::Refused;
+    }
+    return refused ? EPackageState::Missing : EPackageState::Unparsable;
+}
+
 void CSoftwareComponentInfo::ParseXMl()
 {
     xmlKeepBlanksDefault(0);
     replaceDocument(nullptr);
     m_ePackageState = EPackageState::Missing;
+    m_strRefusal.clear();
     m_strPackageFilePath = pkgfiles::Directory() + strPackageXMLFileName;
     if (!packagePresent(m_strPackageFilePath)) {
         return;
     }
     bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused));
-    m_ePackageState = m_pDocument ? EPackageState::Parsed
-                      : refused   ? EPackageState::Missing
-                                  : EPackageState::Unparsable;
+    replaceDocument(parsePackage(m_strPackageFilePath, refused, m_strRefusal));
+    m_ePackageState = stateAfterRead(refused);
     CLogger* logger = CLogger::GetInstance();
     if (!m_pDocument) {
         logger->log(kSrc, __LINE__,
@@ -186,13 +216,12 @@ XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
     if (!packagePresent(m_strPackageFilePath)) {
         replaceDocument(nullptr);
         m_ePackageState = EPackageState::Missing;
+        m_strRefusal.clear();
         return nullptr;
     }
     bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused));
-    m_ePackageState = m_pDocument ? EPackageState::Parsed
-                      : refused   ? EPackageState::Missing
-                                  : EPackageState::Unparsable;
+    replaceDocument(parsePackage(m_strPackageFilePath, refused, m_strRefusal));
+    m_ePackageState = stateAfterRead(refused);
     return GetNodeSet(m_pDocument.get(), kDeviceQuery);
 }
 
@@ -232,7 +261,8 @@ std::vector<SPCIInfo> CSoftwareComponentInfo::GetAllSupportedDevices()
     CLogger* logger = CLogger::GetInstance();
     std::vector<SPCIInfo> devices;
     bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused));
+    std::string refusal;
+    replaceDocument(parsePackage(m_strPackageFilePath, refused, refusal));
     XmlXPathObjectHandle nodes = GetNodeSet(m_pDocument.get(), kDeviceQuery);
     if (!nodes) {
         logger->log(kSrc, __LINE__,
