@@ -213,7 +213,8 @@ bool ReadTrustFolder(const std::string& folderPath, pkgtrust::IManifestVerifier&
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
         const std::string shown = "certificate " + folder + "/" + CStringUtils::escapeControl(name);
-        FdHolder fd(openat(dirFd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        FdHolder fd(
+            openat(dirFd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd.get() < 0) {
             why = shown + (errno == ELOOP ? " is a symbolic link" : " cannot be opened");
             return false;
@@ -319,8 +320,8 @@ bool Prepare(std::string& why)
         size_t certificates = 0;
         std::string folderWhy;
         if (!ReadTrustFolder(state.seams.trustFolder, *state.verifier, certificates, folderWhy)) {
-            state.runRefusal = "trust folder " + WithoutTrailingSlash(state.seams.trustFolder) +
-                               ": " + folderWhy;
+            state.runRefusal =
+                "trust folder " + WithoutTrailingSlash(state.seams.trustFolder) + ": " + folderWhy;
             Log(__LINE__, "Refusing the run: " + state.runRefusal);
         } else {
             ReadManifestFile(state);
@@ -331,8 +332,8 @@ bool Prepare(std::string& why)
                                   " trusted certificate(s) in " + state.seams.trustFolder);
             } else if (manifestThere) {
                 state.mode = EMode::Checksums;
-                Log(__LINE__, std::string("Package files need their checksums in ") +
-                                  kManifestName);
+                Log(__LINE__,
+                    std::string("Package files need their checksums in ") + kManifestName);
             }
             if (state.mode == EMode::Signatures && !manifestThere) {
                 state.manifestProblem =

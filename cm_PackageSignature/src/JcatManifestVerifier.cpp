@@ -204,8 +204,8 @@ public:
                 continue;
             }
             g_autoptr(GError) error = nullptr;
-            g_autoptr(JcatResult) result = jcat_context_verify_blob(
-                m_context.get(), bytes, blob, JCAT_VERIFY_FLAG_NONE, &error);
+            g_autoptr(JcatResult) result = jcat_context_verify_blob(m_context.get(), bytes, blob,
+                                                                    JCAT_VERIFY_FLAG_NONE, &error);
             if (result == nullptr) {
                 return {EVerdict::ChecksumMismatch,
                         std::string(jcat_blob_kind_to_string(jcat_blob_get_kind(blob)))};
@@ -228,8 +228,8 @@ public:
             }
             signed_ = true;
             g_autoptr(GError) error = nullptr;
-            g_autoptr(JcatResult) result = jcat_context_verify_blob(
-                m_context.get(), bytes, blob, JCAT_VERIFY_FLAG_NONE, &error);
+            g_autoptr(JcatResult) result = jcat_context_verify_blob(m_context.get(), bytes, blob,
+                                                                    JCAT_VERIFY_FLAG_NONE, &error);
             if (result != nullptr) {
                 const gchar* signer = jcat_result_get_authority(result);
                 return {EVerdict::Verified,

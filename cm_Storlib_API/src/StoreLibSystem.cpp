@@ -35,11 +35,11 @@ int SealedCopy(const std::string& content)
         ok = wrote > 0;
         done += ok ? static_cast<size_t>(wrote) : 0;
     }
-    ok = ok && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
+    ok =
+        ok && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
     // A file open for writing cannot be executed (ETXTBSY): the shell gets a
     // read-only descriptor of it, and the writable one goes.
-    const int reader =
-        ok ? open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY) : -1;
+    const int reader = ok ? open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY) : -1;
     close(fd);
     return reader;
 }

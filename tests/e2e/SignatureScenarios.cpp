@@ -31,8 +31,8 @@ const char kTimeTemplate[] = "cn = \"Old Maker\"\n"
 
 bool Shell(const std::string& dir, const std::string& script)
 {
-    const std::string command =
-        "cd " + ShellQuote(dir) + " && { " + script + "; } >" + ShellQuote(dir + "/shell.log") + " 2>&1";
+    const std::string command = "cd " + ShellQuote(dir) + " && { " + script + "; } >" +
+                                ShellQuote(dir + "/shell.log") + " 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
@@ -118,7 +118,8 @@ std::string Arrange(PackageDir& pkg, const std::string& trusted, mode_t trustMod
         const std::string trust = root + "/etc/lumoswitch/trust";
         std::filesystem::create_directories(trust);
         chmod((root + "/etc/lumoswitch").c_str(), 0755);
-        std::filesystem::copy_file(TheSigners().file(trusted + ".pem"), trust + "/" + trusted + ".pem");
+        std::filesystem::copy_file(TheSigners().file(trusted + ".pem"),
+                                   trust + "/" + trusted + ".pem");
         chmod((trust + "/" + trusted + ".pem").c_str(), 0644);
         chmod(trust.c_str(), trustMode);
     }
@@ -228,18 +229,17 @@ const char kUnsigned[] = "no signature: the package has no package.jcat";
 INSTANTIATE_TEST_SUITE_P(
     Packages, SignedPackage,
     ::testing::Values(
-        SignedCase{"NoManifestNoTrust", ESign::None, "", nullptr, "", 0755, 0, true, "", true,
-                   true, "<RebootRequired>1</RebootRequired>", ""},
+        SignedCase{"NoManifestNoTrust", ESign::None, "", nullptr, "", 0755, 0, true, "", true, true,
+                   "<RebootRequired>1</RebootRequired>", ""},
         SignedCase{"ChecksumsOnlyOnePayloadByteChanged", ESign::Checksums, "",
                    [](PackageDir& pkg) { FlipByte(pkg, "payload/sw1.bin", 20000); }, "", 0755, 0,
-                   false,
-                   "ERROR: payload/sw1.bin refused: checksum mismatch against package.jcat", true,
-                   true, "<RebootRequired>1</RebootRequired>",
+                   false, "ERROR: payload/sw1.bin refused: checksum mismatch against package.jcat",
+                   true, true, "<RebootRequired>1</RebootRequired>",
                    Refusal("PKG/payload/sw1.bin", "checksum mismatch against package.jcat")},
         SignedCase{"TrustedSigner", ESign::Signed, "maker", nullptr, "maker", 0755, 0, true, "",
                    true, true, "<RebootRequired>1</RebootRequired>", ""},
-        SignedCase{"TrustSetPackageUnsigned", ESign::None, "", nullptr, "maker", 0755, 0, false,
-                   "", false, false,
+        SignedCase{"TrustSetPackageUnsigned", ESign::None, "", nullptr, "maker", 0755, 0, false, "",
+                   false, false,
                    NotFound(std::string("ERROR: libstorelibit.so refused: ") + kUnsigned),
                    Refusal("./doRPM.sh", kUnsigned) + Refusal("./libstorelibit.so", kUnsigned)},
         SignedCase{"SignedByAnUntrustedCertificate", ESign::Signed, "stranger", nullptr, "maker",
@@ -252,14 +252,17 @@ INSTANTIATE_TEST_SUITE_P(
                    NotFound("ERROR: libstorelibit.so refused: checksum mismatch against "
                             "package.jcat"),
                    Refusal("./libstorelibit.so", "checksum mismatch against package.jcat")},
-        SignedCase{"ExpiredSigner", ESign::SignedByJcatTool, "old", nullptr, "old", 0755, 0, false, "",
-                   false, false, NotFound(std::string("ERROR: libstorelibit.so refused: ") + kExpired),
+        SignedCase{"ExpiredSigner", ESign::SignedByJcatTool, "old", nullptr, "old", 0755, 0, false,
+                   "", false, false,
+                   NotFound(std::string("ERROR: libstorelibit.so refused: ") + kExpired),
                    Refusal("./doRPM.sh", kExpired) + Refusal("./libstorelibit.so", kExpired)},
-        SignedCase{"TrustFolderWritableByOthers", ESign::Signed, "maker", nullptr, "maker", 0757,
-                   1, false, "", false, false, "",
+        SignedCase{"TrustFolderWritableByOthers", ESign::Signed, "maker", nullptr, "maker", 0757, 1,
+                   false, "", false, false, "",
                    "lumoswitch: refusing to run: trust folder /etc/lumoswitch/trust: it is "
                    "writable by group or others; nothing was done\n"}),
-    [](const ::testing::TestParamInfo<SignedCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<SignedCase>& param) {
+        return std::string(param.param.name);
+    });
 
 // ------------------------------------------------------- another user's try
 
@@ -344,8 +347,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The package arrived unsigned, which the host's trust folder would
         // refuse; whoever may write /etc/lumoswitch takes the trust folder
         // away before the run. The run is refused, not left unchecked.
-        AttackCase{"TrustFolderTakenAway", false, 0777, "", "mv /etc/lumoswitch/trust /etc/lumoswitch/gone",
-                   "", "ls /etc/lumoswitch", "gone\n", 1, false,
+        AttackCase{"TrustFolderTakenAway", false, 0777, "",
+                   "mv /etc/lumoswitch/trust /etc/lumoswitch/gone", "", "ls /etc/lumoswitch",
+                   "gone\n", 1, false,
                    "lumoswitch: refusing to run: trust folder /etc/lumoswitch/trust: its folder "
                    "/etc/lumoswitch is writable by group or others; nothing was done\n"},
         // Their own script and a manifest vouching for it where the tool is
@@ -357,7 +361,9 @@ INSTANTIATE_TEST_SUITE_P(
                    ">/dev/null",
                    "/tmp/hostile", "test -e /tmp/pwned && echo their script ran; ls /tmp/hostile",
                    "doRPM.sh\npackage.jcat\n", 0, true, ""}),
-    [](const ::testing::TestParamInfo<AttackCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<AttackCase>& param) {
+        return std::string(param.param.name);
+    });
 
 } // namespace
 

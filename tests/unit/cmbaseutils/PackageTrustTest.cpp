@@ -96,7 +96,8 @@ public:
         if (withReader) {
             auto shared = log;
             seams.makeVerifier = [shared, verdict]() {
-                return std::unique_ptr<pkgtrust::IManifestVerifier>(new FakeReader(shared, verdict));
+                return std::unique_ptr<pkgtrust::IManifestVerifier>(
+                    new FakeReader(shared, verdict));
             };
         }
         seams.trustFolder = trust;

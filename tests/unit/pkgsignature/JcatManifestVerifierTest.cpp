@@ -57,14 +57,16 @@ public:
         const std::string req = "openssl req -x509 -newkey rsa:2048 -nodes -days 3650 "
                                 "-addext keyUsage=critical,digitalSignature ";
         ASSERT_TRUE(Shell(s_dir, req + "-keyout maker.key -out maker.pem -subj /CN=Maker"));
-        ASSERT_TRUE(Shell(s_dir, req + "-keyout stranger.key -out stranger.pem -subj /CN=Stranger"));
+        ASSERT_TRUE(
+            Shell(s_dir, req + "-keyout stranger.key -out stranger.pem -subj /CN=Stranger"));
         ASSERT_TRUE(Shell(s_dir, std::string(kTimeTemplates) +
                                      "certtool --generate-privkey --outfile old.key && "
                                      "certtool --generate-self-signed --load-privkey old.key "
                                      "--template old.tmpl --outfile old.pem && "
                                      "certtool --generate-self-signed --load-privkey old.key "
                                      "--template future.tmpl --outfile future.pem"));
-        for (const char* name : {"signed", "checksummed", "stranger", "old", "future", "unsummed"}) {
+        for (const char* name :
+             {"signed", "checksummed", "stranger", "old", "future", "unsummed"}) {
             WriteFile(s_dir + "/" + name + ".bin", std::string("bytes of ") + name);
         }
         const std::string sum = "jcat-tool self-sign package.jcat FILE --kind sha256";
@@ -167,9 +169,9 @@ TEST_F(JcatManifestTest, NoTrustedCertificateNoSignatureVerifies)
     ASSERT_TRUE(verifier->AddTrustAnchor(File("stranger.pem"), why)) << why;
     ASSERT_TRUE(verifier->ReadManifest(File("package.jcat"), why)) << why;
     const std::string bytes = File("signed.bin");
-    EXPECT_EQ(static_cast<int>(EVerdict::SignerNotTrusted),
-              static_cast<int>(verifier->Verify("signed.bin", bytes.data(), bytes.size(), true)
-                                   .verdict));
+    EXPECT_EQ(
+        static_cast<int>(EVerdict::SignerNotTrusted),
+        static_cast<int>(verifier->Verify("signed.bin", bytes.data(), bytes.size(), true).verdict));
 }
 
 TEST_F(JcatManifestTest, OnlyPemCertificatesAreTrusted)
@@ -222,8 +224,7 @@ TEST_F(JcatManifestTest, AManifestToDistrustIsRefusedWithWhy)
          "item ID \"doRPM.sh\" appears twice"},
         {"upward alias", Gzip(Jcat("{\"Id\":\"a.bin\",\"AliasIds\":[\"../a.bin\"],\"Blobs\":[]}")),
          "item ID \"../a.bin\" is not a path inside"},
-        {"a NUL in the text", Gzip(Jcat(Item("\"a.bin\"")) + std::string(1, '\0') + "[]"),
-         "NUL"},
+        {"a NUL in the text", Gzip(Jcat(Item("\"a.bin\"")) + std::string(1, '\0') + "[]"), "NUL"},
     };
     for (const ManifestCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -245,9 +246,9 @@ TEST_F(JcatManifestTest, AManifestOfAnotherShapeStillNamesOnlyWhatItHolds)
     std::string why;
     ASSERT_TRUE(verifier->ReadManifest(Gzip(File("package.json")), why)) << why;
     const std::string bytes = File("signed.bin");
-    EXPECT_EQ(static_cast<int>(EVerdict::Verified),
-              static_cast<int>(verifier->Verify("signed.bin", bytes.data(), bytes.size(), true)
-                                   .verdict));
+    EXPECT_EQ(
+        static_cast<int>(EVerdict::Verified),
+        static_cast<int>(verifier->Verify("signed.bin", bytes.data(), bytes.size(), true).verdict));
 }
 
 } // namespace
