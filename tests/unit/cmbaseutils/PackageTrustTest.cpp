@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "FakeManifestVerifier.h"
 #include "PackageTestSupport.h"
 #include "PackageTrust.h"
 
@@ -24,47 +25,8 @@ namespace fs = std::filesystem;
 using pkgtest::ScopedTempWorkDir;
 using pkgtrust::EVerdict;
 
-const char kCertificate[] = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+const char* const kCertificate = kFakeCertificate;
 const uid_t kNobody = 65534;
-
-// What the fake reader was given and asked.
-struct ReaderLog {
-    std::vector<std::string> anchors;
-    std::vector<std::string> manifests;
-    std::vector<std::tuple<std::string, std::string, bool>> checks; // id, bytes, signature
-};
-
-class FakeReader : public pkgtrust::IManifestVerifier
-{
-public:
-    FakeReader(std::shared_ptr<ReaderLog> log, pkgtrust::SVerdict verdict)
-        : m_log(std::move(log)), m_verdict(std::move(verdict))
-    {
-    }
-    bool AddTrustAnchor(const std::string& pem, std::string& why) override
-    {
-        m_log->anchors.push_back(pem);
-        why = "crt_import: Base64 unexpected header error.";
-        return pem.rfind("-----BEGIN CERTIFICATE-----", 0) == 0;
-    }
-    bool ReadManifest(const std::string& manifest, std::string& why) override
-    {
-        m_log->manifests.push_back(manifest);
-        why = "not a gzip-compressed Jcat file";
-        return manifest != "garbage";
-    }
-    pkgtrust::SVerdict Verify(const std::string& id, const void* data, size_t size,
-                              bool requireSignature) override
-    {
-        m_log->checks.emplace_back(id, std::string(static_cast<const char*>(data), size),
-                                   requireSignature);
-        return m_verdict;
-    }
-
-private:
-    std::shared_ptr<ReaderLog> m_log;
-    pkgtrust::SVerdict m_verdict;
-};
 
 // The table cases arrange the host through the fixture's own helpers.
 class PackageTrustTest : public ::testing::Test
@@ -91,17 +53,12 @@ public:
     // The fake reader answering every file with `verdict`; nothing prepared yet.
     void Install(pkgtrust::SVerdict verdict, bool withReader = true)
     {
-        log = std::make_shared<ReaderLog>();
-        pkgtrust::SSeams seams;
+        log = std::make_shared<ManifestReaderLog>();
+        VerdictFor verdictFor;
         if (withReader) {
-            auto shared = log;
-            seams.makeVerifier = [shared, verdict]() {
-                return std::unique_ptr<pkgtrust::IManifestVerifier>(
-                    new FakeReader(shared, verdict));
-            };
+            verdictFor = [verdict](const std::string&) { return verdict; };
         }
-        seams.trustFolder = trust;
-        pkgtrust::SSeams previous = pkgtrust::SetSeams(seams);
+        pkgtrust::SSeams previous = pkgtrust::SetSeams(FakeTrustSeams(trust, log, verdictFor));
         if (!m_installed) {
             m_previous = previous;
             m_installed = true;
@@ -123,7 +80,7 @@ public:
     ScopedTempWorkDir pkg;
     std::string etc;
     std::string trust;
-    std::shared_ptr<ReaderLog> log;
+    std::shared_ptr<ManifestReaderLog> log;
 
 private:
     std::string m_scratch;
