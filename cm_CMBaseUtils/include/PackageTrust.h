@@ -13,8 +13,9 @@
 //
 //   no certificate, no manifest   nothing is checked, as before manifests;
 //   a manifest, no certificate    every file used must match its checksum;
-//   at least one certificate      every file used must match its checksum and
-//                                 carry a valid signature by one of them.
+//   at least one certificate      every file used must be listed with a
+//                                 checksum and carry a valid signature by one
+//                                 of them (which covers its SHA-256 digest).
 //
 // A file is checked in the bytes the program then uses (the image in the
 // buffer it is sent from, the library through the descriptor it is loaded

@@ -162,6 +162,28 @@ TEST_F(JcatManifestTest, EachFileGetsTheVerdictOfItsItem)
     }
 }
 
+// Where a signature is required, one that verifies proves the bytes (it
+// signs their SHA-256 digest) and the plain checksum beside it is not
+// computed again; without trust, the checksum is all there is.
+TEST_F(JcatManifestTest, AValidSignatureStandsForTheChecksumBesideIt)
+{
+    std::string json = File("package.json");
+    const size_t item = json.find("\"Id\":\"signed.bin\"");
+    ASSERT_NE(std::string::npos, item);
+    const size_t data = json.find("\"Data\":\"", item) + 8;
+    json.replace(data, 64, std::string(64, '0'));
+    std::unique_ptr<pkgtrust::IManifestVerifier> verifier = Trusting();
+    std::string why;
+    ASSERT_TRUE(verifier->ReadManifest(Gzip(json), why)) << why;
+    const std::string bytes = File("signed.bin");
+    EXPECT_EQ(
+        static_cast<int>(EVerdict::Verified),
+        static_cast<int>(verifier->Verify("signed.bin", bytes.data(), bytes.size(), true).verdict));
+    EXPECT_EQ(static_cast<int>(EVerdict::ChecksumMismatch),
+              static_cast<int>(
+                  verifier->Verify("signed.bin", bytes.data(), bytes.size(), false).verdict));
+}
+
 TEST_F(JcatManifestTest, NoTrustedCertificateNoSignatureVerifies)
 {
     std::unique_ptr<pkgtrust::IManifestVerifier> verifier = MakeJcatManifestVerifier();
