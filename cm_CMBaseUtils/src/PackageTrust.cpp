@@ -79,55 +79,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// Reads a whole regular file from its start; false when it is none or larger
-// than maxBytes.
-bool ReadWhole(int fd, size_t maxBytes, std::string& content, std::string& why)
-{
-    content.clear();
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        why = "it is not a regular file";
-        return false;
-    }
-    if (static_cast<uint64_t>(info.st_size) > maxBytes) {
-        why = "it has " + std::to_string(info.st_size) + " bytes, more than the " +
-              std::to_string(maxBytes) + " allowed";
-        return false;
-    }
-    content.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t got =
-            pread(fd, &content[done], content.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            why = "it cannot be read";
-            return false;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string WithoutTrailingSlash(std::string path)
-{
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
 struct State {
     pkgtrust::SSeams seams;
     bool prepared = false;
@@ -155,8 +106,8 @@ bool ReadTrustFolder(const std::string& folderPath, pkgtrust::IManifestVerifier&
                      size_t& certificates, std::string& why)
 {
     certificates = 0;
-    const std::string folder = WithoutTrailingSlash(folderPath);
-    const std::string parent = FolderOf(folder);
+    const std::string folder = pkgfiles::WithoutTrailingSlash(folderPath);
+    const std::string parent = pkgfiles::FolderOf(folder);
     struct stat info;
     if (lstat(parent.c_str(), &info) != 0) {
         if (errno == ENOENT) {
@@ -230,7 +181,7 @@ bool ReadTrustFolder(const std::string& folderPath, pkgtrust::IManifestVerifier&
         }
         std::string pem;
         std::string readWhy;
-        if (!ReadWhole(fd.get(), kMaxCertificateBytes, pem, readWhy)) {
+        if (!pkgfiles::ReadDescriptor(fd.get(), kMaxCertificateBytes, pem, readWhy)) {
             why = shown + ": " + readWhy;
             return false;
         }
@@ -320,8 +271,9 @@ bool Prepare(std::string& why)
         size_t certificates = 0;
         std::string folderWhy;
         if (!ReadTrustFolder(state.seams.trustFolder, *state.verifier, certificates, folderWhy)) {
-            state.runRefusal =
-                "trust folder " + WithoutTrailingSlash(state.seams.trustFolder) + ": " + folderWhy;
+            state.runRefusal = "trust folder " +
+                               pkgfiles::WithoutTrailingSlash(state.seams.trustFolder) + ": " +
+                               folderWhy;
             Log(__LINE__, "Refusing the run: " + state.runRefusal);
         } else {
             ReadManifestFile(state);
@@ -389,7 +341,7 @@ std::string CheckDescriptor(const std::string& id, int fd, std::string* content,
     if (Mode() == EMode::Off && content == nullptr) {
         return std::string();
     }
-    if (!ReadWhole(fd, maxBytes, bytes, why)) {
+    if (!pkgfiles::ReadDescriptor(fd, maxBytes, bytes, why)) {
         why = "the checked bytes cannot be read: " + why;
         TheState().refusals[id] = why;
         return why;
