@@ -266,21 +266,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ------------------------------------------------------- another user's try
 
-// Root prepares, nobody attacks, root runs the tool from the chosen folder,
-// then the evidence is collected as root.
-const char kDriver[] = R"(#!/bin/bash
-PKG=$(pwd)
-/bin/bash -c "$E2E_PREPARE" || exit 120
-env -u LD_PRELOAD setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    /bin/sh -c "$E2E_ATTACK" || exit 121
-cd "${E2E_RUN_FROM:-$PKG}" || exit 122
-"$PKG/lumoswitch" "$@"
-status=$?
-cd "$PKG"
-/bin/bash -c "$E2E_CHECK" > evidence.txt 2>&1
-exit $status
-)";
-
 struct AttackCase {
     const char* name;
     bool signPackage;
@@ -315,7 +300,7 @@ TEST_P(SignedPackageOnASharedHost, AnotherUserCannotSlipAFilePastTheCheck)
     if (c.signPackage) {
         ASSERT_TRUE(Sign(pkg, "maker")) << pkg.read("shell.log");
     }
-    pkg.write("attack.sh", kDriver);
+    pkg.write("attack.sh", kAttackDriver);
 
     SandboxOptions opts;
     opts.ipmiScript = kHealthyController;
