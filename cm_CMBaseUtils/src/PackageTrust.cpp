@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <set>
 #include <utility>
@@ -89,8 +90,33 @@ struct State {
     // Why nothing can be verified when the manifest was not read.
     std::string manifestProblem;
     std::map<std::string, std::string> refusals;
+    // The last small file of each ID checked, and its answer: package.xml is
+    // read a dozen times in a run, and the same bytes need no second check.
+    std::map<std::string, std::pair<std::string, std::string>> checked;
     std::set<std::pair<std::string, std::string>> reported;
 };
+
+// Files up to this size are remembered with their answer.
+constexpr size_t kMaxRememberedBytes = size_t(1) << 20;
+
+const std::string* KnownVerdict(const State& state, const std::string& id, const void* data,
+                                size_t size)
+{
+    const auto it = state.checked.find(id);
+    if (it == state.checked.end() || it->second.first.size() != size ||
+        (size != 0 && std::memcmp(it->second.first.data(), data, size) != 0)) {
+        return nullptr;
+    }
+    return &it->second.second;
+}
+
+void Remember(State& state, const std::string& id, const void* data, size_t size,
+              const std::string& why)
+{
+    if (size <= kMaxRememberedBytes && state.mode != pkgtrust::EMode::Off) {
+        state.checked[id] = std::make_pair(std::string(static_cast<const char*>(data), size), why);
+    }
+}
 
 State& TheState()
 {
@@ -317,6 +343,8 @@ std::string Check(const std::string& id, const void* data, size_t size)
         return std::string();
     } else if (!state.manifestRead) {
         why = state.manifestProblem;
+    } else if (const std::string* known = KnownVerdict(state, id, data, size)) {
+        why = *known;
     } else {
         const SVerdict verdict =
             state.verifier->Verify(id, data, size, state.mode == EMode::Signatures);
@@ -331,6 +359,7 @@ std::string Check(const std::string& id, const void* data, size_t size)
     if (!why.empty()) {
         state.refusals[id] = why;
     }
+    Remember(state, id, data, size, why);
     return why;
 }
 

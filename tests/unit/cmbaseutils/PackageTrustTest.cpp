@@ -328,6 +328,22 @@ TEST_F(PackageTrustTest, ADescriptorIsCheckedWholeFromItsStart)
     EXPECT_EQ("ELF-the-whole-library", std::get<1>(log->checks[0]));
 }
 
+// package.xml is read many times in a run: the same bytes are answered from
+// the first check, other bytes are checked anew.
+TEST_F(PackageTrustTest, TheSameBytesAreCheckedOnce)
+{
+    TrustOne();
+    pkg.write("package.jcat", "manifest");
+    Install(pkgtrust::SVerdict{EVerdict::ChecksumMismatch, ""});
+    const std::string refusal = "checksum mismatch against package.jcat";
+    EXPECT_EQ(refusal, pkgtrust::Check("package.xml", "<x/>", 4));
+    EXPECT_EQ(refusal, pkgtrust::Check("package.xml", "<x/>", 4));
+    EXPECT_EQ(1u, log->checks.size());
+    EXPECT_EQ(refusal, pkgtrust::Check("package.xml", "<y/>", 4));
+    EXPECT_EQ(refusal, pkgtrust::Check("doRPM.sh", "<x/>", 4));
+    EXPECT_EQ(3u, log->checks.size());
+}
+
 TEST_F(PackageTrustTest, ItemIdsArePathsInThePackageFolder)
 {
     EXPECT_EQ("doRPM.sh", pkgtrust::ItemId("./doRPM.sh"));
