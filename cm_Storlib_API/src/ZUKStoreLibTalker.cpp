@@ -186,8 +186,12 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
                           info.esxFile);
         handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.esxFile));
     } else {
-        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.localFile));
-        if (handle == nullptr) {
+        const std::string packageLibrary = m_pSystem->PackagePath(info.localFile);
+        handle = m_pSystem->OpenLibrary(packageLibrary);
+        // A package library that failed its check against package.jcat was
+        // tampered with or damaged on the way: the package is not to be used
+        // through another library standing in for it.
+        if (handle == nullptr && pkgtrust::RefusalOf(pkgtrust::ItemId(packageLibrary)).empty()) {
             handle = m_pSystem->OpenLibrary(info.systemFile);
         }
         if (handle == nullptr) {

@@ -106,14 +106,19 @@ void FlipByte(const PackageDir& pkg, const std::string& rel, size_t at)
 }
 
 // The board's package with the script, and a sandbox root with the rule
-// folders and, when `trusted` names a signer, the trust folder holding its
-// certificate with the given mode.
+// folders, the storage library also installed in the system's folders (where
+// the program looks when the package has none: it must not stand in for a
+// package library that was refused) and, when `trusted` names a signer, the
+// trust folder holding its certificate with the given mode.
 std::string Arrange(PackageDir& pkg, const std::string& trusted, mode_t trustMode)
 {
     FillBoardPackage(pkg);
     pkg.write("doRPM.sh", kScript);
     chmod(pkg.file("doRPM.sh").c_str(), 0755);
     const std::string root = RuleDirsRoot(pkg.path() + ".root");
+    std::filesystem::create_directories(root + "/usr/lib");
+    std::filesystem::copy_file(Paths::SimLibrary(), root + "/usr/lib/libstorelibit.so.07");
+    WriteFile(root + "/usr/lib/storelib_topology.conf", BoardTopology());
     if (!trusted.empty()) {
         const std::string trust = root + "/etc/lumoswitch/trust";
         std::filesystem::create_directories(trust);
