@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "ExecutableDirPlatform.h"
 #include "JcatManifestVerifier.h"
 #include "LUMOSwitchMgmt.h"
-#include "LinuxImpl.h"
 #include "PackageTrust.h"
 #include "PlatformLayer.h"
 
@@ -57,7 +57,7 @@ public:
             std::abort();
         }
         // The scratch folder is the package folder the image is read from.
-        m_platform.reset(new PackagePlatform(m_dir));
+        m_platform.reset(new ExecutableDirPlatform(m_dir));
         CPlatformLayer::SetPlatformSeams(m_platform.get());
         // The maker's signature over it, and a host that trusts the maker.
         std::filesystem::create_directories(m_dir + "/trust");
@@ -93,17 +93,7 @@ public:
     bool isSigned() const { return m_signed; }
 
 private:
-    class PackagePlatform : public CLinuxImpl
-    {
-    public:
-        explicit PackagePlatform(std::string dir) : m_folder(std::move(dir)) {}
-        std::string getCurrentProcessDirectory() override { return m_folder + "/"; }
-
-    private:
-        std::string m_folder;
-    };
-
-    std::unique_ptr<PackagePlatform> m_platform;
+    std::unique_ptr<ExecutableDirPlatform> m_platform;
     bool m_signed = false;
     std::string m_dir;
     std::string m_outDir;

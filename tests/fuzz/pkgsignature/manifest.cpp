@@ -21,8 +21,8 @@
 
 #include <gio/gio.h>
 
+#include "ExecutableDirPlatform.h"
 #include "JcatManifestVerifier.h"
-#include "LinuxImpl.h"
 #include "PackageTrust.h"
 #include "PlatformLayer.h"
 
@@ -32,16 +32,6 @@ namespace
 // The package the manifests speak of.
 const char kPackageXml[] = "<SoftwareComponent/>\n";
 const char kImage[] = "image bytes\n";
-
-class PackagePlatform : public CLinuxImpl
-{
-public:
-    explicit PackagePlatform(std::string dir) : m_dir(std::move(dir)) {}
-    std::string getCurrentProcessDirectory() override { return m_dir + "/"; }
-
-private:
-    std::string m_dir;
-};
 
 std::string g_package;
 std::string g_trust;
@@ -111,7 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     }
     Write(g_package + "/package.xml", kPackageXml, sizeof(kPackageXml) - 1);
     Write(g_package + "/payload/sw1.bin", kImage, sizeof(kImage) - 1);
-    static PackagePlatform platform(g_package);
+    static ExecutableDirPlatform platform(g_package);
     CPlatformLayer::SetPlatformSeams(&platform);
     return 0;
 }
