@@ -27,12 +27,14 @@ public:
     // (Re)reads the descriptor path and parses the file when it exists.
     void ParseXMl();
 
-    // What the last read found: no descriptor, one libxml2 could not parse,
-    // a parsed document, or one that failed its check against package.jcat
-    // and was not parsed (refusalReason() says why).
-    enum class EPackageState { Missing, Unparsable, Parsed, Refused };
+    // What the last read found: no descriptor, one that failed its check
+    // against package.jcat and was not parsed (refusal() says why), one
+    // libxml2 could not parse, or a parsed document.
+    enum class EPackageState { Missing, Refused, Unparsable, Parsed };
     EPackageState packageState() const { return m_ePackageState; }
-    const std::string& refusalReason() const { return m_strRefusal; }
+    // Why a refused descriptor was not parsed ("checksum mismatch against
+    // package.jcat").
+    const std::string& refusal() const { return m_strRefusal; }
 
     // All Device elements of a freshly parsed descriptor; null when the file
     // is missing, unparsable or lists no device.

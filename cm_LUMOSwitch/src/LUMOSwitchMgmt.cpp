@@ -497,10 +497,10 @@ bool LUMOSwitchMgmt::FilterSupportedDeviceInfo(std::vector<CDeviceInfo*>& device
         std::string reason = kMsgPackageEmpty;
         if (package.packageState() == CSoftwareComponentInfo::EPackageState::Missing) {
             reason = kMsgPackageMissing;
+        } else if (package.packageState() == CSoftwareComponentInfo::EPackageState::Refused) {
+            reason = RefusedMessage(strPackageXMLFileName, package.refusal());
         } else if (package.packageState() == CSoftwareComponentInfo::EPackageState::Unparsable) {
             reason = kMsgPackageUnparsable;
-        } else if (package.packageState() == CSoftwareComponentInfo::EPackageState::Refused) {
-            reason = RefusedMessage(strPackageXMLFileName, package.refusalReason());
         }
         for (CDeviceInfo* device : devices) {
             device->setStatus(1);
