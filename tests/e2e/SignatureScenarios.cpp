@@ -257,6 +257,13 @@ INSTANTIATE_TEST_SUITE_P(
                    NotFound("ERROR: libstorelibit.so refused: checksum mismatch against "
                             "package.jcat"),
                    Refusal("./libstorelibit.so", "checksum mismatch against package.jcat")},
+        SignedCase{"DescriptorChangedAfterSigning", ESign::Signed, "maker",
+                   [](PackageDir& pkg) {
+                       pkg.package(BoardPackage() + "<!-- edited after signing -->\n");
+                   },
+                   "maker", 0755, 0, false, "", true, true,
+                   Failed("ERROR: package.xml refused: checksum mismatch against package.jcat"),
+                   Refusal("PKG/package.xml", "checksum mismatch against package.jcat")},
         SignedCase{"ExpiredSigner", ESign::SignedByJcatTool, "old", nullptr, "old", 0755, 0, false,
                    "", false, false,
                    NotFound(std::string("ERROR: libstorelibit.so refused: ") + kExpired),
