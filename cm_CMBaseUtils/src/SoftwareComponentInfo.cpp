@@ -77,15 +77,12 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // process-wide parser defaults, so a setting made elsewhere in the process
 // (entity substitution, DTD loading) cannot change how a package is read.
 // The descriptor is read through one checked descriptor of the package's own
-// file; a file that may not be trusted is taken as missing (`refused`). When
-// the package's files are checked against package.jcat, the bytes checked are
-// the bytes parsed, and a descriptor that fails is not parsed at all
-// (`refusal` says why).
-xmlDoc* parsePackage(const std::string& path, bool& refused, std::string& refusal)
+// file; `why` says why a file was not read at all (missing, or not to be
+// trusted), and stays empty when libxml2 had the file. When the package's
+// files are checked against package.jcat, the bytes checked are the bytes
+// parsed, and a descriptor that fails is not parsed at all (`why` says why).
+xmlDoc* parsePackage(const std::string& path, std::string& why)
 {
-    refused = false;
-    refusal.clear();
-    std::string why;
     const int fd = pkgfiles::OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
     struct stat info;
     if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -98,7 +95,6 @@ xmlDoc* parsePackage(const std::string& path, bool& refused, std::string& refusa
         if (why != pkgfiles::kWhyMissing) {
             pkgfiles::ReportRefusal(path, why);
         }
-        refused = true;
         return nullptr;
     }
     const int options = XML_PARSE_NOBLANKS | XML_PARSE_NONET;
@@ -108,11 +104,10 @@ xmlDoc* parsePackage(const std::string& path, bool& refused, std::string& refusa
         return document;
     }
     std::string content;
-    refusal = pkgtrust::CheckDescriptor(strPackageXMLFileName, fd, &content, kMaxPackageBytes);
+    why = pkgtrust::CheckDescriptor(strPackageXMLFileName, fd, &content, kMaxPackageBytes);
     close(fd);
-    if (!refusal.empty()) {
-        pkgtrust::ReportRefusal(path, refusal);
-        refused = true;
+    if (!why.empty()) {
+        pkgtrust::ReportRefusal(path, why);
         return nullptr;
     }
     return xmlReadMemory(content.data(), static_cast<int>(content.size()), path.c_str(), nullptr,
@@ -132,7 +127,7 @@ CSoftwareComponentInfo::CSoftwareComponentInfo()
 {
     // libxml2 stays initialised for the rest of the process; see the destructor.
     xmlInitParser();
-    if (CPlatformLayer::IsFileExits(strEnableLogFileName)) {
+    if (DebugLoggingWanted()) {
         CLogger::GetInstance()->Initialize(strBaseUtilsLogFileName);
     }
     CLogger::GetInstance()->log(
@@ -151,15 +146,21 @@ void CSoftwareComponentInfo::replaceDocument(xmlDoc* document)
     m_pDocument.reset(document);
 }
 
-CSoftwareComponentInfo::EPackageState CSoftwareComponentInfo::stateAfterRead(bool refused) const
+void CSoftwareComponentInfo::readPackage()
 {
+    std::string why;
+    replaceDocument(parsePackage(m_strPackageFilePath, why));
+    m_strRefusal.clear();
     if (m_pDocument) {
-        return EPackageState::Parsed;
+        m_ePackageState = EPackageState::Parsed;
+    } else if (why.empty()) {
+        m_ePackageState = EPackageState::Unparsable;
+    } else if (why == pkgfiles::kWhyMissing) {
+        m_ePackageState = EPackageState::Missing;
+    } else {
+        m_ePackageState = EPackageState::Refused;
+        m_strRefusal = why;
     }
-    if (!m_strRefusal.empty()) {
-        return EPackageState::Refused;
-    }
-    return refused ? EPackageState::Missing : EPackageState::Unparsable;
 }
 
 void CSoftwareComponentInfo::ParseXMl()
@@ -172,9 +173,7 @@ void CSoftwareComponentInfo::ParseXMl()
     if (!packagePresent(m_strPackageFilePath)) {
         return;
     }
-    bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused, m_strRefusal));
-    m_ePackageState = stateAfterRead(refused);
+    readPackage();
     CLogger* logger = CLogger::GetInstance();
     if (!m_pDocument) {
         logger->log(kSrc, __LINE__,
@@ -221,9 +220,7 @@ XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
         m_strRefusal.clear();
         return nullptr;
     }
-    bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused, m_strRefusal));
-    m_ePackageState = stateAfterRead(refused);
+    readPackage();
     return GetNodeSet(m_pDocument.get(), kDeviceQuery);
 }
 
@@ -265,9 +262,7 @@ std::vector<SPCIInfo> CSoftwareComponentInfo::GetAllSupportedDevices()
 {
     CLogger* logger = CLogger::GetInstance();
     std::vector<SPCIInfo> devices;
-    bool refused = false;
-    std::string refusal;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused, refusal));
+    readPackage();
     XmlXPathObjectHandle nodes = GetNodeSet(m_pDocument.get(), kDeviceQuery);
     if (!nodes) {
         logger->log(kSrc, __LINE__,
