@@ -64,8 +64,7 @@ if ((${#positional[@]} == 2)); then
 fi
 [[ ! -e "$out" && ! -L "$out" ]] || die "$out exists already; the package is made in a new folder"
 if [[ -n "$cert" ]]; then
-    [[ -x "$root/scripts/sign-package.sh" ]] ||
-        die "this tree cannot sign packages yet (no scripts/sign-package.sh)"
+    [[ -f "$cert" && -f "$key" ]] || die "no certificate $cert or key $key to sign with"
 fi
 
 targets=(lumoswitch)
@@ -216,7 +215,8 @@ nm -D --defined-only "$work/libstorelibit.so" | grep -qw ProcessLibCommandIT ||
     die "libstorelibit.so does not export ProcessLibCommandIT; nothing made"
 
 if [[ -n "$cert" ]]; then
-    "$root/scripts/sign-package.sh" "$work" "$cert" "$key" >/dev/null
+    "$root/scripts/sign-package.sh" "$work" "$cert" "$key" >/dev/null ||
+        die "the package could not be signed; nothing made"
 fi
 mv -T "$work" "$out"
 trap - EXIT

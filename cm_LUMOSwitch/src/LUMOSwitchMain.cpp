@@ -8,9 +8,11 @@
 
 #include "CommandLineParser.h"
 #include "Interruption.h"
+#include "JcatManifestVerifier.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 #include "PackageFiles.h"
+#include "PackageTrust.h"
 #include "RunLock.h"
 #include "VEXProgress.h"
 
@@ -68,6 +70,18 @@ int main(int argc, char* argv[])
         CLogger* logger = CLogger::GetInstance();
         logger->Initialize(parser.getDebugFilename());
         logger->log(kSrc, __LINE__, "Logger initialized");
+    }
+
+    // Which signers the host trusts is settled before any package file is
+    // touched; a trust folder that may not be trusted is no policy at all.
+    pkgtrust::SetVerifierFactory(&MakeJcatManifestVerifier);
+    if (parser.isInventory() || parser.isUpdate()) {
+        std::string why;
+        if (!pkgtrust::Prepare(why)) {
+            std::cerr << "lumoswitch: refusing to run: " << why << "; nothing was done"
+                      << std::endl;
+            return 1;
+        }
     }
 
     std::string outputFileName;

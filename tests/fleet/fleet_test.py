@@ -208,6 +208,7 @@ class Fleet(object):
             if name not in missing:
                 self.hosts[name] = Host(name, os.path.join(self.dir, scratch_name(name)),
                                         **special.get(name, {}))
+        self.names = names
         self.inventory = os.path.join(self.dir, 'hosts.ini')
         self.reports = os.path.join(self.dir, 'reports')
         self.package = None
@@ -215,12 +216,13 @@ class Fleet(object):
             self.make_package()
         self.write_inventory()
 
-    def make_package(self):
+    def make_package(self, sign=None):
+        """The package as an operator makes it: images and package.xml in a
+        folder, assembled and checked (and signed with `sign`, a certificate
+        and its key) by scripts/make-package.sh."""
         self.images = images()
-        # The package as an operator makes it: images and package.xml in a
-        # folder, assembled and checked by scripts/make-package.sh.
         source = os.path.join(self.dir, 'images')
-        os.makedirs(source)
+        os.makedirs(source, exist_ok=True)
         (_, comp1), (_, comp2) = table_serials()
         self.components = (comp1, comp2)
         devices = ''
@@ -238,8 +240,10 @@ class Fleet(object):
                     % devices)
         self.package = os.path.join(self.dir, 'package')
         build = os.path.dirname(os.path.dirname(ARGS.program))
-        subprocess.run([MAKE_PACKAGE, '--build', build, '--no-build', '--library', ARGS.storelib,
-                        self.package, source], check=True, stdout=subprocess.DEVNULL)
+        shutil.rmtree(self.package, ignore_errors=True)
+        subprocess.run([MAKE_PACKAGE, '--build', build, '--no-build', '--library', ARGS.storelib]
+                       + (['--sign'] + list(sign) if sign else []) + [self.package, source],
+                       check=True, stdout=subprocess.DEVNULL)
 
     def write_inventory(self, package_src=None):
         """The hosts; `package_src` maps a host to a package of its own."""
@@ -258,6 +262,29 @@ class Fleet(object):
                     'ansible_python_interpreter=/usr/bin/python3\n')
             if self.package:
                 f.write('lumoswitch_package_src=%s\n' % self.package)
+
+    def sign(self):
+        """Makes the package again, signed by a signer made now; returns its certificate."""
+        signer = os.path.join(self.dir, 'signer')
+        os.makedirs(signer)
+        certificate, key = os.path.join(signer, 'signer.pem'), os.path.join(signer, 'signer.key')
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '30',
+                        '-subj', '/CN=Fleet Signing', '-addext',
+                        'keyUsage=critical,digitalSignature', '-keyout', key, '-out', certificate],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.make_package(sign=(certificate, key))
+        return certificate
+
+    def damaged_copy(self, name, relative, offset):
+        """The package as it arrives damaged on one host: one byte flipped."""
+        copy = os.path.join(self.dir, 'package-' + name)
+        shutil.copytree(self.package, copy)
+        with open(os.path.join(copy, relative), 'r+b') as f:
+            f.seek(offset)
+            byte = f.read(1)
+            f.seek(offset)
+            f.write(bytes([byte[0] ^ 0x01]))
+        return copy
 
     def changed_copy(self, name, change):
         """The package as it arrives on one host, `change`d (a function of its folder)."""
@@ -618,6 +645,51 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(2, table.count('would update'), table)
         self.assertEqual(6, table.count('power cycle pending: staged earlier'), table)
 
+    def test_signed_rollout_stops_at_a_host_whose_payload_was_damaged(self):
+        # Every host trusts the signer; host3 (second batch) gets the package
+        # with a byte of the first image flipped on the way.
+        fleet = Fleet('signed', {})
+        certificate = fleet.sign()
+        damaged = fleet.damaged_copy('host3', 'payload/lumo_sw1.bin', 5000)
+        fleet.write_inventory({'host3': damaged})
+        rollout = fleet.rollout(lumoswitch_trusted_certificates=[certificate])
+        print('\nSummary of the signed rollout:\n' + rollout.table())
+        self.assertRollout(rollout, 2)
+        self.assertEqual([HOSTS[0:1], HOSTS[1:4]], rollout.summary['batches'])
+        hosts = rollout.summary['hosts']
+        self.assertEqual('failed', hosts['host3']['status'])
+        self.assertEqual('host3: package refused: lumoswitch: Refusing package file '
+                         '/opt/lumoswitch/payload/lumo_sw1.bin: checksum mismatch against '
+                         'package.jcat', hosts['host3']['message'])
+        (serial1, _), _ = table_serials()
+        rows = {r['switch']: r for r in rollout.rows('host3')}
+        self.assertEqual('failed: ERROR: payload/lumo_sw1.bin refused: checksum mismatch '
+                         'against package.jcat', rows[serial1]['result'])
+        host3 = fleet.hosts['host3']
+        # Not a byte of the damaged image reached its switch; the other did.
+        self.assertIsNone(host3.received(SWITCHES[0]))
+        self.assertEqual(fleet.images[1], host3.received(SWITCHES[1]))
+        for name in ('host1', 'host2', 'host4'):
+            self.assertEqual('ok', hosts[name]['status'], name)
+            self.assertEqual(['updated, power cycle staged'] * 2,
+                             [r['result'] for r in rollout.rows(name)], name)
+            for dev, image in zip(SWITCHES, fleet.images):
+                self.assertEqual(image, fleet.hosts[name].received(dev), name)
+        # The signer is what each host trusts, and only root may change that.
+        with open(certificate, 'rb') as f:
+            pem = f.read()
+        for name in HOSTS[:4]:
+            host = fleet.hosts[name]
+            folder = host.path('/etc/lumoswitch/trust')
+            self.assertEqual(['signer.pem'], os.listdir(folder), name)
+            self.assertEqual(pem, host.read('/etc/lumoswitch/trust/signer.pem'), name)
+            for path, mode in ((folder, 0o700), (os.path.join(folder, 'signer.pem'), 0o600)):
+                st = os.lstat(path)
+                self.assertEqual((0, 0, mode), (st.st_uid, st.st_gid, st.st_mode & 0o7777), path)
+        for name in HOSTS[4:]:
+            self.assertEqual('not started', hosts[name]['status'], name)
+            self.assertFalse(os.path.exists(fleet.hosts[name].path('/etc/lumoswitch')), name)
+
     def test_failed_hosts_within_the_threshold_each_say_why(self):
         # host2 cannot be reached (second batch, one of three). In the last
         # batch host5 gets a package whose first image is larger than a
@@ -649,9 +721,9 @@ class FleetTest(unittest.TestCase):
         # A refused package file: the tool's line and status, the other
         # switch updated.
         self.assertEqual('failed', hosts['host5']['status'])
-        self.assertIn('lumoswitch -u failed with exit status 2: lumoswitch: Refusing package file '
-                      '/opt/lumoswitch/payload/lumo_sw1.bin: it has 16777217 bytes, more than '
-                      'the 16777216 a switch can take', hosts['host5']['message'])
+        self.assertEqual('host5: package refused: lumoswitch: Refusing package file '
+                         '/opt/lumoswitch/payload/lumo_sw1.bin: it has 16777217 bytes, more than '
+                         'the 16777216 a switch can take', hosts['host5']['message'])
         self.assertEqual(['failed: ERROR: Failed to Update Firmware',
                           'updated, power cycle staged'],
                          [r['result'] for r in rollout.rows('host5')])

@@ -123,13 +123,41 @@ class MakePackage(unittest.TestCase):
                 self.assertEqual(['source'], os.listdir(self.dir),
                                  'nothing half-made is left beside it')
 
-    def test_signing_waits_for_the_signing_script(self):
-        if os.path.exists(os.path.join(REPO, 'scripts', 'sign-package.sh')):
-            self.skipTest('this tree signs packages')
-        run = make(os.path.join(self.dir, 'pkg'), extra=['--sign', 'cert.pem', 'key.pem'])
+    def test_a_signed_package_is_signed_whole_or_not_made(self):
+        signer = os.path.join(self.dir, 'signer')
+        os.mkdir(signer)
+
+        def pair(name):
+            cert, key = (os.path.join(signer, name + '.pem'), os.path.join(signer, name + '.key'))
+            subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days',
+                            '30', '-subj', '/CN=Package Signing ' + name, '-addext',
+                            'keyUsage=critical,digitalSignature', '-keyout', key, '-out', cert],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return cert, key
+
+        cert, key = pair('a')
+        out = os.path.join(self.dir, 'pkg')
+        run = make(out, extra=['--sign', cert, key])
+        self.assertEqual(0, run.returncode, run.stderr)
+        trust = os.path.join(signer, 'trust')
+        os.mkdir(trust)
+        shutil.copy(cert, trust)
+        verify = subprocess.run(['jcat-tool', 'verify', 'package.jcat', '--public-keys', trust],
+                                cwd=out, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                universal_newlines=True)
+        self.assertEqual(0, verify.returncode, verify.stdout)
+        for item in ('package.xml', 'libstorelibit.so', 'payload/lumo_sw1.bin',
+                     'payload/lumo_sw2.bin'):
+            self.assertIn('%s:\n    PASSED sha256: OK\n    PASSED pkcs7: CN=Package Signing a\n'
+                          % item, verify.stdout)
+        # A key that is not the certificate's: no package at all.
+        _, other_key = pair('b')
+        again = os.path.join(self.dir, 'pkg2')
+        run = make(again, extra=['--sign', cert, other_key])
         self.assertNotEqual(0, run.returncode)
-        self.assertIn('cannot sign packages yet', run.stderr)
-        self.assertFalse(os.path.exists(os.path.join(self.dir, 'pkg')))
+        self.assertIn('could not be signed; nothing made', run.stderr)
+        self.assertFalse(os.path.exists(again))
+        self.assertEqual([], [e for e in os.listdir(self.dir) if e.startswith('.make-package')])
 
 
 class AnotherUser(unittest.TestCase):
