@@ -4,7 +4,7 @@
 # ansible-core and the community collections) drives the fleet test, and
 # scripts/lint.sh runs shellcheck over the shell scripts.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev ansible shellcheck "$@")
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev nettle-dev ansible shellcheck "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "ChangeJournal.h"
 
 // A report that did not reach its reader whole. The writers throw it after
 // the attempt, so the run ends with a failure status instead of leaving a
@@ -22,10 +25,14 @@ public:
 // half of one, and a hard link planted at the name is replaced rather than
 // written through. Other existing targets (a character device such as
 // /dev/null, a pipe) cannot be renamed over and are written in place.
+//
+// The temporary file is noted in the crash journal before it is made, so the
+// run after one killed while writing removes it.
 class CReportFile
 {
 public:
-    CReportFile() = default;
+    explicit CReportFile(std::shared_ptr<IChangeJournal> journal =
+                             std::make_shared<RealChangeJournal>());
     ~CReportFile();
     CReportFile(const CReportFile&) = delete;
     CReportFile& operator=(const CReportFile&) = delete;
@@ -46,6 +53,8 @@ private:
     int m_fd = -1;
     std::string m_path;
     std::string m_tempPath; // empty when the target is written in place
+    std::string m_notedPath; // the temporary file as the journal names it
+    std::shared_ptr<IChangeJournal> m_journal;
 };
 
 // Hands a finished report to its reader: the report file when the writer

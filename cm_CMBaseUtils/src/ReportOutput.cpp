@@ -38,7 +38,24 @@ std::string RandomSuffix()
     return suffix;
 }
 
+// The path as a later run, started anywhere, finds it.
+std::string AbsolutePath(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/') {
+        return path;
+    }
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof(cwd)) == nullptr) {
+        return std::string();
+    }
+    return std::string(cwd) + "/" + path;
+}
+
 } // namespace
+
+CReportFile::CReportFile(std::shared_ptr<IChangeJournal> journal) : m_journal(std::move(journal))
+{
+}
 
 CReportFile::~CReportFile()
 {
@@ -54,6 +71,10 @@ void CReportFile::discard()
     if (!m_tempPath.empty()) {
         ::unlink(m_tempPath.c_str());
         m_tempPath.clear();
+    }
+    if (!m_notedPath.empty()) {
+        m_journal->Note(journalrecord::ReportFileGone(m_notedPath));
+        m_notedPath.clear();
     }
 }
 
@@ -84,12 +105,21 @@ bool CReportFile::open(const std::string& path)
             break;
         }
         const std::string candidate = folder + "." + name + "." + suffix;
+        const std::string noted = AbsolutePath(candidate);
+        if (!noted.empty()) {
+            m_journal->Note(journalrecord::ReportFile(noted));
+        }
         // Created here and now, or not at all: nothing planted under the
         // name can be opened instead.
         m_fd = ::open(candidate.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0666);
+        const int cause = errno;
         if (m_fd >= 0) {
             m_tempPath = candidate;
-        } else if (errno != EEXIST) {
+            m_notedPath = noted;
+        } else if (!noted.empty()) {
+            m_journal->Note(journalrecord::ReportFileGone(noted));
+        }
+        if (m_fd < 0 && cause != EEXIST) {
             break;
         }
     }
@@ -152,6 +182,8 @@ bool CReportFile::commit(std::string& error)
             return false;
         }
         m_tempPath.clear();
+        m_journal->Note(journalrecord::ReportFileGone(m_notedPath));
+        m_notedPath.clear();
     }
     return true;
 }
