@@ -1,4 +1,5 @@
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <unistd.h>
@@ -6,17 +7,49 @@
 #include <string>
 #include <vector>
 
+#include "ChangeJournal.h"
 #include "CommandLineParser.h"
 #include "Interruption.h"
+#include "JournalRecovery.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 #include "RunLock.h"
+#include "ScalSeams.h"
+#include "SecureCorvel.h"
 #include "VEXProgress.h"
 
 namespace
 {
 const char kSrc[] = "cm_LUMOSwitch/src/LUMOSwitchMain";
+
+// What a run may change that a later one undoes, as the access layer
+// defines it.
+SJournalPolicy JournalPolicy()
+{
+    SJournalPolicy policy;
+    policy.ruleFiles = RuleFilePaths();
+    policy.reloadRules = [] {
+        RealScalHost host;
+        const std::string command = UdevReloadCommand(host);
+        if (!command.empty()) {
+            host.RunShell(command);
+        }
+    };
+    return policy;
 }
+
+void Warn(const std::string& line)
+{
+    std::cerr << line << std::endl;
+}
+
+// The journal goes with the run's teardown, whichever way the run ends that
+// still runs it: a return from main, or exit() after a report failed.
+void FinishJournal()
+{
+    CChangeJournal::Process().Finish();
+}
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -56,6 +89,17 @@ int main(int argc, char* argv[])
     if (!parser.getOutputFileName().empty()) {
         outputFileName = parser.getOutputFileName();
         CLogger::GetInstance()->log(kSrc, __LINE__, "Output file name =" + outputFileName);
+    }
+
+    // The lock proves that whoever wrote a journal left behind is gone: what
+    // it lists is undone before this run touches anything.
+    if (parser.isInventory() || parser.isUpdate()) {
+        CJournalRecovery recovery(JournalPolicy());
+        for (const std::string& line : recovery.Run(CChangeJournal::Process(), parser.isUpdate())) {
+            Warn(line);
+        }
+        CChangeJournal::Process().SetWarningSink(&Warn);
+        std::atexit(&FinishJournal);
     }
 
     interruption::InstallDeferredHandlers();

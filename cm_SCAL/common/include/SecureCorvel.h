@@ -100,6 +100,12 @@ extern const std::string UdevRuleFile1;
 extern const std::string UdevRuleFile2;
 extern const std::string HalDaemonScript;
 
+// The command that makes udev read its rules again; empty when the host has
+// no tool for it.
+std::string UdevReloadCommand(IScalHost& host);
+// Every rule file the access layer may create, by full path.
+std::vector<std::string> RuleFilePaths();
+
 // How long a busy dynamic-partition mount is retried (once a second) before
 // the unmount gives up, and how many stacked mounts are taken off at most.
 const unsigned kMaxBusyUnmountRetries = 60;
@@ -191,6 +197,10 @@ protected:
     bool readPartitionName(bool dynamicTable, unsigned slot, std::string& name);
     // Unlinks the rule files this run installed in the directory.
     void removeInstalledRules(const std::string& directory);
+    // Ends the repository sessions that interrupted runs left open, as their
+    // journals list them.
+    void endSessionsLeftOpen();
+    void noteSessionOpened();
 
     ScalSeams m_seams;
     uint16_t m_sessionHandle = 0;

@@ -152,6 +152,9 @@ secureCorvel::secureCorvel(ScalSeams seams) : m_seams(std::move(seams))
             logCorvelMsg(kSrc, __LINE__, "SCAL Library initialization failed");
             return;
         }
+        // Before anything else on the controller: a session a killed run
+        // left open would refuse this run's own.
+        endSessionsLeftOpen();
 
         storeErrorInfo(SCAL_SUCCESS);
         getLinuxOSVer();
