@@ -92,8 +92,9 @@ overlay_root_install() {
 # module table, kept in /run/standins/modules ("NAME SIZE USERS" lines; TABLE,
 # a host file, is the table to start from): lsmod prints it, modprobe adds a
 # module that is not there, rmmod removes one that is there and that nothing
-# uses, as the kernel refuses otherwise. Calls are recorded as by the other
-# stand-ins.
+# uses, as the kernel refuses otherwise (a module named in
+# /run/standins/modules.busy counts as used, as by a process holding its
+# device open). Calls are recorded as by the other stand-ins.
 overlay_root_modules() {
     local root=$1 record=$2 table=${3:-} name
     mkdir -p "$root/run/standins" || return 1
@@ -120,7 +121,10 @@ modprobe)
 rmmod)
     line=\$(grep "^\$1 " "\$table") || { echo "rmmod: ERROR: Module \$1 is not currently loaded" >&2; exit 1; }
     set -- \$line
-    [ "\$3" = 0 ] || { echo "rmmod: ERROR: Module \$1 is in use" >&2; exit 1; }
+    if [ "\$3" != 0 ] || grep -qw "\$1" /run/standins/modules.busy 2>/dev/null; then
+        echo "rmmod: ERROR: Module \$1 is in use" >&2
+        exit 1
+    fi
     grep -v "^\$1 " "\$table" >"\$table.new"; mv "\$table.new" "\$table"
     exit 0 ;;
 esac

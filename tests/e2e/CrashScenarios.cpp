@@ -1,0 +1,253 @@
+// Runs killed with SIGKILL where the host or the controller holds one of
+// their changes, then a second run and a third, in one sandbox whose rule
+// folders, module table, state folder and controller outlive each process.
+// The kill points are holds of the simulators (a controller request never
+// answered, a chunk held by the switch, the report's rename held), so each
+// run dies exactly there.
+
+#ifdef LUMO_E2E_IPMI_PRELOAD
+
+#include <regex>
+
+#include "SwitchBoard.h"
+
+namespace
+{
+
+using namespace e2e;
+
+// drive.sh SECOND_ARGS...: the killed run with kill.script and kill.conf,
+// then the second and third runs with after.script and after.conf. After
+// each run N: rules-N.txt, modules-N.txt, state-N.txt, ipmi-N.log,
+// leftovers-N.txt (report temporary files), journal-N.txt when one is left.
+const char kDriver[] = R"(#!/bin/bash
+set -m
+snap() {
+    for d in /etc/udev/rules.d /lib/udev/rules.d /run/udev/rules.d; do
+        for f in 98-secupdusb.rules 00-secupd-vantor.rules; do
+            [ -e "$d/$f" ] && echo "$d/$f"
+        done
+    done > "rules-$1.txt"
+    cat /run/standins/modules > "modules-$1.txt"
+    [ -e ipmi.state ] && cp ipmi.state "state-$1.txt"
+    [ -e ipmi.log ] && mv ipmi.log "ipmi-$1.log"
+    ls -a | grep '^\.update\.xml\.' > "leftovers-$1.txt"
+    [ -e /var/lib/lumoswitch/journal ] && cp /var/lib/lumoswitch/journal "journal-$1.txt"
+    true
+}
+snap 0
+cp kill.script ipmi.script
+cp kill.conf storelib_topology.conf
+# The killed run holds the IPMI device open: the kernel refuses to unload
+# the modules it loaded until the process is gone.
+echo "ipmi_msghandler ipmi_devintf ipmi_si" > /run/standins/modules.busy
+E2E_HOLD_RENAME=update.xml ./lumoswitch -u -o update.xml 2>run1.err &
+pid=$!
+echo "$pid" > run1.pid
+for _ in $(seq 1 3000); do
+    if grep -qs ' held' ipmi.log || compgen -G 'held_*' >/dev/null || [ -e update.xml.held ]; then
+        echo held > run1.held
+        break
+    fi
+    sleep 0.02
+done
+kill -KILL "$pid"
+wait "$pid"
+echo $? > run1.status
+rm /run/standins/modules.busy
+snap 1
+rm -f held_* update.xml.held
+cp after.script ipmi.script
+cp after.conf storelib_topology.conf
+./lumoswitch "$@" -o second.xml 2>run2.err
+echo $? > run2.status
+snap 2
+./lumoswitch -i -o third.xml 2>run3.err
+echo $? > run3.status
+snap 3
+)";
+
+const char kRules[] = "removed rule files /etc/udev/rules.d/98-secupdusb.rules, "
+                      "/etc/udev/rules.d/00-secupd-vantor.rules";
+const char kModules[] =
+    "; unloaded module ipmi_si; unloaded module ipmi_devintf; unloaded module ipmi_msghandler";
+const char kSessionEnded[] =
+    "; its repository session 0x1234 is ended when this run reaches the controller";
+const char kFlagUnconfirmed[] = "; its request for the power-cycle flag was not confirmed (the "
+                                "flag is as the controller holds it)";
+const char kFlagKept[] =
+    "the power-cycle flag it set stays set (the power cycle it staged is still wanted)";
+
+struct Point {
+    const char* name;
+    const char* killRules;    // controller rules of the killed run
+    const char* killTopology; // lines after the second switch
+    bool hostSide;            // no session open: also recovered by -i
+    std::string recovered;    // what the second run says it did; empty: nothing to recover
+    bool sessionLeft;         // the killed run's session was open
+    bool flagSet;             // the killed run had set the flag
+};
+
+std::vector<Point> Points()
+{
+    const std::string host = std::string(kRules) + kModules;
+    return {
+        {"rules", "on 30 ae : hold\n", "", true, host, false, false},
+        {"opening",
+         "on 30 a2 00 skip 1 times 1 : hold\non 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n", "",
+         true, host, false, false},
+        {"open", "on 30 a2 03 : hold\n", "", false, host + kSessionEnded, true, false},
+        {"download", "", "fault dev=9 opcode=0x3b chunk=2 hold=1\n", true, "", false, false},
+        {"poll", "on 30 a2 11 : pending 50\non 30 a2 0a skip 1 : hold\n", "", false,
+         host + kSessionEnded + kFlagUnconfirmed, true, false},
+        {"flag", "on 30 a2 01 : hold\n", "", false,
+         host + kSessionEnded + "; " + kFlagKept, true, true},
+        // The modules stay listed: the kernel refused them while the run
+        // still held the device.
+        {"report", "", "", true,
+         "removed report temporary file PKG/.update.xml.XXXXXX" + std::string(kModules) + "; " +
+             kFlagKept,
+         false, true},
+    };
+}
+
+struct Case {
+    Point point;
+    std::string second; // "-u" or "-i"
+};
+
+std::vector<Case> Cases()
+{
+    std::vector<Case> cases;
+    for (const Point& p : Points()) {
+        cases.push_back({p, "-u"});
+        if (p.hostSide) {
+            cases.push_back({p, "-i"});
+        }
+    }
+    return cases;
+}
+
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.point.name << " then " << c.second;
+}
+
+class KilledRun : public ::testing::TestWithParam<Case>
+{
+};
+
+TEST_P(KilledRun, IsRepairedByTheNextRunAndTheRunAfterFindsNothing)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const Case& c = GetParam();
+    const Point& p = c.point;
+    PackageDir pkg(std::string("crash-") + p.name + (c.second == "-u" ? "-u" : "-i"));
+    FillBoardPackage(pkg);
+    pkg.write("drive.sh", kDriver);
+    pkg.write("kill.script", std::string(kHealthyController) + p.killRules);
+    pkg.write("after.script", kHealthyController);
+    pkg.write("kill.conf", BoardTopology(p.killTopology));
+    pkg.write("after.conf", BoardTopology());
+
+    SandboxOptions opts;
+    opts.ipmiScript = kHealthyController;
+    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
+    opts.modules = "-";
+    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
+    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1",
+                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
+                "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.standins = {"chmod"};
+    opts.timeoutSeconds = 240;
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", c.second}, opts);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // The first run died at its hold, with its change in place.
+    ASSERT_EQ(pkg.read("run1.held"), "held\n") << "the simulators never held the run";
+    EXPECT_EQ(pkg.read("run1.status"), "137\n");
+    EXPECT_EQ(pkg.exists("journal-1.txt"), !p.recovered.empty());
+
+    // The second run undid it and says so in one line.
+    EXPECT_EQ(pkg.read("run2.status"), "0\n") << pkg.read("run2.err");
+    std::string said = pkg.read("run2.err");
+    const std::string pid = Lines(pkg.read("run1.pid")).at(0);
+    if (p.recovered.empty()) {
+        EXPECT_EQ(said, "");
+    } else {
+        std::string expected = p.recovered;
+        const size_t at = expected.find("PKG/");
+        if (at != std::string::npos) {
+            expected.replace(at, 3, pkg.path());
+            const size_t dot = said.find("/.update.xml.");
+            ASSERT_NE(dot, std::string::npos) << said;
+            expected.replace(expected.find("XXXXXX"), 6, said.substr(dot + 13, 6));
+        }
+        if (c.second == "-i") {
+            ASSERT_EQ(expected.find("session"), std::string::npos);
+        }
+        const std::regex line("lumoswitch: recovered from an interrupted run of process " + pid +
+                              " started at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}: (.*)\n");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(said, match, line)) << said;
+        EXPECT_EQ(match[1].str(), expected);
+    }
+
+    // The host as before the first run: rule folders, modules, no report
+    // leftovers; the second run's own journal gone with it.
+    EXPECT_EQ(pkg.read("rules-2.txt"), pkg.read("rules-0.txt"));
+    EXPECT_EQ(pkg.read("modules-2.txt"), pkg.read("modules-0.txt"));
+    EXPECT_EQ(pkg.read("leftovers-2.txt"), "");
+    EXPECT_FALSE(pkg.exists("journal-2.txt"));
+
+    // The controller: no session left open; the dead run's ended by its
+    // handle before the second run asked for its own.
+    const std::map<std::string, std::string> state = ParseState(pkg.read("state-2.txt"));
+    if (!state.empty()) {
+        EXPECT_EQ(state.at("session"), "closed");
+        EXPECT_EQ(state.at("sessions_opened"), state.at("sessions_ended"));
+    }
+    const std::vector<std::string> requests = Lines(pkg.read("ipmi-2.log"));
+    if (p.sessionLeft) {
+        const std::vector<std::string> ops = Ops(requests);
+        const auto end = std::find(ops.begin(), ops.end(), "EndCORVELSession");
+        const auto begin = std::find(ops.begin(), ops.end(), "BeginCORVELSessionExtended");
+        ASSERT_TRUE(end < begin) << pkg.read("ipmi-2.log");
+        const std::string& ended = requests[end - ops.begin()];
+        EXPECT_NE(ended.find("req=01,34,12,00,00 cc=00 "), std::string::npos) << ended;
+    }
+    // The flag as a user expects it: set by whichever run staged the power
+    // cycle, never by the recovery.
+    const bool flagWanted = c.second == "-u" || p.flagSet;
+    if (!state.empty()) {
+        EXPECT_EQ(state.at("flag"), flagWanted ? "0x05" : "none");
+    } else {
+        EXPECT_FALSE(flagWanted);
+    }
+
+    // The second run's report is what it did.
+    const std::string report = pkg.read("second.xml");
+    if (c.second == "-u") {
+        EXPECT_EQ(Occurrences(report, Passed(kSuccessText)), 2u) << report;
+        EXPECT_NE(report.find("<RebootRequired>1</RebootRequired>"), std::string::npos);
+    } else {
+        EXPECT_EQ(Occurrences(report, "<Device "), 2u) << report;
+    }
+
+    // The third run finds nothing to recover.
+    EXPECT_EQ(pkg.read("run3.status"), "0\n");
+    EXPECT_EQ(pkg.read("run3.err"), "");
+    EXPECT_FALSE(pkg.exists("journal-3.txt"));
+    EXPECT_EQ(pkg.read("rules-3.txt"), pkg.read("rules-0.txt"));
+    EXPECT_EQ(pkg.read("modules-3.txt"), pkg.read("modules-0.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, KilledRun, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                             return std::string(param.param.point.name) + "_then" +
+                                    (param.param.second == "-u" ? "Update" : "Inventory");
+                         });
+
+} // namespace
+
+#endif // LUMO_E2E_IPMI_PRELOAD
