@@ -16,7 +16,8 @@ namespace
 
 using namespace e2e;
 
-// drive.sh SECOND_ARGS...: the killed run with kill.script and kill.conf,
+// drive.sh SECOND_ARGS...: the killed run with kill.script and kill.conf
+// (its report named $E2E_OUT, else update.xml), tamper.sh when there is one,
 // then the second and third runs with after.script and after.conf. After
 // each run N: rules-N.txt, modules-N.txt, state-N.txt, ipmi-N.log,
 // leftovers-N.txt (report temporary files), journal-N.txt when one is left.
@@ -41,11 +42,12 @@ cp kill.conf storelib_topology.conf
 # The killed run holds the IPMI device open: the kernel refuses to unload
 # the modules it loaded until the process is gone.
 echo "ipmi_msghandler ipmi_devintf ipmi_si" > /run/standins/modules.busy
-E2E_HOLD_RENAME=update.xml ./lumoswitch -u -o update.xml 2>run1.err &
+out=${E2E_OUT:-update.xml}
+E2E_HOLD_RENAME=update.xml ./lumoswitch -u -o "$out" 2>run1.err &
 pid=$!
 echo "$pid" > run1.pid
 for _ in $(seq 1 3000); do
-    if grep -qs ' held' ipmi.log || compgen -G 'held_*' >/dev/null || [ -e update.xml.held ]; then
+    if grep -qs ' held' ipmi.log || compgen -G 'held_*' >/dev/null || [ -e "$out.held" ]; then
         echo held > run1.held
         break
     fi
@@ -56,7 +58,10 @@ wait "$pid"
 echo $? > run1.status
 rm /run/standins/modules.busy
 snap 1
-rm -f held_* update.xml.held
+rm -f held_* "$out.held"
+if [ -e tamper.sh ]; then
+    bash ./tamper.sh
+fi
 cp after.script ipmi.script
 cp after.conf storelib_topology.conf
 ./lumoswitch "$@" -o second.xml 2>run2.err
@@ -65,6 +70,7 @@ snap 2
 ./lumoswitch -i -o third.xml 2>run3.err
 echo $? > run3.status
 snap 3
+if [ -e /etc/lumo-victim ]; then cat /etc/lumo-victim > victim.txt; fi
 )";
 
 const char kRules[] = "removed rule files /etc/udev/rules.d/98-secupdusb.rules, "
@@ -246,6 +252,146 @@ INSTANTIATE_TEST_SUITE_P(Points, KilledRun, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& param) {
                              return std::string(param.param.point.name) + "_then" +
                                     (param.param.second == "-u" ? "Update" : "Inventory");
+                         });
+
+// What a journal others could have damaged or changed does. The first run is
+// killed with the rule files installed (and the report, in the last case);
+// then the journal, its folder or what it lists is changed, and the next
+// two runs take inventory.
+struct Damage {
+    const char* name;
+    const char* killRules;
+    const char* tamper;         // run as root after the kill (chmod is a stand-in)
+    const char* firstOut;       // the killed run's report
+    std::string second;         // standard error of the second run, normalised
+    std::string third;          // and of the third
+    std::string rulesLeft;      // after the second run
+};
+
+const char kRule1[] = "/etc/udev/rules.d/98-secupdusb.rules";
+const char kRule2[] = "/etc/udev/rules.d/00-secupd-vantor.rules";
+const char kJournalPath[] = "/var/lib/lumoswitch/journal";
+const char kRecovered[] =
+    "lumoswitch: recovered from an interrupted run of process PID started at T: ";
+const char kNoJournal[] = "lumoswitch: this run keeps no crash journal (/var/lib/lumoswitch/journal "
+                          "belongs to user 65534): if it is killed, the next run cannot undo what "
+                          "it changed\n";
+
+std::vector<Damage> Damages()
+{
+    const std::string both = std::string(kRule1) + "\n" + kRule2 + "\n";
+    return {
+        // A crash during an append: that record's change was never made.
+        {"torn_last_record", "on 30 ae : hold\n",
+         "head -c -9 /var/lib/lumoswitch/journal > j && cat j > /var/lib/lumoswitch/journal\n"
+         "rm j /etc/udev/rules.d/00-secupd-vantor.rules\n",
+         "update.xml",
+         std::string(kRecovered) + "removed rule file " + kRule1 + kModules + "\n", "", ""},
+        {"garbage", "on 30 ae : hold\n",
+         "head -c 4096 /dev/urandom > /var/lib/lumoswitch/journal\n", "update.xml",
+         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal is not a "
+         "journal of this tool); nothing it lists was undone; it is kept as "
+         "/var/lib/lumoswitch/journal.damaged\n",
+         "", both},
+        {"journal_of_another_user", "on 30 ae : hold\n",
+         "chown 65534:65534 /var/lib/lumoswitch/journal\n", "update.xml",
+         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal belongs to "
+         "user 65534); nothing it lists was undone\n" +
+             std::string(kNoJournal),
+         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal belongs to "
+         "user 65534); nothing it lists was undone\n" +
+             std::string(kNoJournal),
+         both},
+        {"folder_others_can_write", "on 30 ae : hold\n", "install -d -m 0777 /var/lib/lumoswitch\n",
+         "update.xml",
+         "lumoswitch: /var/lib/lumoswitch may be written by other users: the crash journal "
+         "there was not read, and this run keeps none; if it is killed, the next run cannot "
+         "undo what it changed\n",
+         "lumoswitch: /var/lib/lumoswitch may be written by other users: the crash journal "
+         "there was not read, and this run keeps none; if it is killed, the next run cannot "
+         "undo what it changed\n",
+         both},
+        {"rule_file_changed_since", "on 30 ae : hold\n",
+         "echo '# the administrator' >> /etc/udev/rules.d/98-secupdusb.rules\n", "update.xml",
+         std::string(kRecovered) + "removed rule file " + kRule2 + "; kept rule file " + kRule1 +
+             " (changed since)" + kModules + "\n",
+         "", std::string(kRule1) + "\n"},
+        // Another user owns the folder the report was asked for: once the
+        // run is dead, that user swaps its temporary file for a link.
+        {"report_leftover_swapped_for_a_link", "",
+         "(umask 077 && echo 'root secret' > /etc/lumo-victim)\n"
+         "setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c "
+         "'cd /tmp/drop && for f in .update.xml.*; do rm -f \"$f\"; "
+         "ln -s /etc/lumo-victim \"$f\"; done'\n",
+         "/tmp/drop/update.xml",
+         std::string(kRecovered) + "left /tmp/drop/.update.xml.XXXXXX alone (not the report's "
+                                   "temporary file)" +
+             kModules + "; " + kFlagKept + "\n",
+         "", ""},
+    };
+}
+
+void PrintTo(const Damage& d, std::ostream* os)
+{
+    *os << d.name;
+}
+
+std::string Normalised(const std::string& text)
+{
+    static const std::regex run(R"(process \d+ started at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)");
+    static const std::regex temporary(R"((/\.update\.xml\.)[A-Za-z0-9]{6}\b)");
+    return std::regex_replace(std::regex_replace(text, run, "process PID started at T"),
+                              temporary, "$1XXXXXX");
+}
+
+class DamagedJournal : public ::testing::TestWithParam<Damage>
+{
+};
+
+TEST_P(DamagedJournal, IsHandledWithoutActingOnWhatCannotBeTrusted)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const Damage& d = GetParam();
+    PackageDir pkg(std::string("damaged-") + d.name);
+    FillBoardPackage(pkg);
+    pkg.write("drive.sh", kDriver);
+    pkg.write("kill.script", std::string(kHealthyController) + d.killRules);
+    pkg.write("after.script", kHealthyController);
+    pkg.write("kill.conf", BoardTopology());
+    pkg.write("after.conf", BoardTopology());
+    pkg.write("tamper.sh", std::string("mkdir -p /tmp/drop\n") + d.tamper);
+
+    SandboxOptions opts;
+    opts.ipmiScript = kHealthyController;
+    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
+    // The report's folder belongs to another user.
+    std::filesystem::create_directories(opts.rootDir + "/tmp/drop");
+    ASSERT_EQ(0, chown((opts.rootDir + "/tmp/drop").c_str(), 65534, 65534));
+    opts.modules = "-";
+    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
+    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1", std::string("E2E_OUT=") + d.firstOut,
+                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
+                "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.standins = {"chmod"};
+    opts.timeoutSeconds = 240;
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", "-i"}, opts);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(pkg.read("run1.held"), "held\n");
+
+    EXPECT_EQ(pkg.read("run2.status"), "0\n");
+    EXPECT_EQ(Normalised(pkg.read("run2.err")), d.second);
+    EXPECT_EQ(pkg.read("rules-2.txt"), d.rulesLeft);
+    EXPECT_NE(pkg.read("second.xml").find("</SVMInventory>"), std::string::npos);
+    EXPECT_EQ(pkg.read("run3.status"), "0\n");
+    EXPECT_EQ(Normalised(pkg.read("run3.err")), d.third);
+    if (std::string(d.name) == "report_leftover_swapped_for_a_link") {
+        EXPECT_EQ(pkg.read("victim.txt"), "root secret\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DamagedJournal, ::testing::ValuesIn(Damages()),
+                         [](const ::testing::TestParamInfo<Damage>& param) {
+                             return std::string(param.param.name);
                          });
 
 } // namespace
