@@ -7,17 +7,18 @@
 # run's next request unanswered meanwhile (tests/vm/scenarios/crash.script).
 JOURNAL=/var/lib/lumoswitch/journal
 
+# The helpers' own names: check() and the others use n, r, w.
 crash_kill() { # tag journal-pattern [file that must exist too]
     tag=$1
     ./lumoswitch -u -o "/tmp/$tag-1.xml" >/dev/null 2>"/tmp/$tag-1.err" &
     pid=$!
-    n=0
-    while [ $n -lt 1500 ]; do
+    tries=0
+    while [ $tries -lt 1500 ]; do
         if grep -qs -- "$2" "$JOURNAL" && { [ -z "$3" ] || [ -e "$3" ]; }; then
             break
         fi
         sleep 0.02
-        n=$((n + 1))
+        tries=$((tries + 1))
     done
     if grep -qs -- "$2" "$JOURNAL"; then
         # Past the change it noted, into the unanswered request.
@@ -28,22 +29,24 @@ crash_kill() { # tag journal-pattern [file that must exist too]
     fi
     kill -9 "$pid"
     wait "$pid"
-    check "$tag-killed" PASS "exit=$? pid=$pid"
+    status=$?
+    check "$tag-killed" PASS "exit=$status pid=$pid"
     cp "$JOURNAL" "/tmp/$tag-1.journal" 2>/dev/null
     send_file "$tag-1.journal" "/tmp/$tag-1.journal"
 }
 
-crash_run() { # tag n arguments...
+crash_run() { # tag run-number arguments...
     tag=$1
-    n=$2
+    run=$2
     shift 2
-    ./lumoswitch "$@" -o "/tmp/$tag-$n.xml" >/dev/null 2>"/tmp/$tag-$n.err"
-    check "$tag-$n-run" PASS "exit=$?"
-    ls /etc/udev/rules.d >"/tmp/$tag-$n.rules"
-    ipmi_modules >"/tmp/$tag-$n.modules"
-    [ -e "$JOURNAL" ] && cp "$JOURNAL" "/tmp/$tag-$n.journal"
+    ./lumoswitch "$@" -o "/tmp/$tag-$run.xml" >/dev/null 2>"/tmp/$tag-$run.err"
+    status=$?
+    check "$tag-$run-run" PASS "exit=$status"
+    ls /etc/udev/rules.d >"/tmp/$tag-$run.rules"
+    ipmi_modules >"/tmp/$tag-$run.modules"
+    [ -e "$JOURNAL" ] && cp "$JOURNAL" "/tmp/$tag-$run.journal"
     for f in err rules modules xml journal; do
-        send_file "$tag-$n.$f" "/tmp/$tag-$n.$f"
+        send_file "$tag-$run.$f" "/tmp/$tag-$run.$f"
     done
 }
 
