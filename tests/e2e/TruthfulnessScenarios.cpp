@@ -1,11 +1,13 @@
 // Runs that must never end in a false success, end to end in the sandbox:
 // ten overrun answers to the state flag, an unusable package, a report that
-// cannot be written, a symbolic link planted at the report name, termination
-// signals at chosen points, and two runs started together. Each checks what
-// the report says, what the controller ended with and what the host kept.
+// cannot be written or synced, a symbolic link planted at the report name,
+// termination signals at chosen points, and two runs started together. Each
+// checks what the report says, what the controller ended with and what the
+// host kept.
 
 #ifdef LUMO_E2E_IPMI_PRELOAD
 
+#include <filesystem>
 #include <map>
 
 #include "SwitchBoard.h"
@@ -30,6 +32,24 @@ if [ "$mode" = two ]; then
     echo "$a $b" > pids.txt
     wait $a; echo $? > a.status
     wait $b; echo $? > b.status
+    status=0
+elif [ "$mode" = held ]; then
+    # The second run starts while the first holds the lock, waiting for the
+    # controller's answer to its state flag, with its debug logs under way.
+    ./lumoswitch -u -d -o report-a.xml 2>a.err &
+    a=$!
+    for i in $(seq 1 1000); do
+        grep -q "op=setStateFlagCmd" ipmi.log 2>/dev/null && break
+        sleep 0.01
+    done
+    mkdir held
+    for log in $E2E_DEBUG_LOGS; do
+        [ -e "$log" ] && cp "$log" held/
+    done
+    ./lumoswitch -u -d -o report-b.xml 2>b.err
+    echo $? > b.status
+    kill -0 $a 2>/dev/null && echo "$a" > a-held.txt
+    wait $a; echo $? > a.status
     status=0
 else
     ./lumoswitch "$@" &
@@ -166,19 +186,45 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
     }
 }
 
+// A device that takes no more bytes, and a disk that fails to sync the new
+// report: the earlier report at the name stays whole, no temporary is left.
 TEST(Truthfulness, ReportThatCannotBeWrittenEndsWithAnErrorLineAndStatusOne)
 {
     LUMO_E2E_REQUIRE_SANDBOX();
-    for (const char* pass : {"-i", "-u"}) {
-        SCOPED_TRACE(pass);
-        PackageDir pkg = Prepare(std::string("full") + pass);
-        const RunResult r = RunProgram(pkg, {pass, "-o", "/dev/full"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("lumoswitch: the report could not be written completely to "
-                             "/dev/full: No space left on device\n"),
-                  std::string::npos)
-            << r.err;
-        EXPECT_EQ(r.out, "") << "the named target was open: nothing on standard output";
+    const struct {
+        const char* name;
+        bool syncFails; // into reports/report.xml, whose sync fails; else into /dev/full
+        const char* cause;
+    } cases[] = {
+        {"full", false, "No space left on device"},
+        {"sync", true, "Input/output error"},
+    };
+    for (const auto& c : cases) {
+        for (const char* pass : {"-i", "-u"}) {
+            SCOPED_TRACE(std::string(c.name) + " " + pass);
+            PackageDir pkg = Prepare(std::string(c.name) + pass);
+            const std::string earlier = "<?xml version=\"1.0\"?><SVMInventory lang=\"en\"/>";
+            pkg.write("reports/report.xml", earlier);
+            const std::string target = c.syncFails ? pkg.file("reports/report.xml") : "/dev/full";
+            SandboxOptions opts;
+            if (c.syncFails) {
+                opts.preload = LUMO_E2E_FAILFSYNC_PRELOAD;
+                opts.env = {"E2E_FAIL_FSYNC_DIR=" + pkg.file("reports")};
+            }
+            const RunResult r = RunProgram(pkg, {pass, "-o", target}, opts);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("lumoswitch: the report could not be written completely to " +
+                                 target + ": " + c.cause + "\n"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_EQ(r.out, "") << "the named target was open: nothing on standard output";
+            EXPECT_EQ(pkg.read("reports/report.xml"), earlier);
+            std::vector<std::string> left;
+            for (const auto& entry : std::filesystem::directory_iterator(pkg.file("reports"))) {
+                left.push_back(entry.path().filename().string());
+            }
+            EXPECT_EQ(left, std::vector<std::string>{"report.xml"}) << "no temporary file is left";
+        }
     }
 }
 
@@ -319,6 +365,54 @@ TEST(Truthfulness, SecondOfTwoRunsStartedTogetherIsRefused)
     EXPECT_EQ(state.at("flag"), "0x05");
     EXPECT_EQ(state.at("session"), "closed");
     EXPECT_TRUE(Lines(pkg.read("rules-left.txt")).empty());
+}
+
+// A run refused by the lock opens none of the debug logs the first run is
+// writing: a second run asking for the same logs must neither cut them nor
+// add to them.
+TEST(Truthfulness, RunRefusedByTheLockLeavesTheFirstRunsDebugLogsAlone)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    const std::vector<std::string> logs = {"debug_update.log", "SCAL_DBG.log", "vexipmi.log",
+                                           "vexipmi_internal.log", "baseutils.log"};
+    std::string logList;
+    for (const std::string& log : logs) {
+        logList += log + " ";
+    }
+    Scenario s("held-lock-debug-log");
+    // The first run waits seconds for the flag's answer, holding the lock.
+    s.controller = std::string(kHealthyController) + "on 30 a2 11 : delay 2000\n";
+    s.timeScale = 1;
+    PackageDir pkg = Prepare(s.name);
+    SandboxOptions opts = Options(pkg, s);
+    opts.env.push_back("E2E_DEBUG_LOGS=" + logList);
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", "held"}, opts);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const std::string pidA = Lines(pkg.read("a-held.txt")).empty()
+                                 ? std::string()
+                                 : Lines(pkg.read("a-held.txt")).front();
+    ASSERT_FALSE(pidA.empty()) << "the first run ended before the second one started";
+    EXPECT_EQ(pkg.read("b.status"), "1\n");
+    EXPECT_EQ(pkg.read("b.err").rfind(
+                  "lumoswitch: another run is in progress (process " + pidA + " holds ", 0),
+              0u)
+        << pkg.read("b.err");
+    EXPECT_EQ(pkg.read("a.status"), "0\n") << pkg.read("a.err");
+    EXPECT_FALSE(pkg.exists("report-b.xml"));
+
+    ASSERT_NE(pkg.read("held/debug_update.log"), "") << "the first run writes its debug log";
+    for (const std::string& log : logs) {
+        if (!pkg.exists("held/" + log)) {
+            continue;
+        }
+        SCOPED_TRACE(log);
+        const std::string held = pkg.read("held/" + log);
+        const std::string final = pkg.read(log);
+        EXPECT_EQ(final.substr(0, held.size()), held) << "the log was cut or overwritten";
+        EXPECT_EQ(final.find("report-b.xml"), std::string::npos) << "the second run wrote in it";
+    }
+    EXPECT_EQ(Occurrences(pkg.read("debug_update.log"), "Logger initialized"), 1u);
 }
 
 } // namespace

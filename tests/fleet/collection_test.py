@@ -43,6 +43,16 @@ UPDATE_ONE_FAILED = (HEAD + '<SVMExecution lang="en">'
                      'Firmware</Message></SPStatus><RebootRequired>1</RebootRequired>'
                      '</SVMExecution>')
 
+UPDATE_ALL_FAILED = (HEAD + '<SVMExecution lang="en">'
+                     '<Device  componentID="104101" display="LUMO Switch SW1" enum = "Serial '
+                     'Number: PX1620SW1" ><Application componentType="FRMW" version="1.2.10.0" '
+                     'display="LUMO PCIe Switch" ><SPStatus result = "false" ><Message id="0" >'
+                     'ERROR: Failed to Update Firmware</Message></SPStatus></Application>'
+                     '</Device><SPStatus result = "false" ><Message id="0" >ERROR: Failed to '
+                     'Update Firmware</Message></SPStatus></SVMExecution>')
+UPDATE_NO_DEVICE = (HEAD + '<SVMExecution lang="en"><SPStatus result = "false" ><Message id="1" >'
+                    'Device not found</Message></SPStatus></SVMExecution>')
+
 
 def sw(component, serial, version, result=True, message=''):
     return dict(component_id=component, display='', serial=serial, version=version,
@@ -60,9 +70,8 @@ class ParseReport(unittest.TestCase):
             ('update with a bare failure', UPDATE_ONE_FAILED, True, [
                 ('104101', 'PX1620SW1', '1.2.10.0', True, SUCCESS),
                 ('', '', '', False, 'ERROR: Failed to Update Firmware')]),
-            ('update without devices', HEAD + '<SVMExecution lang="en"><SPStatus result = '
-             '"false" ><Message id="1" >Device not found</Message></SPStatus></SVMExecution>',
-             False, [('', '', '', False, 'Device not found')]),
+            ('update without devices', UPDATE_NO_DEVICE, False,
+             [('', '', '', False, 'Device not found')]),
             ('empty inventory', HEAD + '<SVMInventory lang="en"></SVMInventory>', False, []),
         ]
         for name, text, reboot, expected in cases:
@@ -133,6 +142,11 @@ class ModuleRun(unittest.TestCase):
             ('update', 'update', 'ok', update_ok, False, True, None),
             ('a switch failed', 'update', 'ok', UPDATE_ONE_FAILED, True, True,
              'ERROR: Failed to Update Firmware'),
+            # An update that downloaded nothing changed nothing.
+            ('every switch failed', 'update', 'ok', UPDATE_ALL_FAILED, True, False,
+             'PX1620SW1: ERROR: Failed to Update Firmware'),
+            ('no switch found', 'update', 'ok', UPDATE_NO_DEVICE, True, False,
+             'Device not found'),
             ('failed inventory entry', 'inventory', 'ok', INVENTORY, True, False, 'Err'),
             ('no report', 'update', 'none', '', True, False,
              'wrote no report (exit status 0): cannot open the storage library'),

@@ -1,6 +1,7 @@
 // The recording storage library in this process, in front of the simulated
-// one: what reaches the real library and comes back is untouched, and each
-// command becomes one transcript line.
+// one (or a small library that writes into the command record): what reaches
+// the real library and comes back is untouched, and each command becomes one
+// transcript line.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -38,8 +39,9 @@ protected:
     void TearDown() override
     {
         close();
-        for (const char* v : {"STORELIB_SIM_TOPOLOGY", "STORELIB_SIM_OUTDIR", "LUMOSWITCH_RECORD",
-                              "LUMOSWITCH_RECORD_LIBRARY", "LUMOSWITCH_RECORD_RUN"})
+        for (const char* v :
+             {"STORELIB_SIM_TOPOLOGY", "STORELIB_SIM_OUTDIR", "LUMOSWITCH_RECORD",
+              "LUMOSWITCH_RECORD_LIBRARY", "LUMOSWITCH_RECORD_RUN", "STORELIB_SIM_REPLAY"})
             unsetenv(v);
         std::filesystem::remove_all(m_dir);
     }
@@ -137,6 +139,45 @@ TEST_F(RecorderTest, WithoutTheRealLibraryEveryCommandIsLibraryUnavailable)
     EXPECT_EQ(e[0].str("library"), "missing.so");
     EXPECT_EQ(e[1].num("rc"), 0x8002);
     EXPECT_TRUE(e[1].has("out_same"));
+}
+
+// A library that writes into the command record: the transcript carries the
+// record as the library left it, and a replay hands that record back.
+TEST_F(RecorderTest, RecordTheLibraryChangedIsRecordedAndReplayed)
+{
+    setenv("LUMOSWITCH_RECORD_LIBRARY", RECORD_CHANGING_LIBRARY_PATH, 1);
+    EntryFn entry = open();
+    ASSERT_NE(entry, nullptr);
+    std::vector<uint8_t> list(260, 0);
+    std::vector<uint8_t> init = Record(0, 0, 1, list.data(), 260);
+    const std::vector<uint8_t> sent(init.begin(), init.begin() + 32);
+    ASSERT_EQ(entry(init.data()), 0u);
+    const std::vector<uint8_t> changed(init.begin(), init.begin() + 32);
+    ASSERT_NE(changed, sent) << "the library left the record as it was";
+    close();
+
+    const std::vector<lumorecord::Entry> e = entries();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].str("status"), "ok");
+    std::vector<uint8_t> rec;
+    std::vector<uint8_t> recOut;
+    ASSERT_TRUE(e[1].bytes("rec", rec));
+    EXPECT_EQ(rec, sent);
+    ASSERT_TRUE(e[1].bytes("rec_out", recOut)) << "the changed record is not in the transcript";
+    EXPECT_EQ(recOut, changed);
+
+    setenv("STORELIB_SIM_REPLAY", (m_dir + "/run.jsonl").c_str(), 1);
+    void* sim = dlopen(STORELIB_SIM_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(sim, nullptr) << dlerror();
+    EntryFn replay = reinterpret_cast<EntryFn>(dlsym(sim, "ProcessLibCommandIT"));
+    ASSERT_NE(replay, nullptr);
+    std::vector<uint8_t> replayedList(260, 0);
+    std::vector<uint8_t> again = Record(0, 0, 1, replayedList.data(), 260);
+    EXPECT_EQ(replay(again.data()), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(again.begin(), again.begin() + 32), changed)
+        << "the replay did not give the changed record back";
+    EXPECT_EQ(replayedList, list);
+    dlclose(sim);
 }
 
 } // namespace

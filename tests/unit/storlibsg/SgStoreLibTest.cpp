@@ -325,6 +325,7 @@ TEST_F(SgStoreLibTest, AttentionThatNeverClearsIsPassedUpAfterBoundedResends)
 struct SenseCase {
     const char* name;
     std::vector<uint8_t> sense;
+    uint32_t dataLength = 60; // 0: a command without data, the record ends at its header
 };
 
 class SenseCopyTest : public SgStoreLibTest, public ::testing::WithParamInterface<SenseCase>
@@ -334,7 +335,19 @@ class SenseCopyTest : public SgStoreLibTest, public ::testing::WithParamInterfac
 TEST_P(SenseCopyTest, OtherSenseIsCopiedWithTheStatusAndNotResent)
 {
     init();
-    auto rec = readBuffer();
+    std::unique_ptr<CPassThruRecord> rec;
+    if (GetParam().dataLength == 0) {
+        const uint8_t testUnitReady[6] = {};
+        rec = std::make_unique<CPassThruRecord>(0, 1);
+        rec->setHeader(1, 0, testUnitReady, 6); // no data phase
+    } else {
+        rec = readBuffer();
+    }
+    // Whatever lies past the sense field must come back as it went in.
+    for (size_t i = CPassThruRecord::kHeaderSize; i < rec->size(); ++i) {
+        rec->bytes()[i] = static_cast<uint8_t>(0x80 | i);
+    }
+    const std::vector<uint8_t> before(rec->bytes(), rec->bytes() + rec->size());
     host->replies.push_back(Reply(ScsiOutcome::Sense, 2, GetParam().sense));
     ASSERT_EQ(0u, passThru(*rec));
     EXPECT_EQ(1u, host->sent.size());
@@ -344,6 +357,11 @@ TEST_P(SenseCopyTest, OtherSenseIsCopiedWithTheStatusAndNotResent)
     for (size_t i = n; i < CPassThruRecord::kSenseSize; ++i) {
         EXPECT_EQ(0, rec->sense()[i]) << i;
     }
+    EXPECT_EQ(GetParam().dataLength, rec->getDataLength());
+    const size_t end = CPassThruRecord::kOffSense + CPassThruRecord::kSenseSize;
+    EXPECT_EQ(std::vector<uint8_t>(before.begin() + end, before.end()),
+              std::vector<uint8_t>(rec->bytes() + end, rec->bytes() + rec->size()))
+        << "the sense ran past its field";
 }
 
 std::vector<uint8_t> LongSense()
@@ -359,7 +377,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SenseCase{"IllegalRequestFixed", FixedSense(5, 0x20, 0x00)},
                       SenseCase{"IllegalRequestDescriptor", DescriptorSense(5, 0x20, 0x00)},
                       SenseCase{"OtherAttentionFixed", FixedSense(6, 0x2A, 0x01)},
-                      SenseCase{"DescriptorLongerThanTheRecord", LongSense()}),
+                      SenseCase{"DescriptorLongerThanTheRecord", LongSense()},
+                      SenseCase{"DescriptorLongerThanTheRecordWithoutData", LongSense(), 0}),
     [](const ::testing::TestParamInfo<SenseCase>& p) { return std::string(p.param.name); });
 
 struct FailureCase {
