@@ -159,6 +159,8 @@ XmlXPathObjectHandle CSoftwareComponentInfo::GetNodeSet(xmlDoc* document,
 {
     CLogger* logger = CLogger::GetInstance();
     if (document == nullptr) {
+        // No document selects nothing, as libxml2's evaluation on none would.
+        logger->log(kSrc, __LINE__, "CSoftwareComponentInfo::GetNodeSet() Empty nodeset");
         return nullptr;
     }
     XmlXPathContextHandle context(xmlXPathNewContext(document));
@@ -201,7 +203,10 @@ std::string CSoftwareComponentInfo::GetValue(const std::string& expression,
 {
     CLogger* logger = CLogger::GetInstance();
     logger->log(kSrc, __LINE__, "Entering GetStringFromPackageXML function");
-    XmlXPathObjectHandle nodes = GetNodeSet(m_pDocument.get(), expression);
+    XmlXPathObjectHandle nodes;
+    if (m_pDocument) {
+        nodes = GetNodeSet(m_pDocument.get(), expression);
+    }
     if (nodes) {
         const xmlNodeSet* set = nodes->nodesetval;
         for (int i = 0; i < set->nodeNr; ++i) {

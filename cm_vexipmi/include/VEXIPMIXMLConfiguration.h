@@ -47,7 +47,9 @@ public:
     static constexpr uint64_t kMaxFileSize = 1024 * 1024;
 
 private:
-    bool InitializeLocked();
+    // Initialize with the reader's lock already held (`held` proves it); it
+    // logs under the name of the call it serves.
+    bool Initialize(const VEXScopedLock& held);
     void ReleaseLocked();
     _xmlNode* FindDefaultNode();
 

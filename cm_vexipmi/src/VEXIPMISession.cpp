@@ -19,7 +19,6 @@ void VEXIPMISession::SetConfigurationFileName(const VEXString& name)
 
 bool VEXIPMISession::Initialize(const _VEXIPMIConfiguration* configuration)
 {
-    VEXIPMI_LOG(eVEXLogInfo, "VEXIPMISession::Initialize() Entering");
     if (m_bInitialized) {
         VEXIPMI_LOG(eVEXLogInfo, "VEXIPMISession::Initialize() Session already initialized");
         return true;
@@ -36,9 +35,11 @@ bool VEXIPMISession::Initialize(const _VEXIPMIConfiguration* configuration)
     m_Configuration.RetryCount = defaults->RetryCount;
     m_Configuration.RetryInterval = defaults->RetryInterval;
 
-    if (GetXMLConfig().Initialize()) {
-        InitializeFromFile();
-    } else {
+    // The keys are read even when the file did not load: each read tries
+    // the file once more, and the log shows those attempts.
+    const bool loaded = GetXMLConfig().Initialize();
+    InitializeFromFile();
+    if (!loaded) {
         VEXIPMI_LOG(eVEXLogInfo, "Config couldn't be initialized from configuration file");
         m_bConfigFromFile = false;
         if (configuration != nullptr) {
@@ -46,7 +47,6 @@ bool VEXIPMISession::Initialize(const _VEXIPMIConfiguration* configuration)
         }
     }
     m_bInitialized = true;
-    VEXIPMI_LOG(eVEXLogInfo, "VEXIPMISession::Initialize() Leaving");
     return true;
 }
 
@@ -101,7 +101,6 @@ uint32_t VEXIPMISession::ProcessCommand(CVEXIPMICommandData* data)
 
 bool VEXIPMISession::Release()
 {
-    VEXIPMI_LOG(eVEXLogInfo, "VEXIPMISession::Release() Entering");
     m_pProcessor.reset();
     m_Configuration = _VEXIPMIConfiguration{};
     m_bInitialized = false;

@@ -145,10 +145,10 @@ VEXIPMIXMLConfig::~VEXIPMIXMLConfig() = default;
 bool VEXIPMIXMLConfig::Initialize()
 {
     VEXScopedLock guard(m_Lock);
-    return InitializeLocked();
+    return Initialize(guard);
 }
 
-bool VEXIPMIXMLConfig::InitializeLocked()
+bool VEXIPMIXMLConfig::Initialize(const VEXScopedLock&)
 {
     if (m_bParsed) {
         return true;
@@ -202,7 +202,7 @@ _xmlNode* VEXIPMIXMLConfig::FindDefaultNode()
 bool VEXIPMIXMLConfig::GetConfigInt(const VEXString& key, int32_t& value)
 {
     VEXScopedLock guard(m_Lock);
-    if (!m_bParsed && !InitializeLocked()) {
+    if (!m_bParsed && !Initialize(guard)) {
         VEXIPMI_LOG(eVEXLogError, "IPMI configuration not initialized");
         return false;
     }

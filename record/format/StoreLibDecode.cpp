@@ -2,27 +2,21 @@
 
 #include <cstdio>
 
+#include "ScsiCommands.h"
+
 namespace lumorecord
 {
 namespace
 {
 
-constexpr size_t kCtrlListSize = 260;
-constexpr size_t kPdListSize = 6152;
-constexpr size_t kPtHeader = 64;
+using Cmd = _SL_LIB_CMD_PARAM_T;
+using CtrlList = _SL_CTRL_LIST_T;
+using PassThru = CPassThruRecord;
+using storelib::GetLE16;
+using storelib::GetLE32;
 
-uint16_t Le16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint32_t Be24(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-}
+constexpr size_t kPtHeader = PassThru::kHeaderSize;
+
 std::string Hex32(uint32_t v)
 {
     char buf[12];
@@ -43,32 +37,30 @@ CommandView DecodeCommand(const uint8_t* r, size_t n)
     CommandView c;
     if (r == nullptr || n < kCmdRecordKept)
         return c;
-    c.type = r[0];
-    c.cmd = r[1];
-    c.ctrl = Le32(r + 4);
-    c.dev = Le16(r + 8);
-    c.size = Le32(r + 28);
+    c.type = r[Cmd::kOffCmdType];
+    c.cmd = r[Cmd::kOffCmd];
+    c.ctrl = GetLE32(r + Cmd::kOffCtrlId);
+    c.dev = GetLE16(r + Cmd::kOffCmdParam);
+    c.size = GetLE32(r + Cmd::kOffDataSize);
     if (n >= kCmdRecordSize) {
-        for (size_t i = 32; i < 40; ++i)
+        for (size_t i = Cmd::kOffDataPtr; i < Cmd::kSize; ++i)
             c.hasData = c.hasData || r[i] != 0;
     }
-    if (c.type == 0 && c.cmd == 0)
+    if (c.type == storelib::kCmdTypeLib && c.cmd == storelib::kCmdInitLib)
         c.op = StoreLibOp::InitLib;
-    else if (c.type == 0 && c.cmd == 9)
+    else if (c.type == storelib::kCmdTypeLib && c.cmd == storelib::kCmdExitLib)
         c.op = StoreLibOp::ExitLib;
-    else if (c.type == 1 && c.cmd == 4)
+    else if (c.type == storelib::kCmdTypeCtrl && c.cmd == storelib::kCmdGetPdList)
         c.op = StoreLibOp::PdList;
-    else if (c.type == 6 && c.cmd == 0)
+    else if (c.type == storelib::kCmdTypePassThru && c.cmd == storelib::kCmdScsiPassThru)
         c.op = StoreLibOp::PassThru;
     return c;
 }
 
 uint8_t* DataPointer(const uint8_t* record)
 {
-    uint64_t addr = 0;
-    for (int i = 7; i >= 0; --i)
-        addr = (addr << 8) | record[32 + i];
-    return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr));
+    return reinterpret_cast<uint8_t*>(
+        static_cast<uintptr_t>(storelib::GetLE64(record + Cmd::kOffDataPtr)));
 }
 
 const char* OpName(StoreLibOp op)
@@ -92,15 +84,15 @@ long BufferSize(const CommandView& c, const uint8_t* buffer)
 {
     switch (c.op) {
     case StoreLibOp::InitLib:
-        return c.hasData && c.size == kCtrlListSize ? static_cast<long>(kCtrlListSize) : -1;
+        return c.hasData && c.size == CtrlList::kSize ? static_cast<long>(CtrlList::kSize) : -1;
     case StoreLibOp::ExitLib:
         return c.size == 0 ? 0 : -1;
     case StoreLibOp::PdList:
-        return c.hasData && c.size == kPdListSize ? static_cast<long>(kPdListSize) : -1;
+        return c.hasData && c.size == CPDList::kSize ? static_cast<long>(CPDList::kSize) : -1;
     case StoreLibOp::PassThru: {
         if (!c.hasData || buffer == nullptr || c.size < kPtHeader)
             return -1;
-        const uint64_t len = Le32(buffer + 60);
+        const uint64_t len = GetLE32(buffer + PassThru::kOffDataLength);
         if (c.size != kPtHeader + len && c.size != kPtHeader + len + 1)
             return -1;
         return static_cast<long>(c.size);
@@ -116,27 +108,31 @@ bool DecodePassThru(const std::vector<uint8_t>& b, PassThruView& v)
     if (b.size() < kPtHeader)
         return false;
     v = PassThruView();
-    v.dev = Le16(b.data());
-    v.dir = b[4];
-    v.status = b[10];
-    v.cdbLength = b[11];
-    const size_t n = v.cdbLength <= 16 ? v.cdbLength : 16;
-    v.cdb.assign(b.begin() + 12, b.begin() + 12 + static_cast<long>(n));
-    bool sense = false;
-    for (size_t i = 28; i < 60; ++i)
-        sense = sense || b[i] != 0;
-    if (sense)
-        v.sense.assign(b.begin() + 28, b.begin() + 60);
-    v.dataLength = Le32(b.data() + 60);
+    v.dev = GetLE16(b.data() + PassThru::kOffDeviceId);
+    v.dir = b[PassThru::kOffDirection];
+    v.status = b[PassThru::kOffScsiStatus];
+    v.cdbLength = b[PassThru::kOffCdbLength];
+    const size_t n = v.cdbLength <= PassThru::kMaxCdbLength ? v.cdbLength : PassThru::kMaxCdbLength;
+    const auto cdb = b.begin() + PassThru::kOffCdb;
+    v.cdb.assign(cdb, cdb + static_cast<long>(n));
+    const auto sense = b.begin() + PassThru::kOffSense;
+    bool anySense = false;
+    for (auto i = sense; i < sense + PassThru::kSenseSize; ++i)
+        anySense = anySense || *i != 0;
+    if (anySense)
+        v.sense.assign(sense, sense + PassThru::kSenseSize);
+    v.dataLength = GetLE32(b.data() + PassThru::kOffDataLength);
     const uint8_t op = n > 0 ? v.cdb[0] : 0;
-    if (op == 0x12 && n >= 3)
-        v.scsi = (v.cdb[1] & 1) && v.cdb[2] == 0x80 ? "INQUIRY_VPD80" : "INQUIRY";
-    else if (op == 0x3C)
+    if (op == scsi::kOpInquiry && n >= 3)
+        v.scsi = (v.cdb[1] & scsi::kInquiryEvpd) && v.cdb[2] == scsi::kVpdUnitSerialNumber
+                     ? "INQUIRY_VPD80"
+                     : "INQUIRY";
+    else if (op == scsi::kOpReadBuffer)
         v.scsi = "READ_BUFFER";
-    else if (op == 0x3B && n >= 9) {
+    else if (op == scsi::kOpWriteBuffer && n >= 9) {
         v.scsi = "WRITE_BUFFER";
-        v.wbOffset = Be24(v.cdb.data() + 3);
-        v.wbLength = Be24(v.cdb.data() + 6);
+        v.wbOffset = scsi::GetBE24(v.cdb.data() + 3);
+        v.wbLength = scsi::GetBE24(v.cdb.data() + 6);
     } else
         v.scsi = "CDB_" + Hex2(op);
     return true;
@@ -144,28 +140,29 @@ bool DecodePassThru(const std::vector<uint8_t>& b, PassThruView& v)
 
 std::string ControllerList(const std::vector<uint8_t>& b)
 {
-    if (b.size() < kCtrlListSize)
+    if (b.size() < CtrlList::kSize)
         return "";
-    size_t count = Le16(b.data());
-    if (count > 64)
-        count = 64;
+    size_t count = GetLE16(b.data() + CtrlList::kOffCount);
+    if (count > CtrlList::kMaxControllers)
+        count = CtrlList::kMaxControllers;
     std::string out;
     for (size_t i = 0; i < count; ++i)
-        out += (i ? "," : "") + Hex32(Le32(b.data() + 4 + 4 * i));
+        out += (i ? "," : "") + Hex32(GetLE32(b.data() + CtrlList::kOffIds + 4 * i));
     return out;
 }
 
 std::string DeviceList(const std::vector<uint8_t>& b)
 {
-    if (b.size() < kPdListSize)
+    if (b.size() < CPDList::kSize)
         return "";
-    size_t count = Le32(b.data() + 4);
-    if (count > 256)
-        count = 256;
+    size_t count = GetLE32(b.data() + CPDList::kOffCount);
+    if (count > CPDList::kMaxEntries)
+        count = CPDList::kMaxEntries;
     std::string out;
     for (size_t i = 0; i < count; ++i) {
-        const uint8_t* e = b.data() + 8 + 24 * i;
-        out += (i ? "," : "") + std::to_string(Le16(e)) + ":" + Hex2(e[6]);
+        const uint8_t* e = b.data() + CPDList::kOffEntries + CPDList::kEntrySize * i;
+        out += (i ? "," : "") + std::to_string(GetLE16(e + CPDList::kEntryOffDeviceId)) + ":" +
+               Hex2(e[CPDList::kEntryOffPeripheralType]);
     }
     return out;
 }

@@ -2,24 +2,25 @@
 
 // What the program's storage-library commands carry, read from their byte
 // images: the 40-byte command record and the buffer it points to (controller
-// list, device list, SCSI pass-through record). Offsets are those of the
-// records the program builds; nothing here trusts a length it has not checked
-// against the buffer's size.
+// list, device list, SCSI pass-through record). The layouts are the
+// program's own (StoreLibRecords.h); nothing here trusts a length it has not
+// checked against the buffer's size.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "StoreLibRecords.h"
 #include "Transcript.h"
 
 namespace lumorecord
 {
 
-constexpr size_t kCmdRecordSize = 40;
+constexpr size_t kCmdRecordSize = _SL_LIB_CMD_PARAM_T::kSize;
 // The record without its data pointer (an address of the recording process).
-constexpr size_t kCmdRecordKept = 32;
-constexpr uint32_t kResultLibraryUnavailable = 0x8002;
+constexpr size_t kCmdRecordKept = _SL_LIB_CMD_PARAM_T::kOffDataPtr;
+constexpr uint32_t kResultLibraryUnavailable = storelib::kResultLibraryUnavailable;
 
 enum class StoreLibOp { InitLib, ExitLib, PdList, PassThru, Unknown };
 

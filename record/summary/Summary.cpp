@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "OEMCommands.h"
 #include "StoreLibDecode.h"
 #include "Transcript.h"
 
@@ -30,40 +31,16 @@ std::string Hex2(unsigned v)
     return buf;
 }
 
-struct SubName {
-    uint8_t code;
-    const char* name;
-};
-const SubName kRepository[] = {
-    {0x00, "BeginCORVELSession"},     {0x01, "EndCORVELSession"},
-    {0x02, "ResetCORVELSessionWD"},   {0x03, "Getpartitionindexinfo"},
-    {0x04, "GetPartitionInfo"},       {0x05, "AttachPartitions"},
-    {0x06, "DetachPartitions"},       {0x07, "CreateDynamicPartition"},
-    {0x08, "DeleteDynamicPartition"}, {0x09, "SecureCORVELUpdate"},
-    {0x0A, "GetCORVELStatus"},        {0x10, "getStateFlagCmd"},
-    {0x11, "setStateFlagCmd"},        {0x12, "BeginCORVELSessionExtended"},
-};
-
+// Names from the program's command list; what it lacks is shown by number.
 std::string RequestName(unsigned netfn, unsigned cmd, const std::vector<uint8_t>& data)
 {
-    if (netfn == 0x30 && cmd == 0xAD)
-        return "RepositoryType";
-    if (netfn == 0x30 && cmd == 0xAE)
-        return "AccessState";
-    if (netfn == 0x30 && cmd == 0xBD)
-        return "SystemGeneration";
-    if (netfn == 0x30 && cmd == 0xA2 && !data.empty()) {
-        for (const SubName& s : kRepository) {
-            if (s.code == data[0])
-                return s.name;
-        }
-        return "repository sub-command " + Hex2(data[0]);
+    if (netfn == kOEMNetFn && cmd == eCorvelCommand && !data.empty()) {
+        const char* name = oemcommands::SubCommandName(data[0]);
+        return name != nullptr ? name : "repository sub-command " + Hex2(data[0]);
     }
-    if (netfn == 0x06 && cmd == 0x01)
-        return "GetDeviceID";
-    if (netfn == 0x06 && cmd == 0x02)
-        return "ColdReset";
-    return "-";
+    const char* name =
+        oemcommands::CommandName(static_cast<uint8_t>(netfn), static_cast<uint8_t>(cmd));
+    return name != nullptr ? name : "-";
 }
 
 std::string Spaced(const std::vector<uint8_t>& b, size_t from = 0)
@@ -157,8 +134,10 @@ int Summarise(const lumorecord::Transcript& t)
             lumorecord::PassThruView pt;
             if (!lumorecord::DecodePassThru(out, pt))
                 continue;
-            const uint8_t* d = out.data() + 64;
-            const size_t len = out.size() >= 64 + size_t(pt.dataLength) ? pt.dataLength : 0;
+            const uint8_t* d = out.data() + CPassThruRecord::kHeaderSize;
+            const size_t len = out.size() >= CPassThruRecord::kHeaderSize + size_t(pt.dataLength)
+                                   ? pt.dataLength
+                                   : 0;
             const bool ok = e.num("rc") == 0 && pt.status == 0;
             Switch& sw = switches[key];
             if (pt.scsi == "INQUIRY_VPD80" && ok && len >= 4) {
@@ -224,21 +203,22 @@ int Summarise(const lumorecord::Transcript& t)
         const bool done = !rsp.empty() && rsp[0] == 0;
         if (!done)
             continue;
-        if (netfn == 0x06 && cmd == 0x02)
+        if (netfn == kAppNetFn && cmd == kColdResetCmd)
             ++coldResets;
-        if (netfn != 0x30 || cmd != 0xA2 || req.empty())
+        if (netfn != kOEMNetFn || cmd != eCorvelCommand || req.empty())
             continue;
-        if ((req[0] == 0x00 || req[0] == 0x12) && rsp.size() >= 3) {
+        if ((req[0] == eBeginCORVELSession || req[0] == eBeginCORVELSessionExtended) &&
+            rsp.size() >= 3) {
             char h[16];
             std::snprintf(h, sizeof h, "0x%02x%02x", rsp[2], rsp[1]);
             session = std::string("open, handle ") + h;
-        } else if (req[0] == 0x01) {
+        } else if (req[0] == eEndCORVELSession) {
             session = "closed";
-        } else if (req[0] == 0x06) {
+        } else if (req[0] == eDetachPartitions) {
             ++detached;
-        } else if (req[0] == 0x08) {
+        } else if (req[0] == eDeleteDynamicPartition) {
             ++deleted;
-        } else if (req[0] == 0x11 && req.size() >= 5) {
+        } else if (req[0] == eSetStateFlag && req.size() >= 5) {
             flag = "0x" + Hex2(req[4]);
         }
     }

@@ -7,47 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "OEMCommands.h"
 #include "VEXIPMICommandData.h"
-
-// OEM command bytes.
-enum eOEMIPMIRequestType : uint8_t {
-    eCorvelCommand = 0xA2,     // repository sub-commands
-    eCorvelType = 0xAD,        // repository type
-    eCorvelAccessState = 0xAE, // repository access state
-};
-
-const uint8_t kOEMNetFn = 0x30;
-const uint8_t kSystemGenerationCmd = 0xBD;
-
-// Repository sub-commands (command 0xA2): enumerator, code, the name the
-// request dump shows, and whether the request only reads (Query) or may
-// change the controller's state (Change). The one list the enum, the names
-// and the overrun rule come from.
-#define LUMO_CORVEL_SUBCOMMANDS(X)                                                                 \
-    X(eBeginCORVELSession, 0x00, "BeginCORVELSession", Change)                                     \
-    X(eEndCORVELSession, 0x01, "EndCORVELSession", Change)                                         \
-    X(eResetCORVELSessionWD, 0x02, "ResetCORVELSessionWD", Change)                                 \
-    X(eGetPartitionIndexInfo, 0x03, "Getpartitionindexinfo", Query)                                \
-    X(eGetPartitionInfo, 0x04, "GetPartitionInfo", Query)                                          \
-    X(eAttachPartitions, 0x05, "AttachPartitions", Change)                                         \
-    X(eDetachPartitions, 0x06, "DetachPartitions", Change)                                         \
-    X(eCreateDynamicPartition, 0x07, "CreateDynamicPartition", Change)                             \
-    X(eDeleteDynamicPartition, 0x08, "DeleteDynamicPartition", Change)                             \
-    X(eSecureCORVELUpdate, 0x09, "SecureCORVELUpdate", Change)                                     \
-    X(eGetCORVELStatus, 0x0A, "GetCORVELStatus", Query)                                            \
-    X(eChangePartitionAccessType, 0x0B, "ChangePartitionAccessType", Change)                       \
-    X(eRegisterSSIBTask, 0x0C, "RegisterSSIBTask", Change)                                         \
-    X(eGetStateFlag, 0x10, "getStateFlagCmd", Query)                                               \
-    X(eSetStateFlag, 0x11, "setStateFlagCmd", Change)                                              \
-    X(eBeginCORVELSessionExtended, 0x12, "BeginCORVELSessionExtended", Change)                     \
-    X(eBeginSecureUpdate, 0x20, "BeginSecureUpdate", Change)                                       \
-    X(eProcessSecureUpdate, 0x22, "ProcessSecureUpdate", Change)                                   \
-    X(eEndSecureUpdate, 0x23, "EndSecureUpdate", Change)                                           \
-    X(eGetVantorSystemInfo, 0x30, "GetVantorSystemInfo", Change)
-
-#define LUMO_CORVEL_ENUMERATOR(name, code, text, kind) name = code,
-enum eCorvelSubCommand : uint8_t { LUMO_CORVEL_SUBCOMMANDS(LUMO_CORVEL_ENUMERATOR) };
-#undef LUMO_CORVEL_ENUMERATOR
 
 struct OEMRequest {
     std::vector<uint8_t> bytes;

@@ -130,7 +130,7 @@ OEMRequest SystemGeneration()
 
 OEMRequest ColdReset()
 {
-    return Request(0x06, 0x02, 2, 0); // Application, Cold Reset
+    return Request(kAppNetFn, kColdResetCmd, 2, 0);
 }
 
 } // namespace oemrequest

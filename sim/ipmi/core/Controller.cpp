@@ -1,5 +1,6 @@
 #include "Controller.h"
 
+#include "OEMCommands.h"
 #include "Script.h"
 
 #include <cerrno>
@@ -39,39 +40,41 @@ constexpr unsigned kSlots = 8;
 
 const char* const kDefaultDevices[] = {"/dev/ipmi0", "/dev/ipmi/0", "/dev/ipmidev/0"};
 
-struct SubCommandName {
+// The sub-commands the controller knows and the request data bytes (from the
+// sub-command on) each needs: its own model, which is what it checks the
+// program against. Names are printed from the program's command list, so
+// the log reads like the access layer's dumps.
+struct SubCommand {
     uint8_t code;
-    const char* name;
-    size_t minData; // request data bytes (from the sub-command on) the controller needs
+    size_t minData;
 };
 
-// Names as the access layer prints them, so the log reads like its dumps.
-const SubCommandName kSubCommands[] = {
-    {kSubBegin, "BeginCORVELSession", 6},
-    {kSubEnd, "EndCORVELSession", 5},
-    {0x02, "ResetCORVELSessionWD", 3},
-    {kSubIndexInfo, "Getpartitionindexinfo", 5},
-    {kSubPartitionInfo, "GetPartitionInfo", 7},
-    {0x05, "AttachPartitions", 3},
-    {kSubDetach, "DetachPartitions", 11},
-    {0x07, "CreateDynamicPartition", 3},
-    {kSubDelete, "DeleteDynamicPartition", 9},
-    {0x09, "SecureCORVELUpdate", 3},
-    {kSubStatus, "GetCORVELStatus", 6},
-    {0x0B, "ChangePartitionAccessType", 3},
-    {0x0C, "RegisterSSIBTask", 3},
-    {kSubGetFlag, "getStateFlagCmd", 3},
-    {kSubSetFlag, "setStateFlagCmd", 5},
-    {kSubBeginExtended, "BeginCORVELSessionExtended", 6},
-    {0x20, "BeginSecureUpdate", 3},
-    {0x22, "ProcessSecureUpdate", 3},
-    {0x23, "EndSecureUpdate", 3},
-    {0x30, "GetVantorSystemInfo", 3},
+const SubCommand kSubCommands[] = {
+    {kSubBegin, 6},
+    {kSubEnd, 5},
+    {0x02, 3},
+    {kSubIndexInfo, 5},
+    {kSubPartitionInfo, 7},
+    {0x05, 3},
+    {kSubDetach, 11},
+    {0x07, 3},
+    {kSubDelete, 9},
+    {0x09, 3},
+    {kSubStatus, 6},
+    {0x0B, 3},
+    {0x0C, 3},
+    {kSubGetFlag, 3},
+    {kSubSetFlag, 5},
+    {kSubBeginExtended, 6},
+    {0x20, 3},
+    {0x22, 3},
+    {0x23, 3},
+    {0x30, 3},
 };
 
-const SubCommandName* findSub(uint8_t code)
+const SubCommand* findSub(uint8_t code)
 {
-    for (const SubCommandName& s : kSubCommands) {
+    for (const SubCommand& s : kSubCommands) {
         if (s.code == code)
             return &s;
     }
@@ -264,7 +267,7 @@ Decision Controller::Impl::decideRepository(const std::vector<uint8_t>& req) con
     if (req.empty())
         return refuse(codes.badLength, "bad-length");
     const uint8_t sub = req[0];
-    const SubCommandName* known = findSub(sub);
+    const SubCommand* known = findSub(sub);
     if (known == nullptr || script.repositoryType > 2)
         return refuse(codes.unsupported, "unsupported");
     const bool newGeneration = is17G(script.generation);
@@ -533,18 +536,11 @@ Reply Controller::handle(uint8_t netfn, uint8_t lun, uint8_t cmd, const std::vec
     if (m.log != nullptr) {
         std::string name = "-";
         if (netfn == kNetFnOem && cmd == kCmdRepository && !data.empty()) {
-            const SubCommandName* s = findSub(data[0]);
-            name = s != nullptr ? s->name : "?";
-        } else if (netfn == kNetFnOem && cmd == kCmdRepositoryType) {
-            name = "RepositoryType";
-        } else if (netfn == kNetFnOem && cmd == kCmdAccessState) {
-            name = "AccessState";
-        } else if (netfn == kNetFnOem && cmd == kCmdGeneration) {
-            name = "SystemGeneration";
-        } else if (netfn == kNetFnApp && cmd == kCmdColdReset) {
-            name = "ColdReset";
-        } else if (netfn == kNetFnApp && cmd == kCmdGetDeviceId) {
-            name = "GetDeviceID";
+            const char* s =
+                findSub(data[0]) != nullptr ? oemcommands::SubCommandName(data[0]) : nullptr;
+            name = s != nullptr ? s : "?";
+        } else if (const char* s = oemcommands::CommandName(netfn, cmd)) {
+            name = s;
         }
         if (d.refused != nullptr && applyEffect)
             notes += std::string(" refused=") + d.refused;
@@ -753,8 +749,8 @@ std::string Controller::Impl::text() const
     for (const auto& p : pending) {
         if (!pend.empty())
             pend += ',';
-        const SubCommandName* s = findSub(p.first);
-        pend += (s != nullptr ? s->name : hex2(p.first)) + ":" + std::to_string(p.second.pollsLeft);
+        const char* s = oemcommands::SubCommandName(p.first);
+        pend += (s != nullptr ? s : hex2(p.first)) + ":" + std::to_string(p.second.pollsLeft);
     }
     line("pending", pend.empty() ? "-" : pend);
     line("detach_requests", std::to_string(detachRequests));

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -244,6 +246,54 @@ TEST(SoftwareComponentInfo, MarkerFileOpensBaseutilsLogUnlessALogIsOpen)
                            "Non-PCI Device with Component ID  0ABC as Switch A"));
         EXPECT_NE(std::string::npos, log.find("getMarketingNameForNonPCIDevice() Found a match "
                                               "with Non-PCI Devices from package.xml"));
+    }
+}
+
+// Messages of the debug log's lines, in order.
+std::vector<std::string> logMessages(const std::string& log)
+{
+    static const std::regex line(R"(^\[[^\]]*\] : +\S+: +\d+: (.*)$)");
+    std::vector<std::string> out;
+    std::istringstream in(log);
+    std::string text;
+    std::smatch m;
+    while (std::getline(in, text)) {
+        out.push_back(std::regex_match(text, m, line) ? m[1].str() : text);
+    }
+    return out;
+}
+
+// Without a document the device query selects nothing, and the log says so
+// before the list is given up; a lookup without a document asks no query.
+TEST(SoftwareComponentInfo, NoDocumentSelectsAnEmptyNodeSetBeforeTheListIsGivenUp)
+{
+    for (const char* content : {"", "<SoftwareComponent><SupportedDevices>"}) {
+        SCOPED_TRACE(*content ? "unparsable" : "missing");
+        PackageDir dir("");
+        if (*content) {
+            dir.write("package.xml", content);
+        }
+        CLogger::ResetForTesting();
+        CLogger::GetInstance()->Initialize(dir.path() + "/debug_update.log");
+        testing::internal::CaptureStderr();
+        {
+            CSoftwareComponentInfo reader;
+            EXPECT_EQ("", reader.GetValue("//SoftwareComponent", "vendorVersion"));
+            EXPECT_TRUE(reader.GetAllSupportedDevices().empty());
+        }
+        testing::internal::GetCapturedStderr();
+        CLogger::ResetForTesting();
+        const std::vector<std::string> log =
+            logMessages(readFile(dir.path() + "/debug_update.log"));
+        const std::vector<std::string> lookup = {"Entering GetStringFromPackageXML function",
+                                                 "Exiting GetStringFromPackageXML function"};
+        const std::vector<std::string> list = {
+            "CSoftwareComponentInfo::GetNodeSet() Empty nodeset",
+            "CSoftwareComponentInfo::GetSupportedDevices() Error during calculating xpath "
+            "expression"};
+        ASSERT_GE(log.size(), 4u);
+        EXPECT_EQ(lookup, std::vector<std::string>(log.end() - 4, log.end() - 2));
+        EXPECT_EQ(list, std::vector<std::string>(log.end() - 2, log.end()));
     }
 }
 

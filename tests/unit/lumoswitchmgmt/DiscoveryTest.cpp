@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "DeviceInfo.h"
-#include "FakeSwitchLibrary.h"
+#include "MgmtFixture.h"
 
 namespace
 {
@@ -20,32 +20,22 @@ std::string Id(size_t row)
     return PlatformSerialTable().at(row).componentID;
 }
 
-FakeSwitch Switch(uint16_t id, uint8_t type, const std::string& serial)
-{
-    FakeSwitch s;
-    s.id = id;
-    s.type = type;
-    s.serial = serial;
-    return s;
-}
-
 class DiscoveryTest : public MgmtFixture
 {
 };
 
 TEST_F(DiscoveryTest, FindsIdentifiesAndNamesTheSwitches)
 {
-    FakeController c1;
-    c1.id = 0x05000000;
-    c1.switches = {Switch(8, 0x0D, "  " + Key(0) + "\t"), Switch(9, 0x1F, Key(1)),
-                   Switch(10, 0x00, Key(2)), // a disk: never asked for its serial
-                   Switch(11, 0x0D, "NOTASWITCH")};
-    c1.switches[1].product = "Pad16          "; // 15 characters, NUL-padded to 16
-    c1.switches[1].revision[0] = 200;
-    FakeController c2;
-    c2.id = 0x05000001;
-    c2.switches = {Switch(3, 0x1F, "~~" + Key(27) + "yy")};
-    lib.controllers = {c1, c2};
+    storelibsim::Controller c1 =
+        Controller(0x05000000, {Switch(8, 0x0D, "  " + Key(0) + "\t"), Switch(9, 0x1F, Key(1)),
+                                Switch(10, 0x00, Key(2)), // a disk: never asked for its serial
+                                Switch(11, 0x0D, "NOTASWITCH")});
+    // 15 characters, NUL-padded to 16
+    c1.devices[1].product = std::string("Pad16          \0", 16);
+    c1.devices[1].revision[0] = 200;
+    const storelibsim::Controller c2 =
+        Controller(0x05000001, {Switch(3, 0x1F, "~~" + Key(27) + "yy")});
+    lib.topology.controllers = {c1, c2};
     writePackage({{Id(0), "Board switch one"}});
 
     std::vector<CDeviceInfo*> devices;
@@ -82,10 +72,8 @@ TEST_F(DiscoveryTest, FindsIdentifiesAndNamesTheSwitches)
 
 TEST_F(DiscoveryTest, DuplicateSerialKeepsTheSwitchListedLast)
 {
-    FakeController c;
-    c.id = 0x05000002;
-    c.switches = {Switch(4, 0x0D, Key(8)), Switch(5, 0x0D, " " + Key(8) + " ")};
-    lib.controllers = {c};
+    lib.topology.controllers = {
+        Controller(0x05000002, {Switch(4, 0x0D, Key(8)), Switch(5, 0x0D, " " + Key(8) + " ")})};
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
     mgmt->discoverLUMOSwitch(devices);
@@ -99,14 +87,14 @@ TEST_F(DiscoveryTest, DuplicateSerialKeepsTheSwitchListedLast)
 
 TEST_F(DiscoveryTest, VpdLengthBeyondTheBufferUsesOnlyTheBytesReceived)
 {
-    FakeController c;
-    c.id = 0x05000000;
     // 24 bytes fit behind the 4-byte header; the key lies beyond them.
-    c.switches = {Switch(1, 0x0D, std::string(24, 'A') + Key(0)),
-                  Switch(2, 0x0D, std::string(15, 'B') + Key(1))};
-    c.switches[0].vpdLength = 40;
-    c.switches[1].vpdLength = 255;
-    lib.controllers = {c};
+    storelibsim::Controller c =
+        Controller(0x05000000, {Switch(1, 0x0D, std::string(24, 'A') + Key(0)),
+                                Switch(2, 0x0D, std::string(15, 'B') + Key(1))});
+    c.devices[0].vpdLength = 40;
+    c.devices[1].vpdLength = 255;
+    lib.topology.controllers = {c};
+    lib.InitialiseBeforehand();
     auto mgmt = makeManager();
     EXPECT_EQ(std::string(24, 'A'), mgmt->getVPDpageInformation(0x05000000, 1));
     EXPECT_EQ(std::string(15, 'B') + Key(1), mgmt->getVPDpageInformation(0x05000000, 2));
@@ -115,15 +103,13 @@ TEST_F(DiscoveryTest, VpdLengthBeyondTheBufferUsesOnlyTheBytesReceived)
 TEST_F(DiscoveryTest, CountsBeyondTheListsAreClampedToTheirCapacity)
 {
     // 70 controllers claimed, 64 fit the list; 300 devices claimed, 256 fit.
-    lib.initCount = 70;
+    lib.topology.initCount = 70;
     for (uint32_t i = 0; i < 64; ++i) {
-        FakeController c;
-        c.id = 0x05000000 + i;
-        lib.controllers.push_back(c);
+        lib.topology.controllers.push_back(Controller(0x05000000 + i));
     }
-    lib.controllers[0].pdListCount = 300;
+    lib.topology.controllers[0].pdListCount = 300;
     for (uint16_t d = 0; d < 256; ++d) {
-        lib.controllers[0].switches.push_back(Switch(d, 0x1F, ""));
+        lib.topology.controllers[0].devices.push_back(Switch(d, 0x1F, ""));
     }
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
@@ -136,16 +122,13 @@ TEST_F(DiscoveryTest, CountsBeyondTheListsAreClampedToTheirCapacity)
 
 TEST_F(DiscoveryTest, FailedQueriesDegradeToFewerDevicesOrEmptyFields)
 {
-    FakeController c;
-    c.id = 0x05000000;
-    c.switches = {Switch(1, 0x0D, Key(4)), Switch(2, 0x0D, Key(5))};
-    c.switches[0].readBufferResult = 0x10;
-    c.switches[0].inquiryResult = 0x11;
-    c.switches[1].vpdResult = 0x12;
-    FakeController broken;
-    broken.id = 0x05000003;
+    storelibsim::Controller c =
+        Controller(0x05000000, {Switch(1, 0x0D, Key(4)), Switch(2, 0x0D, Key(5))});
+    c.faults = {ResultFault(1, kOpReadBuffer, 0x10), ResultFault(1, kOpInquiry, 0x11, 0),
+                ResultFault(2, kOpInquiry, 0x12, 1)};
+    storelibsim::Controller broken = Controller(0x05000003);
     broken.pdListResult = 0x4;
-    lib.controllers = {c, broken};
+    lib.topology.controllers = {c, broken};
     std::vector<CDeviceInfo*> devices;
     auto mgmt = makeManager();
     mgmt->discoverLUMOSwitch(devices);
@@ -179,7 +162,7 @@ TEST_P(DiscoveryInitTest, NoLibraryOrFailedInitGivesAnEmptyInventoryFrame)
     if (!c.libraryPresent) {
         sys->libraries.clear();
     }
-    lib.initResult = c.initResult;
+    lib.topology.initResult = c.initResult;
     StoreLibLogCapture log;
     {
         auto mgmt = makeManager();

@@ -1,7 +1,7 @@
 #include <sys/stat.h>
 
-#include "FakeSwitchLibrary.h"
 #include "Logger.h"
+#include "MgmtFixture.h"
 #include "RecordingProgress.h"
 #include <chrono>
 #include <filesystem>
@@ -28,15 +28,11 @@ protected:
     void SetUp() override
     {
         MgmtFixture::SetUp();
-        FakeController c;
-        c.id = 0x05000004;
-        FakeSwitch s;
-        s.id = 0x0107;
-        c.switches = {s};
-        lib.controllers = {c};
+        lib.topology.controllers = {Controller(0x05000004, {Switch(0x0107, 0x0D, "")})};
     }
     bool download(const Bytes& image)
     {
+        lib.InitialiseBeforehand();
         auto mgmt = makeManager();
         return mgmt->writeBuffer(0x05000004, 0x0107, image.size(), image.data());
     }
@@ -123,11 +119,11 @@ TEST_F(DownloadTest, ProgressCountsChunksAndBytesUntilTheDownloadEnds)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         lib.chunks.clear();
-        lib.chunkCount.clear();
-        lib.chunkAnswers.clear();
+        lib.clearFaults();
         if (c.rejectSecond) {
-            lib.chunkAnswers[{0x0107, 1}] = {0, 2};
+            lib.addFault(ChunkFault(0x0107, 2, 0, 2));
         }
+        lib.InitialiseBeforehand();
         RecordingProgress progress;
         const Bytes image = Image(100000);
         auto mgmt = makeManager([&progress](LUMOSwitchMgmt::Seams& s) { s.progress = &progress; });
@@ -165,7 +161,7 @@ class ChunkRejectTest : public DownloadTest, public ::testing::WithParamInterfac
 TEST_P(ChunkRejectTest, SecondChunkRejectedStopsTheDownload)
 {
     const RejectCase& c = GetParam();
-    lib.chunkAnswers[{0x0107, 1}] = {c.result, c.status};
+    lib.addFault(ChunkFault(0x0107, 2, c.result, c.status));
     StoreLibLogCapture log;
     EXPECT_FALSE(download(Image(100000)));
     EXPECT_EQ(2u, lib.chunks.size());
@@ -204,10 +200,8 @@ TEST_F(DownloadTest, RejectedChunkLineDecodesTheSense)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         lib.chunks.clear();
-        lib.chunkCount.clear();
-        lib.chunkAnswers.clear();
-        lib.chunkAnswers[{0x0107, 0}] = {0, 2};
-        lib.chunkSense[{0x0107, 0}] = c.sense;
+        lib.clearFaults();
+        lib.addFault(ChunkFault(0x0107, 1, 0, 2, c.sense));
         StoreLibLogCapture log;
         EXPECT_FALSE(download(Image(1000)));
         EXPECT_TRUE(log.has(c.line)) << log.contents();
@@ -224,7 +218,6 @@ TEST_F(DownloadTest, ImageOf16MiBFitsTheOffsetAndOneByteMoreIsRefusedUnsent)
               Bytes(last.begin() + 15, last.begin() + 21));
 
     lib.chunks.clear();
-    lib.chunkCount.clear();
     Bytes tooBig = fits;
     tooBig.push_back(0);
     EXPECT_FALSE(download(tooBig));

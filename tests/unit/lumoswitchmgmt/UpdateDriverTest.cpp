@@ -10,8 +10,8 @@
 
 #include "DeviceInfo.h"
 #include "DeviceXMLWriter.h"
-#include "FakeSwitchLibrary.h"
 #include "Interruption.h"
+#include "MgmtFixture.h"
 
 namespace
 {
@@ -42,16 +42,8 @@ public:
     void SetUp() override
     {
         MgmtFixture::SetUp();
-        FakeController c;
-        c.id = 0x05000000;
-        FakeSwitch a;
-        a.id = 1;
-        a.serial = Key(0);
-        FakeSwitch b;
-        b.id = 2;
-        b.serial = Key(1);
-        c.switches = {a, b};
-        lib.controllers = {c};
+        lib.topology.controllers = {
+            Controller(0x05000000, {Switch(1, 0x0D, Key(0)), Switch(2, 0x0D, Key(1))})};
         writeBytes("payload/a.bin", Bytes(40000, 0xA1));
         writeBytes("payload/b.bin", Bytes(1000, 0xB2));
     }
@@ -164,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceFailureCase{"ChunkCheckCondition",
                           [](UpdateTest& fx) {
                               auto& f = fx;
-                              f.lib.chunkAnswers[{1, 1}] = {0, 2};
+                              f.lib.addFault(ChunkFault(1, 2, 0, 2));
                               f.writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
                           },
                           "ERROR: Failed to Update Firmware"},
@@ -199,12 +191,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateTest, FailedStagingAsksForManualPowerCycleOnlyOnDownloadedSwitches)
 {
-    lib.chunkAnswers[{1, 0}] = {7, 0};
+    lib.addFault(ChunkFault(1, 1, 7, 0));
     writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
     for (bool wrapperBuilt : {true, false}) {
         SCOPED_TRACE(wrapperBuilt);
         lib.chunks.clear();
-        lib.chunkCount.clear();
         stagingAvailable = wrapperBuilt;
         stagingResult = 1;
         const auto devices = update();
@@ -221,8 +212,8 @@ TEST_F(UpdateTest, FailedStagingAsksForManualPowerCycleOnlyOnDownloadedSwitches)
 
 TEST_F(UpdateTest, AllDownloadsFailedMeansNoStaging)
 {
-    lib.chunkAnswers[{1, 0}] = {7, 0};
-    lib.chunkAnswers[{2, 0}] = {0, 2};
+    lib.addFault(ChunkFault(1, 1, 7, 0));
+    lib.addFault(ChunkFault(2, 1, 0, 2));
     writePackage({{Id(0), "", "a.bin"}, {Id(1), "", "b.bin"}});
     const auto devices = update();
     ASSERT_EQ(2u, devices.size());
@@ -314,6 +305,32 @@ TEST_F(UpdateTest, PayloadPathIsTheExecutableDirectoryAndTheImageName)
     EXPECT_EQ(dir + "/payload", path);
 }
 
+// The program's own handlers for the termination signals, for as long as
+// the object lives.
+class DeferredSignals
+{
+public:
+    DeferredSignals()
+    {
+        for (size_t i = 0; i < 3; ++i) {
+            sigaction(kSignals[i], nullptr, &m_saved[i]);
+        }
+        EXPECT_TRUE(interruption::InstallDeferredHandlers());
+    }
+    ~DeferredSignals()
+    {
+        for (size_t i = 0; i < 3; ++i) {
+            sigaction(kSignals[i], &m_saved[i], nullptr);
+        }
+    }
+    DeferredSignals(const DeferredSignals&) = delete;
+    DeferredSignals& operator=(const DeferredSignals&) = delete;
+
+private:
+    static constexpr int kSignals[3] = {SIGTERM, SIGHUP, SIGINT};
+    struct sigaction m_saved[3] = {};
+};
+
 // A termination signal during a download: the chunk under way completes, no
 // further chunk or switch is written, nothing is staged, and every switch
 // that got its whole image says the power cycle is to be done by hand.
@@ -323,25 +340,22 @@ TEST_F(UpdateTest, SignalDuringADownloadStopsBeforeTheNextChunk)
     const struct {
         const char* name;
         uint16_t device;
-        size_t chunk;
+        uint32_t chunk; // 1-based
         size_t chunksOf1, chunksOf2;
         int status1, status2;
     } cases[] = {
-        {"first chunk of switch 1", 1, 0, 1, 0, 1, 1},
-        {"last chunk of switch 1", 1, 1, 2, 0, 0, 1},
-        {"only chunk of switch 2", 2, 0, 2, 1, 0, 0},
+        {"first chunk of switch 1", 1, 1, 1, 0, 1, 1},
+        {"last chunk of switch 1", 1, 2, 2, 0, 0, 1},
+        {"only chunk of switch 2", 2, 1, 2, 1, 0, 0},
     };
+    DeferredSignals handlers;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         interruption::ResetForTesting();
         lib.chunks.clear();
-        lib.chunkCount.clear();
+        lib.clearFaults();
         stagingBuilt = 0;
-        lib.duringChunk = [&c](uint16_t dev, size_t n) {
-            if (dev == c.device && n == c.chunk) {
-                interruption::NoteSignal(SIGTERM);
-            }
-        };
+        lib.addFault(SignalFault(c.device, c.chunk, SIGTERM));
         const auto devices = update();
         interruption::ResetForTesting();
         ASSERT_EQ(2u, devices.size());
@@ -360,7 +374,6 @@ TEST_F(UpdateTest, SignalDuringADownloadStopsBeforeTheNextChunk)
         EXPECT_NE(std::string::npos, report.find("</SVMExecution>")) << "the report is whole";
         EXPECT_EQ(std::string::npos, report.find("RebootRequired"));
     }
-    lib.duringChunk = nullptr;
 }
 
 class ThrowingWriter : public IDeviceXMLWriter

@@ -1,6 +1,8 @@
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +11,7 @@
 
 #include "FakeIPMISys.h"
 #include "IPMITestSupport.h"
+#include "Logger.h"
 #include "VEXEnvironmentInfo.h"
 #include "VEXIPMIInterfaceImpl.h"
 #include "VEXIPMISession.h"
@@ -323,6 +326,69 @@ TEST_F(IPMILibraryTest, DebugMarkerTurnsOnTheInternalLogOnly)
     EXPECT_NE(internal.find("VEXIPMIXMLConfig::Initialize() - File Not Found"), std::string::npos);
     EXPECT_NE(internal.find("VEXIPMIInterfaceImpl::~VEXIPMIInterfaceImpl() Leaving"),
               std::string::npos);
+}
+
+// Function and message of the internal-log lines of the session, its
+// processor's creation and the settings file, in order.
+std::vector<std::string> SessionAndSettingsLines(const std::string& log)
+{
+    static const std::regex line(
+        R"(^VEXIPMILibrary \S+\s*: \S+ \S+ (\S+)\s*\(\) (\S+)\s*:\s*\d+ (.*)$)");
+    std::vector<std::string> out;
+    std::istringstream in(log);
+    std::string text;
+    std::smatch m;
+    while (std::getline(in, text)) {
+        if (std::regex_match(text, m, line) &&
+            (m[2] == "VEXIPMISession" || m[2] == "VEXIPMIXMLConfiguration" ||
+             m[2] == "VEXIPMICommandProcessorCreator")) {
+            out.push_back(m[1].str() + ": " + m[3].str());
+        }
+    }
+    return out;
+}
+
+// Without a settings file the session reads each of its four keys, and each
+// read tries the file once more; the logs show every attempt under the
+// name of the call that made it.
+TEST_F(IPMILibraryTest, WithoutSettingsFileEveryReadOfItIsLogged)
+{
+    cwd.write("zukdebuglog", "");
+    CLogger::ResetForTesting();
+    CLogger::GetInstance()->Initialize(cwd.path() + "/program.log");
+    ASSERT_EQ(front->Initialize(&callerConfig), 0u);
+    sys.script.push_back(FakeIPMISys::Answer(0x00, {0x00, 0x00}));
+    auto record = Record(&callerConfig);
+    EXPECT_EQ(front->IPMIRequest(record.get()), 0u);
+    EXPECT_TRUE(front->Release());
+    front.reset();
+    const std::string program = cwd.read("program.log");
+    CLogger::ResetForTesting();
+
+    const std::vector<std::string> reread = {
+        "Initialize: VEXIPMIXMLConfig::Initialize() - File Not Found",
+        "Initialize: VEXIPMIXMLConfig::Initialize() Leaving",
+        "GetConfigInt: IPMI configuration not initialized"};
+    std::vector<std::string> expected = {
+        "Initialize: VEXIPMIXMLConfig::Initialize() - File Not Found",
+        "Initialize: VEXIPMIXMLConfig::Initialize() Leaving"};
+    for (int key = 0; key < 4; ++key) {
+        expected.insert(expected.end(), reread.begin(), reread.end());
+    }
+    expected.insert(expected.end(),
+                    {"Initialize: Config couldn't be initialized from configuration file",
+                     "ProcessCommand: VEXIPMISession::ProcessCommand() Entering",
+                     "ProcessCommand: VEXIPMISession::ProcessCommand() Leaving"});
+    EXPECT_EQ(SessionAndSettingsLines(cwd.read("vexipmi_internal.log")), expected);
+
+    const std::string missing = "CLinuxImpl::IsFileExistsAbs() File name " + cwd.path() +
+                                "/VEXIPMIConfig.xml doesnt exist\n";
+    size_t count = 0;
+    for (size_t at = program.find(missing); at != std::string::npos;
+         at = program.find(missing, at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 5u) << program;
 }
 
 TEST_F(IPMILibraryTest, NoMarkerNoLogs)
