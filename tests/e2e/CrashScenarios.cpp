@@ -266,6 +266,8 @@ struct Damage {
     std::string second;         // standard error of the second run, normalised
     std::string third;          // and of the third
     std::string rulesLeft;      // after the second run
+    // What the tamper step wrote to attack.txt, when it does.
+    const char* attack = nullptr;
 };
 
 const char kRule1[] = "/etc/udev/rules.d/98-secupdusb.rules";
@@ -316,6 +318,27 @@ std::vector<Damage> Damages()
          std::string(kRecovered) + "removed rule file " + kRule2 + "; kept rule file " + kRule1 +
              " (changed since)" + kModules + "\n",
          "", std::string(kRule1) + "\n"},
+        // Another user, with the journal of a killed run in place, tries
+        // to read it, plant names beside it, replace it or move the folder
+        // away: each is refused, and the recovery acts on root's journal.
+        {"another_user_at_the_state_folder", "on 30 ae : hold\n",
+         "env -u LD_PRELOAD setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c '\n"
+         "J=/var/lib/lumoswitch\n"
+         "for a in \"cat $J/journal\" \"ls $J\" \"touch $J/journal.new\" \"ln -s /etc/lumo-victim "
+         "$J/journal.damaged\" \"mv $J/journal $J/journal.old\" \"mv $J /var/lib/lumo\" \"mkdir "
+         "/var/lib/lumoswitch.new\"; do\n"
+         "  if sh -c \"$a\" > /dev/null 2>&1; then echo \"done: $a\"; else echo \"refused: $a\"; fi\n"
+         "done' > attack.txt\n",
+         "update.xml",
+         std::string(kRecovered) + "removed rule files " + kRule1 + ", " + kRule2 + kModules + "\n",
+         "", "",
+         "refused: cat /var/lib/lumoswitch/journal\n"
+         "refused: ls /var/lib/lumoswitch\n"
+         "refused: touch /var/lib/lumoswitch/journal.new\n"
+         "refused: ln -s /etc/lumo-victim /var/lib/lumoswitch/journal.damaged\n"
+         "refused: mv /var/lib/lumoswitch/journal /var/lib/lumoswitch/journal.old\n"
+         "refused: mv /var/lib/lumoswitch /var/lib/lumo\n"
+         "refused: mkdir /var/lib/lumoswitch.new\n"},
         // Another user owns the folder the report was asked for: once the
         // run is dead, that user swaps its temporary file for a link.
         {"report_leftover_swapped_for_a_link", "",
@@ -386,6 +409,9 @@ TEST_P(DamagedJournal, IsHandledWithoutActingOnWhatCannotBeTrusted)
     EXPECT_EQ(Normalised(pkg.read("run3.err")), d.third);
     if (std::string(d.name) == "report_leftover_swapped_for_a_link") {
         EXPECT_EQ(pkg.read("victim.txt"), "root secret\n");
+    }
+    if (d.attack != nullptr) {
+        EXPECT_EQ(pkg.read("attack.txt"), d.attack);
     }
 }
 
