@@ -55,6 +55,10 @@ JournalRecord ReportFile(const std::string& path);
 JournalRecord ReportFileGone(const std::string& path);
 } // namespace journalrecord
 
+// A repository session's handle as the journal and the recovery's messages
+// write it: "0x1234".
+std::string SessionHandleText(uint16_t handle);
+
 // One line of the file, newline included.
 std::string EncodeJournalRecord(const JournalRecord& record);
 // The record in words, for log lines: "rule /etc/udev/rules.d/x.rules 9f86...".

@@ -9,6 +9,7 @@
 
 #include "Logger.h"
 #include "Sha256.h"
+#include "StringUtils.h"
 
 namespace
 {
@@ -45,20 +46,6 @@ std::string Escape(const std::string& word)
     return out;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 bool Unescape(const std::string& word, std::string& out)
 {
     out.clear();
@@ -74,8 +61,8 @@ bool Unescape(const std::string& word, std::string& out)
         if (i + 2 >= word.size()) {
             return false;
         }
-        const int high = HexValue(word[i + 1]);
-        const int low = HexValue(word[i + 2]);
+        const int high = CStringUtils::HexDigit(word[i + 1]);
+        const int low = CStringUtils::HexDigit(word[i + 2]);
         if (high < 0 || low < 0) {
             return false;
         }
@@ -164,14 +151,14 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
-std::string Hex4(uint16_t value)
+} // namespace
+
+std::string SessionHandleText(uint16_t handle)
 {
     char text[8];
-    std::snprintf(text, sizeof(text), "0x%04x", value);
+    std::snprintf(text, sizeof(text), "0x%04x", handle);
     return text;
 }
-
-} // namespace
 
 // ------------------------------------------------------------------ records
 
@@ -200,20 +187,20 @@ JournalRecord ModuleGone(const std::string& name)
 }
 JournalRecord Session(uint16_t handle)
 {
-    return {"session", {Hex4(handle)}};
+    return {"session", {SessionHandleText(handle)}};
 }
 JournalRecord SessionGone(uint16_t handle)
 {
-    return {"session-gone", {Hex4(handle)}};
+    return {"session-gone", {SessionHandleText(handle)}};
 }
 JournalRecord LeftSession(uint16_t handle, pid_t pid, time_t started)
 {
     return {"left-session",
-            {Hex4(handle), std::to_string(pid), std::to_string(static_cast<long long>(started))}};
+            {SessionHandleText(handle), std::to_string(pid), std::to_string(static_cast<long long>(started))}};
 }
 JournalRecord LeftSessionGone(uint16_t handle)
 {
-    return {"left-session-gone", {Hex4(handle)}};
+    return {"left-session-gone", {SessionHandleText(handle)}};
 }
 JournalRecord Flag(uint8_t value)
 {
@@ -548,7 +535,7 @@ void CChangeJournal::Note(const JournalRecord& record)
     }
     if (record.kind == "left-session-gone") {
         for (auto it = m_carried.begin(); it != m_carried.end(); ++it) {
-            if (!record.fields.empty() && record.fields[0] == Hex4(it->handle)) {
+            if (!record.fields.empty() && record.fields[0] == SessionHandleText(it->handle)) {
                 m_carried.erase(it);
                 break;
             }

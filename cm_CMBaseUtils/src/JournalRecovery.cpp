@@ -98,13 +98,6 @@ void EraseFirst(std::vector<std::string>& items, const std::string& item)
     }
 }
 
-std::string Hex4(uint16_t value)
-{
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%04x", value);
-    return text;
-}
-
 } // namespace
 
 std::string JournalTime(time_t when)
@@ -387,14 +380,14 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
                 session.pid == s.pid ? std::string()
                                      : " (opened by process " + std::to_string(session.pid) + ")";
             if (updating) {
-                Log(__LINE__, "repository session " + Hex4(session.handle) + opened +
+                Log(__LINE__, "repository session " + SessionHandleText(session.handle) + opened +
                                   " is ended when this run reaches the controller");
-                said.push_back("its repository session " + Hex4(session.handle) + opened +
+                said.push_back("its repository session " + SessionHandleText(session.handle) + opened +
                                " is ended when this run reaches the controller");
             } else {
-                Log(__LINE__, "repository session " + Hex4(session.handle) + opened +
+                Log(__LINE__, "repository session " + SessionHandleText(session.handle) + opened +
                                   " stays listed until a run with -u ends it");
-                said.push_back("its repository session " + Hex4(session.handle) + opened +
+                said.push_back("its repository session " + SessionHandleText(session.handle) + opened +
                                " stays listed until a run with -u ends it");
             }
         }

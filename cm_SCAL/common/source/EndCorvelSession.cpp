@@ -36,9 +36,8 @@ bool secureCorvel::EndCorvelSession()
 void secureCorvel::endSessionsLeftOpen()
 {
     for (const LeftSession& left : m_seams.journal->LeftSessions()) {
-        const std::string session = "repository session 0x" + scal::Hex2(left.handle >> 8) +
-                                    scal::Hex2(left.handle & 0xFF) + " left open by process " +
-                                    std::to_string(left.pid);
+        const std::string session = "repository session " + SessionHandleText(left.handle) +
+                                    " left open by process " + std::to_string(left.pid);
         // Sent with the dead run's handle; this object holds no session.
         const bool ended = SendCorvelRequest(oemrequest::EndSession(left.handle)) == 0;
         const uint8_t completion = IPMIResponseBytes(IPMIReqBuf)[2];
