@@ -18,7 +18,8 @@ using namespace e2e;
 
 // drive.sh SECOND_ARGS...: the killed run with kill.script and kill.conf
 // (its report named $E2E_OUT, else update.xml), tamper.sh when there is one,
-// then the second and third runs with after.script and after.conf. After
+// then the second and third runs (-i, or $E2E_THIRD) with after.script and
+// after.conf. After
 // each run N: rules-N.txt, modules-N.txt, state-N.txt, ipmi-N.log,
 // leftovers-N.txt (report temporary files), journal-N.txt when one is left.
 const char kDriver[] = R"(#!/bin/bash
@@ -67,12 +68,14 @@ cp after.conf storelib_topology.conf
 ./lumoswitch "$@" -o second.xml 2>run2.err
 echo $? > run2.status
 snap 2
-./lumoswitch -i -o third.xml 2>run3.err
+./lumoswitch "${E2E_THIRD:--i}" -o third.xml 2>run3.err
 echo $? > run3.status
 snap 3
 if [ -e /etc/lumo-victim ]; then cat /etc/lumo-victim > victim.txt; fi
 )";
 
+const char kRecovered[] =
+    "lumoswitch: recovered from an interrupted run of process PID started at T: ";
 const char kRules[] = "removed rule files /etc/udev/rules.d/98-secupdusb.rules, "
                       "/etc/udev/rules.d/00-secupd-vantor.rules";
 const char kModules[] =
@@ -254,6 +257,80 @@ INSTANTIATE_TEST_SUITE_P(Points, KilledRun, ::testing::ValuesIn(Cases()),
                                     (param.param.second == "-u" ? "Update" : "Inventory");
                          });
 
+std::string Normalised(const std::string& text)
+{
+    static const std::regex run(R"(process \d+ started at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)");
+    static const std::regex temporary(R"((/\.update\.xml\.)[A-Za-z0-9]{6}\b)");
+    return std::regex_replace(std::regex_replace(text, run, "process PID started at T"),
+                              temporary, "$1XXXXXX");
+}
+
+// A session a killed run left open needs the controller: inventory runs,
+// which never open the IPMI device, keep it listed (and say so) until an
+// update ends it with the killed run's handle.
+TEST(KilledRunSession, StaysListedThroughAnInventoryRunUntilAnUpdateEndsIt)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    PackageDir pkg("crash-open-i-then-u");
+    FillBoardPackage(pkg);
+    pkg.write("drive.sh", kDriver);
+    pkg.write("kill.script", std::string(kHealthyController) + "on 30 a2 03 : hold\n");
+    pkg.write("after.script", kHealthyController);
+    pkg.write("kill.conf", BoardTopology());
+    pkg.write("after.conf", BoardTopology());
+
+    SandboxOptions opts;
+    opts.ipmiScript = kHealthyController;
+    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
+    opts.modules = "-";
+    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
+    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1", "E2E_THIRD=-u",
+                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
+                "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.standins = {"chmod"};
+    opts.timeoutSeconds = 240;
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", "-i"}, opts);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(pkg.read("run1.held"), "held\n");
+    const std::string pid = Lines(pkg.read("run1.pid")).at(0);
+    // Both runs name the killed run.
+    for (const char* err : {"run2.err", "run3.err"}) {
+        EXPECT_NE(pkg.read(err).find("of process " + pid + " started at "), std::string::npos)
+            << err << ": " << pkg.read(err);
+    }
+
+    // The inventory run undid what is on the host and kept the session.
+    EXPECT_EQ(pkg.read("run2.status"), "0\n");
+    EXPECT_EQ(Normalised(pkg.read("run2.err")),
+              kRecovered + std::string(kRules) + kModules +
+                  "; its repository session 0x1234 stays listed until a run with -u ends it\n");
+    EXPECT_EQ(pkg.read("rules-2.txt"), "");
+    EXPECT_EQ(pkg.read("modules-2.txt"), pkg.read("modules-0.txt"));
+    EXPECT_EQ(ParseState(pkg.read("state-2.txt")).at("session"), "open");
+    const std::vector<std::string> listed = Lines(pkg.read("journal-2.txt"));
+    ASSERT_EQ(listed.size(), 3u) << pkg.read("journal-2.txt");
+    EXPECT_EQ(listed[1].substr(17, 4 + pid.size()), "run " + pid);
+    EXPECT_EQ(listed[2].substr(17), "session 0x1234");
+
+    // The update ended it with the killed run's handle before opening its own.
+    EXPECT_EQ(pkg.read("run3.status"), "0\n");
+    EXPECT_EQ(Normalised(pkg.read("run3.err")),
+              std::string(kRecovered) +
+                  "its repository session 0x1234 is ended when this run reaches the controller\n");
+    EXPECT_FALSE(pkg.exists("journal-3.txt"));
+    const std::map<std::string, std::string> state = ParseState(pkg.read("state-3.txt"));
+    EXPECT_EQ(state.at("session"), "closed");
+    EXPECT_EQ(state.at("sessions_opened"), state.at("sessions_ended"));
+    EXPECT_EQ(state.at("flag"), "0x05");
+    const std::vector<std::string> requests = Lines(pkg.read("ipmi-3.log"));
+    const std::vector<std::string> ops = Ops(requests);
+    const auto end = std::find(ops.begin(), ops.end(), "EndCORVELSession");
+    const auto begin = std::find(ops.begin(), ops.end(), "BeginCORVELSessionExtended");
+    ASSERT_TRUE(end < begin) << pkg.read("ipmi-3.log");
+    EXPECT_NE(requests[end - ops.begin()].find("req=01,34,12,00,00 cc=00 "), std::string::npos);
+    EXPECT_EQ(Occurrences(pkg.read("third.xml"), Passed(kSuccessText)), 2u);
+}
+
 // What a journal others could have damaged or changed does. The first run is
 // killed with the rule files installed (and the report, in the last case);
 // then the journal, its folder or what it lists is changed, and the next
@@ -273,8 +350,6 @@ struct Damage {
 const char kRule1[] = "/etc/udev/rules.d/98-secupdusb.rules";
 const char kRule2[] = "/etc/udev/rules.d/00-secupd-vantor.rules";
 const char kJournalPath[] = "/var/lib/lumoswitch/journal";
-const char kRecovered[] =
-    "lumoswitch: recovered from an interrupted run of process PID started at T: ";
 const char kNoJournal[] = "lumoswitch: this run keeps no crash journal (/var/lib/lumoswitch/journal "
                           "belongs to user 65534): if it is killed, the next run cannot undo what "
                           "it changed\n";
@@ -357,14 +432,6 @@ std::vector<Damage> Damages()
 void PrintTo(const Damage& d, std::ostream* os)
 {
     *os << d.name;
-}
-
-std::string Normalised(const std::string& text)
-{
-    static const std::regex run(R"(process \d+ started at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)");
-    static const std::regex temporary(R"((/\.update\.xml\.)[A-Za-z0-9]{6}\b)");
-    return std::regex_replace(std::regex_replace(text, run, "process PID started at T"),
-                              temporary, "$1XXXXXX");
 }
 
 class DamagedJournal : public ::testing::TestWithParam<Damage>
