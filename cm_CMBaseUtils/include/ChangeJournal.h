@@ -69,7 +69,7 @@ std::string DescribeJournalRecord(const JournalRecord& record);
 // leaves (`tornTail`); any other is damage (`damagedAtLine`, 1-based), and
 // what follows it is not trusted either.
 struct JournalText {
-    bool isJournal = false; // the first line is this tool's, version 1
+    bool isJournal = false;             // the first line is this tool's, version 1
     std::vector<JournalRecord> records; // after the first line
     bool tornTail = false;
     size_t damagedAtLine = 0;
@@ -109,11 +109,11 @@ class CChangeJournal
 {
 public:
     enum class ELeft {
-        None,       // no journal left behind
-        Read,       // records read (see JournalText for torn or damaged lines)
+        None,            // no journal left behind
+        Read,            // records read (see JournalText for torn or damaged lines)
         UntrustedFolder, // the folder may have been changed by others: not read, not used
-        Untrusted,  // the file may have been changed by others: not read, left as it is
-        Unreadable, // not this tool's journal, too large, or an error reading it
+        Untrusted,       // the file may have been changed by others: not read, left as it is
+        Unreadable,      // not this tool's journal, too large, or an error reading it
     };
 
     explicit CChangeJournal(std::string folder = kStateFolder);

@@ -53,8 +53,8 @@ struct SJournalPolicy {
 class CJournalRecovery
 {
 public:
-    explicit CJournalRecovery(SJournalPolicy policy,
-                              std::shared_ptr<IJournalHost> host = std::make_shared<RealJournalHost>());
+    explicit CJournalRecovery(SJournalPolicy policy, std::shared_ptr<IJournalHost> host =
+                                                         std::make_shared<RealJournalHost>());
 
     // Recovers from what `journal` holds and starts this run's journal.
     // `updating`: this run will open the IPMI device (-u), so the sessions

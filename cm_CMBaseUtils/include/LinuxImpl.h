@@ -16,9 +16,9 @@ class CLinuxImpl : public IPlatformImpl
 {
 public:
     // The USB storage module is noted in `journal` before it is loaded.
-    explicit CLinuxImpl(std::shared_ptr<ISystemCalls> sys = std::make_shared<RealSystemCalls>(),
-                        std::shared_ptr<IChangeJournal> journal =
-                            std::make_shared<RealChangeJournal>());
+    explicit CLinuxImpl(
+        std::shared_ptr<ISystemCalls> sys = std::make_shared<RealSystemCalls>(),
+        std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>());
     ~CLinuxImpl() override = default;
 
     bool isHYLOInstalled() override;

@@ -31,8 +31,8 @@ public:
 class CReportFile
 {
 public:
-    explicit CReportFile(std::shared_ptr<IChangeJournal> journal =
-                             std::make_shared<RealChangeJournal>());
+    explicit CReportFile(
+        std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>());
     ~CReportFile();
     CReportFile(const CReportFile&) = delete;
     CReportFile& operator=(const CReportFile&) = delete;

@@ -196,7 +196,8 @@ JournalRecord SessionGone(uint16_t handle)
 JournalRecord LeftSession(uint16_t handle, pid_t pid, time_t started)
 {
     return {"left-session",
-            {SessionHandleText(handle), std::to_string(pid), std::to_string(static_cast<long long>(started))}};
+            {SessionHandleText(handle), std::to_string(pid),
+             std::to_string(static_cast<long long>(started))}};
 }
 JournalRecord LeftSessionGone(uint16_t handle)
 {
@@ -349,8 +350,8 @@ CChangeJournal::ELeft CChangeJournal::ReadLeftBehind(JournalText& text, std::str
     }
     struct stat opened;
     std::string bytes;
-    bool ok = ::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev &&
-              opened.st_ino == named.st_ino;
+    bool ok =
+        ::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
     if (!ok) {
         why = m_path + " was replaced while it was read";
     }
@@ -399,13 +400,14 @@ bool CChangeJournal::replaceWith(const std::string& content, std::string& why)
     const std::string fresh = m_folder + "/" + kNewName;
     // Our own leftover from a run killed while replacing: the folder is root's.
     ::unlink(fresh.c_str());
-    const int fd = ::open(fresh.c_str(),
-                          O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(fresh.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         why = Reason("cannot create " + fresh);
         return false;
     }
-    if (!WriteAll(fd, content) || ::fsync(fd) != 0 || ::rename(fresh.c_str(), m_path.c_str()) != 0) {
+    if (!WriteAll(fd, content) || ::fsync(fd) != 0 ||
+        ::rename(fresh.c_str(), m_path.c_str()) != 0) {
         why = Reason("cannot write " + m_path);
         ::close(fd);
         ::unlink(fresh.c_str());

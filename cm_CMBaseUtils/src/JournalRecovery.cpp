@@ -39,9 +39,8 @@ bool ParseNumber(const std::string& text, unsigned long long max, unsigned long 
 bool ParseHandle(const std::string& text, uint16_t& handle)
 {
     if (text.size() != 6 || text.compare(0, 2, "0x") != 0 ||
-        !std::all_of(text.begin() + 2, text.end(), [](char c) {
-            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-        })) {
+        !std::all_of(text.begin() + 2, text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); })) {
         return false;
     }
     handle = static_cast<uint16_t>(std::strtoul(text.c_str() + 2, nullptr, 16));
@@ -59,9 +58,9 @@ bool IsSha256(const std::string& text)
 bool IsModuleName(const std::string& text)
 {
     return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                      (c >= '0' && c <= '9') || c == '_' || c == '-';
-           });
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    });
 }
 
 bool IsAbsolutePath(const std::string& text)
@@ -247,7 +246,8 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
         break;
     case CChangeJournal::ELeft::UntrustedFolder:
         Log(__LINE__, "not read: " + why);
-        lines.push_back("lumoswitch: " + why + ": the crash journal there was not read, and this "
+        lines.push_back("lumoswitch: " + why +
+                        ": the crash journal there was not read, and this "
                         "run keeps none; if it is killed, the next run cannot undo what it "
                         "changed");
         return lines;
@@ -307,8 +307,7 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
         } else if (r.kind == "left-session" && f.size() == 3 && ParseHandle(f[0], handle) &&
                    ParseNumber(f[1], 0x7fffffff, number) &&
                    ParseNumber(f[2], 0xffffffffffffull, other)) {
-            s->sessions.push_back(
-                {handle, static_cast<pid_t>(number), static_cast<time_t>(other)});
+            s->sessions.push_back({handle, static_cast<pid_t>(number), static_cast<time_t>(other)});
         } else if ((r.kind == "session-gone" || r.kind == "left-session-gone") && f.size() == 1 &&
                    ParseHandle(f[0], handle)) {
             auto it = std::find_if(s->sessions.begin(), s->sessions.end(),
@@ -341,8 +340,8 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
     std::vector<LeftSession> carried;
     bool rulesRemoved = false;
     for (const Section& s : sections) {
-        const std::string who = "process " + std::to_string(s.pid) + " started at " +
-                                JournalTime(s.started);
+        const std::string who =
+            "process " + std::to_string(s.pid) + " started at " + JournalTime(s.started);
         Log(__LINE__, "recovering from the interrupted run of " + who);
         std::vector<std::string> said;
         std::vector<std::string> removedRules;
@@ -382,13 +381,13 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
             if (updating) {
                 Log(__LINE__, "repository session " + SessionHandleText(session.handle) + opened +
                                   " is ended when this run reaches the controller");
-                said.push_back("its repository session " + SessionHandleText(session.handle) + opened +
-                               " is ended when this run reaches the controller");
+                said.push_back("its repository session " + SessionHandleText(session.handle) +
+                               opened + " is ended when this run reaches the controller");
             } else {
                 Log(__LINE__, "repository session " + SessionHandleText(session.handle) + opened +
                                   " stays listed until a run with -u ends it");
-                said.push_back("its repository session " + SessionHandleText(session.handle) + opened +
-                               " stays listed until a run with -u ends it");
+                said.push_back("its repository session " + SessionHandleText(session.handle) +
+                               opened + " stays listed until a run with -u ends it");
             }
         }
         if (s.flag >= 0 && s.flagSet) {
@@ -396,8 +395,8 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
             said.push_back("the power-cycle flag it set stays set (the power cycle it staged is "
                            "still wanted)");
         } else if (s.flag >= 0) {
-            Log(__LINE__, "power-cycle flag " + std::to_string(s.flag) +
-                              " was asked for, not confirmed");
+            Log(__LINE__,
+                "power-cycle flag " + std::to_string(s.flag) + " was asked for, not confirmed");
             said.push_back("its request for the power-cycle flag was not confirmed (the flag is "
                            "as the controller holds it)");
         }
@@ -414,9 +413,8 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
         m_policy.reloadRules();
     }
     if (damagedAt != 0) {
-        lines.push_back("lumoswitch: the crash journal " + journal.path() +
-                        " is damaged at line " + std::to_string(damagedAt) +
-                        "; nothing it lists from there on was undone");
+        lines.push_back("lumoswitch: the crash journal " + journal.path() + " is damaged at line " +
+                        std::to_string(damagedAt) + "; nothing it lists from there on was undone");
     }
 
     std::string beginWhy;

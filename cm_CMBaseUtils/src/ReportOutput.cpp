@@ -53,9 +53,7 @@ std::string AbsolutePath(const std::string& path)
 
 } // namespace
 
-CReportFile::CReportFile(std::shared_ptr<IChangeJournal> journal) : m_journal(std::move(journal))
-{
-}
+CReportFile::CReportFile(std::shared_ptr<IChangeJournal> journal) : m_journal(std::move(journal)) {}
 
 CReportFile::~CReportFile()
 {

@@ -23,10 +23,10 @@ class DriverManager : public IVEXIPMIDriverManager
 public:
     // `probe` is not owned; nullptr uses the process-wide OS probe. Each
     // module is noted in `journal` before it is loaded.
-    explicit DriverManager(std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>(),
-                           IVEXOSProbe* probe = nullptr,
-                           std::shared_ptr<IChangeJournal> journal =
-                               std::make_shared<RealChangeJournal>());
+    explicit DriverManager(
+        std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>(),
+        IVEXOSProbe* probe = nullptr,
+        std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>());
     ~DriverManager() override;
     DriverManager(const DriverManager&) = delete;
     DriverManager& operator=(const DriverManager&) = delete;

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "SwitchModel.h"
 

@@ -102,15 +102,14 @@ std::vector<Point> Points()
     const std::string host = std::string(kRules) + kModules;
     return {
         {"rules", "on 30 ae : hold\n", "", true, host, false, false},
-        {"opening",
-         "on 30 a2 00 skip 1 times 1 : hold\non 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n", "",
-         true, host, false, false},
+        {"opening", "on 30 a2 00 skip 1 times 1 : hold\non 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n",
+         "", true, host, false, false},
         {"open", "on 30 a2 03 : hold\n", "", false, host + kSessionEnded, true, false},
         {"download", "", "fault dev=9 opcode=0x3b chunk=2 hold=1\n", true, "", false, false},
         {"poll", "on 30 a2 11 : pending 50\non 30 a2 0a skip 1 : hold\n", "", false,
          host + kSessionEnded + kFlagUnconfirmed, true, false},
-        {"flag", "on 30 a2 01 : hold\n", "", false,
-         host + kSessionEnded + "; " + kFlagKept, true, true},
+        {"flag", "on 30 a2 01 : hold\n", "", false, host + kSessionEnded + "; " + kFlagKept, true,
+         true},
         // The modules stay listed: the kernel refused them while the run
         // still held the device.
         {"report", "", "", true,
@@ -261,8 +260,8 @@ std::string Normalised(const std::string& text)
 {
     static const std::regex run(R"(process \d+ started at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)");
     static const std::regex temporary(R"((/\.update\.xml\.)[A-Za-z0-9]{6}\b)");
-    return std::regex_replace(std::regex_replace(text, run, "process PID started at T"),
-                              temporary, "$1XXXXXX");
+    return std::regex_replace(std::regex_replace(text, run, "process PID started at T"), temporary,
+                              "$1XXXXXX");
 }
 
 // A session a killed run left open needs the controller: inventory runs,
@@ -338,11 +337,11 @@ TEST(KilledRunSession, StaysListedThroughAnInventoryRunUntilAnUpdateEndsIt)
 struct Damage {
     const char* name;
     const char* killRules;
-    const char* tamper;         // run as root after the kill (chmod is a stand-in)
-    const char* firstOut;       // the killed run's report
-    std::string second;         // standard error of the second run, normalised
-    std::string third;          // and of the third
-    std::string rulesLeft;      // after the second run
+    const char* tamper;    // run as root after the kill (chmod is a stand-in)
+    const char* firstOut;  // the killed run's report
+    std::string second;    // standard error of the second run, normalised
+    std::string third;     // and of the third
+    std::string rulesLeft; // after the second run
     // What the tamper step wrote to attack.txt, when it does.
     const char* attack = nullptr;
 };
@@ -350,9 +349,10 @@ struct Damage {
 const char kRule1[] = "/etc/udev/rules.d/98-secupdusb.rules";
 const char kRule2[] = "/etc/udev/rules.d/00-secupd-vantor.rules";
 const char kJournalPath[] = "/var/lib/lumoswitch/journal";
-const char kNoJournal[] = "lumoswitch: this run keeps no crash journal (/var/lib/lumoswitch/journal "
-                          "belongs to user 65534): if it is killed, the next run cannot undo what "
-                          "it changed\n";
+const char kNoJournal[] =
+    "lumoswitch: this run keeps no crash journal (/var/lib/lumoswitch/journal "
+    "belongs to user 65534): if it is killed, the next run cannot undo what "
+    "it changed\n";
 
 std::vector<Damage> Damages()
 {
@@ -362,8 +362,8 @@ std::vector<Damage> Damages()
         {"torn_last_record", "on 30 ae : hold\n",
          "head -c -9 /var/lib/lumoswitch/journal > j && cat j > /var/lib/lumoswitch/journal\n"
          "rm j /etc/udev/rules.d/00-secupd-vantor.rules\n",
-         "update.xml",
-         std::string(kRecovered) + "removed rule file " + kRule1 + kModules + "\n", "", ""},
+         "update.xml", std::string(kRecovered) + "removed rule file " + kRule1 + kModules + "\n",
+         "", ""},
         {"garbage", "on 30 ae : hold\n",
          "head -c 4096 /dev/urandom > /var/lib/lumoswitch/journal\n", "update.xml",
          "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal is not a "
@@ -402,7 +402,8 @@ std::vector<Damage> Damages()
          "for a in \"cat $J/journal\" \"ls $J\" \"touch $J/journal.new\" \"ln -s /etc/lumo-victim "
          "$J/journal.damaged\" \"mv $J/journal $J/journal.old\" \"mv $J /var/lib/lumo\" \"mkdir "
          "/var/lib/lumoswitch.new\"; do\n"
-         "  if sh -c \"$a\" > /dev/null 2>&1; then echo \"done: $a\"; else echo \"refused: $a\"; fi\n"
+         "  if sh -c \"$a\" > /dev/null 2>&1; then echo \"done: $a\"; else echo \"refused: $a\"; "
+         "fi\n"
          "done' > attack.txt\n",
          "update.xml",
          std::string(kRecovered) + "removed rule files " + kRule1 + ", " + kRule2 + kModules + "\n",
@@ -422,8 +423,9 @@ std::vector<Damage> Damages()
          "'cd /tmp/drop && for f in .update.xml.*; do rm -f \"$f\"; "
          "ln -s /etc/lumo-victim \"$f\"; done'\n",
          "/tmp/drop/update.xml",
-         std::string(kRecovered) + "left /tmp/drop/.update.xml.XXXXXX alone (not the report's "
-                                   "temporary file)" +
+         std::string(kRecovered) +
+             "left /tmp/drop/.update.xml.XXXXXX alone (not the report's "
+             "temporary file)" +
              kModules + "; " + kFlagKept + "\n",
          "", ""},
     };

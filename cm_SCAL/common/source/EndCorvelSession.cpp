@@ -50,9 +50,8 @@ void secureCorvel::endSessionsLeftOpen()
             step = "journal: the " + session + " was already gone (completion code 0x" +
                    scal::Hex2(completion) + ")";
         } else {
-            CLogger::GetInstance()->log(kSrc, __LINE__,
-                                        "journal: no answer ending the " + session +
-                                            "; it stays listed");
+            CLogger::GetInstance()->log(
+                kSrc, __LINE__, "journal: no answer ending the " + session + "; it stays listed");
             continue;
         }
         CLogger::GetInstance()->log(kSrc, __LINE__, step);

@@ -138,9 +138,8 @@ void parsePartition(Tokens& t, Script& s)
 
 bool isAction(const std::string& tok)
 {
-    static const char* const actions[] = {"cc",     "data",    "silent", "hold",  "delay",
-                                          "stale",  "errno",   "length", "pending",
-                                          "status"};
+    static const char* const actions[] = {"cc",    "data",  "silent", "hold",    "delay",
+                                          "stale", "errno", "length", "pending", "status"};
     std::string w = lower(tok);
     for (const char* a : actions) {
         if (w == a)

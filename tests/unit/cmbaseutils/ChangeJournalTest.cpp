@@ -157,8 +157,14 @@ TEST(ChangeJournalFile, NothingOthersCouldHaveChangedIsReadOrWrittenThrough)
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root can give files away";
     }
-    enum What { ForeignJournal, LinkedJournal, FifoJournal, GroupWritableFolder, ForeignFolder,
-                LinkedFolder };
+    enum What {
+        ForeignJournal,
+        LinkedJournal,
+        FifoJournal,
+        GroupWritableFolder,
+        ForeignFolder,
+        LinkedFolder
+    };
     const struct {
         const char* name;
         What what;

@@ -123,12 +123,12 @@ TEST(JournalRecovery, UndoesWhatTheKilledRunListsAndSaysWhatItKept)
     EXPECT_EQ(1u, host.reloads);
     EXPECT_EQ((std::set<std::string>{"ipmi_msghandler"}), host.modules->loaded);
     // The later modules go first: they use the earlier ones.
-    EXPECT_EQ((std::vector<std::string>{
-                  "lsmod | grep '^ipmi_si ' > /dev/null 2>&1", "rmmod ipmi_si > /dev/null 2>&1",
-                  "lsmod | grep '^ipmi_devintf ' > /dev/null 2>&1",
-                  "rmmod ipmi_devintf > /dev/null 2>&1",
-                  "lsmod | grep '^ipmi_msghandler ' > /dev/null 2>&1",
-                  "rmmod ipmi_msghandler > /dev/null 2>&1"}),
+    EXPECT_EQ((std::vector<std::string>{"lsmod | grep '^ipmi_si ' > /dev/null 2>&1",
+                                        "rmmod ipmi_si > /dev/null 2>&1",
+                                        "lsmod | grep '^ipmi_devintf ' > /dev/null 2>&1",
+                                        "rmmod ipmi_devintf > /dev/null 2>&1",
+                                        "lsmod | grep '^ipmi_msghandler ' > /dev/null 2>&1",
+                                        "rmmod ipmi_msghandler > /dev/null 2>&1"}),
               host.modules->commands);
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(Prefix() + "removed rule file " + a + "; removed report temporary file " + report +

@@ -14,7 +14,10 @@ namespace
 class FakeJournal : public IChangeJournal
 {
 public:
-    void Note(const JournalRecord& record) override { notes.push_back(DescribeJournalRecord(record)); }
+    void Note(const JournalRecord& record) override
+    {
+        notes.push_back(DescribeJournalRecord(record));
+    }
     std::vector<LeftSession> LeftSessions() override { return left; }
     std::vector<std::string> notes;
     std::vector<LeftSession> left;
@@ -26,7 +29,8 @@ protected:
     void SetUp() override
     {
         ScalTest::SetUp();
-        UseSimulatedController("generation 30\nrepository 00\naccess enabled\nhandle 002a\n", false);
+        UseSimulatedController("generation 30\nrepository 00\naccess enabled\nhandle 002a\n",
+                               false);
     }
     ScalSeams JournalSeams()
     {
@@ -43,11 +47,11 @@ TEST_F(JournalTest, EachLastingChangeIsNotedBeforeItIsMadeAndOnceItIsUndone)
     const std::string rule2 = "/etc/udev/rules.d/00-secupd-vantor.rules";
     std::vector<std::string> beforeFlag;
     EXPECT_EQ(-1, ConstructWrapperWith(JournalSeams(), [&](UpdRollbackWrapper& wrapper) {
-                  // The rule files exist only once noted; the session is noted
-                  // as soon as the controller gave its handle.
-                  beforeFlag = journal.notes;
-                  EXPECT_EQ(0, wrapper.regPowerCycle());
-              }));
+        // The rule files exist only once noted; the session is noted
+        // as soon as the controller gave its handle.
+        beforeFlag = journal.notes;
+        EXPECT_EQ(0, wrapper.regPowerCycle());
+    }));
     EXPECT_EQ((std::vector<std::string>{
                   "rule " + rule1 + " " + Sha256Hex(host.files[UdevRuleFile1]),
                   "rule " + rule2 + " " + Sha256Hex(host.files[UdevRuleFile2]),
@@ -74,8 +78,8 @@ TEST_F(JournalTest, SessionsLeftOpenAreEndedByTheirHandlesBeforeThisRunOpensItsO
     sim->OpenSessionBeforehand();
     journal.left = {{0x002a, 4242, 1700000000}, {0x0077, 4100, 1690000000}};
     EXPECT_EQ(-1, ConstructWrapperWith(JournalSeams(), [](UpdRollbackWrapper& wrapper) {
-                  EXPECT_EQ(0, wrapper.regPowerCycle());
-              }));
+        EXPECT_EQ(0, wrapper.regPowerCycle());
+    }));
     const std::vector<std::vector<uint8_t>> ends = sim->RequestsOf(0xA2, 0x01);
     ASSERT_EQ(3u, ends.size());
     EXPECT_EQ((std::vector<uint8_t>{0x30, 0xA2, 0x01, 0x2a, 0x00}),
@@ -86,10 +90,10 @@ TEST_F(JournalTest, SessionsLeftOpenAreEndedByTheirHandlesBeforeThisRunOpensItsO
     EXPECT_LT(std::find(order.begin(), order.end(), "A2/01") - order.begin(),
               std::find(order.begin(), order.end(), "A2/12") - order.begin());
     // Both are done with: one ended, one found gone.
-    EXPECT_EQ(1u, std::count(journal.notes.begin(), journal.notes.end(),
-                             "left-session-gone 0x002a"));
-    EXPECT_EQ(1u, std::count(journal.notes.begin(), journal.notes.end(),
-                             "left-session-gone 0x0077"));
+    EXPECT_EQ(1u,
+              std::count(journal.notes.begin(), journal.notes.end(), "left-session-gone 0x002a"));
+    EXPECT_EQ(1u,
+              std::count(journal.notes.begin(), journal.notes.end(), "left-session-gone 0x0077"));
     EXPECT_EQ("closed", sim->State("session"));
     EXPECT_EQ("0x05", sim->State("flag"));
 }
@@ -101,8 +105,8 @@ TEST_F(JournalTest, ASessionTheControllerCouldNotBeAskedAboutStaysListed)
                            false);
     journal.left = {{0x002a, 4242, 1700000000}};
     ConstructWrapperWith(JournalSeams());
-    EXPECT_EQ(0u, std::count(journal.notes.begin(), journal.notes.end(),
-                             "left-session-gone 0x002a"));
+    EXPECT_EQ(0u,
+              std::count(journal.notes.begin(), journal.notes.end(), "left-session-gone 0x002a"));
 }
 
 } // namespace
