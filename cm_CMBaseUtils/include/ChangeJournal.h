@@ -13,10 +13,11 @@
 // The crash journal. A run killed by SIGKILL, the OOM killer or a power cut
 // cannot tear down, so before each change that outlives the process (a rule
 // file created, a kernel module loaded, a repository session opened, the
-// power-cycle flag set, a report's temporary file created) the run appends a
-// record naming it and syncs it; after undoing the change itself it appends
-// one saying so. The next run, once it holds the run lock, finds the journal
-// and undoes what is still listed (JournalRecovery.h).
+// power-cycle flag set, a report's temporary file created, a system daemon
+// stopped) the run appends a record naming it and syncs it; after undoing
+// the change itself it appends one saying so. The next run, once it holds
+// the run lock, finds the journal and undoes what is still listed
+// (JournalRecovery.h).
 //
 // The file is text, one record a line: 16 hexadecimal digits (the first
 // eight bytes of the SHA-256 of the rest of the line), a blank, then the
@@ -44,6 +45,9 @@ JournalRecord RuleFile(const std::string& path, const std::string& content);
 JournalRecord RuleFileGone(const std::string& path);
 JournalRecord Module(const std::string& name);
 JournalRecord ModuleGone(const std::string& name);
+// A system daemon stopped while the run needs it stopped / running again.
+JournalRecord DaemonStopped(const std::string& name);
+JournalRecord DaemonRunning(const std::string& name);
 JournalRecord Session(uint16_t handle);
 JournalRecord SessionGone(uint16_t handle);
 // A session an interrupted run left open, carried on until it is ended.

@@ -32,6 +32,10 @@ struct SJournalPolicy {
     // Makes the device manager read its rules again after rule files were
     // removed.
     std::function<void()> reloadRules;
+    // The system daemons a run may stop, and how one is started again
+    // (false: it could not be).
+    std::vector<std::string> daemons;
+    std::function<bool(const std::string& name)> startDaemon;
 };
 
 // Every run, right after it takes the run lock (which proves the journal's
@@ -39,6 +43,7 @@ struct SJournalPolicy {
 // touches anything else:
 // - a rule file only when it is still the plain file of root's the run wrote
 //   (same SHA-256), in a folder only root can write;
+// - a system daemon the run stopped is started again;
 // - a module the run loaded, when it is loaded and not in use (rmmod refuses
 //   one that is);
 // - the temporary files of reports;
@@ -64,6 +69,7 @@ public:
 private:
     struct Section;
     std::string undoRuleFile(const std::string& path, const std::string& sha, bool& removed);
+    std::string undoDaemon(const std::string& name);
     std::string undoModule(const std::string& name);
     std::string undoReportFile(const std::string& path);
 

@@ -185,6 +185,14 @@ JournalRecord ModuleGone(const std::string& name)
 {
     return {"module-gone", {name}};
 }
+JournalRecord DaemonStopped(const std::string& name)
+{
+    return {"daemon-stopped", {name}};
+}
+JournalRecord DaemonRunning(const std::string& name)
+{
+    return {"daemon-running", {name}};
+}
 JournalRecord Session(uint16_t handle)
 {
     return {"session", {SessionHandleText(handle)}};

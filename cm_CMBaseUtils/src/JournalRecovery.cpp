@@ -54,8 +54,8 @@ bool IsSha256(const std::string& text)
            });
 }
 
-// Names modprobe takes: nothing the shell would read otherwise.
-bool IsModuleName(const std::string& text)
+// Names of modules and daemons: nothing the shell would read otherwise.
+bool IsPlainName(const std::string& text)
 {
     return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -119,6 +119,7 @@ struct CJournalRecovery::Section {
     pid_t pid = 0;
     time_t started = 0;
     std::vector<std::pair<std::string, std::string>> rules; // path, SHA-256
+    std::vector<std::string> daemons;
     std::vector<std::string> modules;                       // in load order
     std::vector<LeftSession> sessions;
     std::vector<std::string> reports;
@@ -187,6 +188,21 @@ std::string CJournalRecovery::undoRuleFile(const std::string& path, const std::s
     Log(__LINE__, "removed rule file " + path);
     removed = true;
     return "";
+}
+
+std::string CJournalRecovery::undoDaemon(const std::string& name)
+{
+    if (std::find(m_policy.daemons.begin(), m_policy.daemons.end(), name) ==
+        m_policy.daemons.end()) {
+        Log(__LINE__, "left daemon " + name + " alone: not a daemon this tool stops");
+        return "left daemon " + name + " alone (not a daemon this tool stops)";
+    }
+    if (!m_policy.startDaemon || !m_policy.startDaemon(name)) {
+        Log(__LINE__, "could not start daemon " + name + " again");
+        return "could not start daemon " + name + " again";
+    }
+    Log(__LINE__, "started daemon " + name + " again");
+    return "started daemon " + name + " again";
 }
 
 std::string CJournalRecovery::undoModule(const std::string& name)
@@ -298,10 +314,14 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
             if (it != s->rules.end()) {
                 s->rules.erase(it);
             }
-        } else if (r.kind == "module" && f.size() == 1 && IsModuleName(f[0])) {
+        } else if (r.kind == "module" && f.size() == 1 && IsPlainName(f[0])) {
             s->modules.push_back(f[0]);
         } else if (r.kind == "module-gone" && f.size() == 1) {
             EraseFirst(s->modules, f[0]);
+        } else if (r.kind == "daemon-stopped" && f.size() == 1 && IsPlainName(f[0])) {
+            s->daemons.push_back(f[0]);
+        } else if (r.kind == "daemon-running" && f.size() == 1) {
+            EraseFirst(s->daemons, f[0]);
         } else if (r.kind == "session" && f.size() == 1 && ParseHandle(f[0], handle)) {
             s->sessions.push_back({handle, s->pid, s->started});
         } else if (r.kind == "left-session" && f.size() == 3 && ParseHandle(f[0], handle) &&
@@ -365,6 +385,9 @@ std::vector<std::string> CJournalRecovery::Run(CChangeJournal& journal, bool upd
             said.insert(said.begin(), std::string("removed rule ") +
                                           (removedRules.size() == 1 ? "file " : "files ") +
                                           Join(removedRules));
+        }
+        for (const std::string& daemon : s.daemons) {
+            said.push_back(undoDaemon(daemon));
         }
         // Unloaded the other way round: later modules use the earlier ones.
         for (auto it = s.modules.rbegin(); it != s.modules.rend(); ++it) {

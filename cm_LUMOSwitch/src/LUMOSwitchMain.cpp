@@ -35,6 +35,11 @@ SJournalPolicy JournalPolicy()
             host.RunShell(command);
         }
     };
+    policy.daemons = {HalDaemonName};
+    policy.startDaemon = [](const std::string& name) {
+        RealScalHost host;
+        return name == HalDaemonName && StartHalDaemon(host);
+    };
     return policy;
 }
 

@@ -99,12 +99,16 @@ extern const std::string AltUdevLibDir2;
 extern const std::string UdevRuleFile1;
 extern const std::string UdevRuleFile2;
 extern const std::string HalDaemonScript;
+// The daemon's name in the crash journal.
+extern const std::string HalDaemonName;
 
 // The command that makes udev read its rules again; empty when the host has
 // no tool for it.
 std::string UdevReloadCommand(IScalHost& host);
 // Every rule file the access layer may create, by full path.
 std::vector<std::string> RuleFilePaths();
+// Starts the HAL daemon (SUSE); false when its script could not be run.
+bool StartHalDaemon(IScalHost& host);
 
 // How long a busy dynamic-partition mount is retried (once a second) before
 // the unmount gives up, and how many stacked mounts are taken off at most.

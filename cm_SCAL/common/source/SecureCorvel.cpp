@@ -38,6 +38,7 @@ const std::string AltUdevLibDir2 = "/run/udev/rules.d/";
 const std::string UdevRuleFile1 = "98-secupdusb.rules";
 const std::string UdevRuleFile2 = "00-secupd-vantor.rules";
 const std::string HalDaemonScript = "/etc/init.d/haldaemon";
+const std::string HalDaemonName = "haldaemon";
 
 CorvelPartitionInfo corvelPartInfo[kCorvelPartCount];
 

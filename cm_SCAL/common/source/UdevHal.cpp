@@ -105,6 +105,11 @@ std::string UdevReloadCommand(IScalHost& host)
     return "";
 }
 
+bool StartHalDaemon(IScalHost& host)
+{
+    return host.RunShell(HalDaemonScript + " start > /dev/null 2>&1") != kShellNotRun;
+}
+
 std::vector<std::string> RuleFilePaths()
 {
     std::vector<std::string> paths;
@@ -150,12 +155,14 @@ bool secureCorvel::udevhalInstall()
 
     if (m_osType == SUSE) {
         if (m_bHalDaemonRunning) {
+            m_seams.journal->Note(journalrecord::DaemonStopped(HalDaemonName));
             if (m_seams.host->RunShell(HalDaemonScript + " stop > /dev/null 2>&1") !=
                 kShellNotRun) {
                 logCorvelMsg(kSrc, __LINE__, "stopped haldaemon");
                 logCorvelMsg(kSrc, __LINE__, "Udev rule successfully Installed");
                 return true;
             }
+            m_seams.journal->Note(journalrecord::DaemonRunning(HalDaemonName));
             logCorvelMsg(kSrc, __LINE__, "failed to stop the haldaemon");
         }
         logCorvelMsg(kSrc, __LINE__, "Udev rule is not Installed");
@@ -186,9 +193,10 @@ bool secureCorvel::udevhalUninstall()
 
     // Only a daemon that was running before is started again.
     if (m_osType == SUSE && m_bHalDaemonRunning) {
-        if (host.RunShell(HalDaemonScript + " start > /dev/null 2>&1") == kShellNotRun) {
+        if (!StartHalDaemon(host)) {
             logCorvelMsg(kSrc, __LINE__, "failed to start the haldaemon");
         } else {
+            m_seams.journal->Note(journalrecord::DaemonRunning(HalDaemonName));
             logCorvelMsg(kSrc, __LINE__, "started haldaemon");
         }
     }

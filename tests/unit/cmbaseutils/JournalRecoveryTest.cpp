@@ -48,6 +48,7 @@ struct Host {
     std::string state = dir.file("state");
     std::shared_ptr<FakeModules> modules = std::make_shared<FakeModules>();
     unsigned reloads = 0;
+    std::vector<std::string> started; // daemons started again
 
     Host() { mkdir(rules.c_str(), 0755); }
 
@@ -56,6 +57,11 @@ struct Host {
         SJournalPolicy p;
         p.ruleFiles = {rules + "/98-a.rules", rules + "/00-b.rules", rules + "/99-c.rules"};
         p.reloadRules = [this] { ++reloads; };
+        p.daemons = {"haldaemon"};
+        p.startDaemon = [this](const std::string& name) {
+            started.push_back(name);
+            return true;
+        };
         return p;
     }
     // A journal as the killed run left it.
@@ -103,6 +109,8 @@ TEST(JournalRecovery, UndoesWhatTheKilledRunListsAndSaysWhatItKept)
         journalrecord::RuleFile(a, "# a\n"),
         journalrecord::RuleFile(b, "# b\n"),
         journalrecord::RuleFile(c, "# c\n"), // killed before it was made
+        journalrecord::DaemonStopped("haldaemon"),
+        journalrecord::DaemonStopped("sshd"), // never one this tool stops
         journalrecord::Module("ipmi_msghandler"),
         journalrecord::Module("ipmi_devintf"),
         journalrecord::Module("ipmi_si"),
@@ -121,6 +129,7 @@ TEST(JournalRecovery, UndoesWhatTheKilledRunListsAndSaysWhatItKept)
     EXPECT_EQ("# b, changed by the administrator since\n", readFile(b));
     EXPECT_FALSE(exists(report));
     EXPECT_EQ(1u, host.reloads);
+    EXPECT_EQ((std::vector<std::string>{"haldaemon"}), host.started);
     EXPECT_EQ((std::set<std::string>{"ipmi_msghandler"}), host.modules->loaded);
     // The later modules go first: they use the earlier ones.
     EXPECT_EQ((std::vector<std::string>{"lsmod | grep '^ipmi_si ' > /dev/null 2>&1",
@@ -133,7 +142,9 @@ TEST(JournalRecovery, UndoesWhatTheKilledRunListsAndSaysWhatItKept)
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(Prefix() + "removed rule file " + a + "; removed report temporary file " + report +
                   "; kept rule file " + b +
-                  " (changed since); unloaded module ipmi_si; unloaded module ipmi_devintf; kept "
+                  " (changed since); started daemon haldaemon again; left daemon sshd alone (not "
+                  "a daemon this tool stops); unloaded module ipmi_si; unloaded module "
+                  "ipmi_devintf; kept "
                   "module ipmi_msghandler (in use); its repository session 0x04d2 is ended when "
                   "this run reaches the controller; the power-cycle flag it set stays set (the "
                   "power cycle it staged is still wanted)",
@@ -151,7 +162,9 @@ TEST(JournalRecovery, UndoesWhatTheKilledRunListsAndSaysWhatItKept)
 TEST(JournalRecovery, ASecondRecoveryFindsNothingLeftAndAnInventoryRunKeepsTheSession)
 {
     Host host;
-    host.leave({journalrecord::Run(4242, kStarted), journalrecord::Session(0x0007),
+    // The daemon it stopped it had started again itself.
+    host.leave({journalrecord::Run(4242, kStarted), journalrecord::DaemonStopped("haldaemon"),
+                journalrecord::DaemonRunning("haldaemon"), journalrecord::Session(0x0007),
                 journalrecord::Flag(5)});
     {
         CChangeJournal journal(host.state);
@@ -178,6 +191,7 @@ TEST(JournalRecovery, ASecondRecoveryFindsNothingLeftAndAnInventoryRunKeepsTheSe
     CChangeJournal third(host.state);
     EXPECT_TRUE(host.recover(third, true).empty());
     EXPECT_TRUE(host.modules->commands.empty());
+    EXPECT_TRUE(host.started.empty());
 }
 
 TEST(JournalRecovery, OnlyTheRuleFilesAndReportLeftoversItCouldHaveWrittenAreRemoved)

@@ -17,7 +17,11 @@ public:
     void Note(const JournalRecord& record) override
     {
         notes.push_back(DescribeJournalRecord(record));
+        if (onNote) {
+            onNote();
+        }
     }
+    std::function<void()> onNote;
     std::vector<LeftSession> LeftSessions() override { return left; }
     std::vector<std::string> notes;
     std::vector<LeftSession> left;
@@ -69,6 +73,30 @@ TEST_F(JournalTest, EachLastingChangeIsNotedBeforeItIsMadeAndOnceItIsUndone)
                   "rule-gone " + rule2,
               }),
               journal.notes);
+}
+
+TEST_F(JournalTest, TheHalDaemonIsNotedStoppedBeforeItIsStoppedAndRunningOnceStarted)
+{
+    TestCorvel corvel(JournalSeams());
+    corvel.SetOsTypeForTest(SUSE);
+    corvel.SetHalDaemonForTest(true);
+    const std::string stop = "/etc/init.d/haldaemon stop > /dev/null 2>&1";
+    const std::string start = "/etc/init.d/haldaemon start > /dev/null 2>&1";
+    journal.notes.clear();
+    host.shellCommands.clear();
+    // What the host had run when each record was noted.
+    std::vector<size_t> ranBefore;
+    journal.onNote = [&] { ranBefore.push_back(host.CountShell(stop) + host.CountShell(start)); };
+    EXPECT_TRUE(corvel.udevhalInstall());
+    EXPECT_TRUE(corvel.udevhalUninstall());
+    const auto at = [&](const std::string& note) {
+        return std::find(journal.notes.begin(), journal.notes.end(), note) - journal.notes.begin();
+    };
+    ASSERT_LT(static_cast<size_t>(at("daemon-stopped haldaemon")), journal.notes.size());
+    ASSERT_LT(static_cast<size_t>(at("daemon-running haldaemon")), journal.notes.size());
+    EXPECT_EQ(0u, ranBefore[at("daemon-stopped haldaemon")]);
+    EXPECT_EQ(2u, ranBefore[at("daemon-running haldaemon")]);
+    journal.onNote = nullptr;
 }
 
 TEST_F(JournalTest, SessionsLeftOpenAreEndedByTheirHandlesBeforeThisRunOpensItsOwn)
