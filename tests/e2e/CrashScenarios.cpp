@@ -21,7 +21,8 @@ using namespace e2e;
 // then the second and third runs (-i, or $E2E_THIRD) with after.script and
 // after.conf. After
 // each run N: rules-N.txt, modules-N.txt, state-N.txt, ipmi-N.log,
-// leftovers-N.txt (report temporary files), journal-N.txt when one is left.
+// leftovers-N.txt (report temporary files), journal-N.txt when one is left,
+// haldaemon-N.txt on a SUSE host (the daemon's state).
 const char kDriver[] = R"(#!/bin/bash
 set -m
 snap() {
@@ -35,6 +36,7 @@ snap() {
     [ -e ipmi.log ] && mv ipmi.log "ipmi-$1.log"
     ls -a | grep '^\.update\.xml\.' > "leftovers-$1.txt"
     [ -e /var/lib/lumoswitch/journal ] && cp /var/lib/lumoswitch/journal "journal-$1.txt"
+    [ -e /etc/haldaemon.state ] && cp /etc/haldaemon.state "haldaemon-$1.txt"
     true
 }
 snap 0
@@ -87,6 +89,15 @@ const char kFlagUnconfirmed[] = "; its request for the power-cycle flag was not 
 const char kFlagKept[] =
     "the power-cycle flag it set stays set (the power cycle it staged is still wanted)";
 
+// The hardware daemon's init script on a SUSE host, running until stopped.
+const char kHalDaemon[] = R"sh(#!/bin/sh
+state=/etc/haldaemon.state
+[ "$1" = status ] && echo "Checking for service HAL daemon: $(cat $state)"
+[ "$1" = stop ] && echo unused > $state
+[ "$1" = start ] && echo running > $state
+exit 0
+)sh";
+
 struct Point {
     const char* name;
     const char* killRules;    // controller rules of the killed run
@@ -95,6 +106,7 @@ struct Point {
     std::string recovered;    // what the second run says it did; empty: nothing to recover
     bool sessionLeft;         // the killed run's session was open
     bool flagSet;             // the killed run had set the flag
+    bool suse = false;        // a SUSE host, whose HAL daemon the run stops
 };
 
 std::vector<Point> Points()
@@ -102,6 +114,9 @@ std::vector<Point> Points()
     const std::string host = std::string(kRules) + kModules;
     return {
         {"rules", "on 30 ae : hold\n", "", true, host, false, false},
+        // Killed with the HAL daemon stopped for the rule files.
+        {"rules_suse", "on 30 ae : hold\n", "", true,
+         std::string(kRules) + "; started daemon haldaemon again" + kModules, false, false, true},
         {"opening", "on 30 a2 00 skip 1 times 1 : hold\non 30 a2 12 : cc 01\non 30 a2 00 : cc 01\n",
          "", true, host, false, false},
         {"open", "on 30 a2 03 : hold\n", "", false, host + kSessionEnded, true, false},
@@ -161,6 +176,12 @@ TEST_P(KilledRun, IsRepairedByTheNextRunAndTheRunAfterFindsNothing)
     SandboxOptions opts;
     opts.ipmiScript = kHealthyController;
     opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
+    if (p.suse) {
+        WriteFile(opts.rootDir + "/etc/SuSE-release", "SUSE Linux Enterprise Server 11 (x86_64)\n");
+        WriteFile(opts.rootDir + "/etc/init.d/haldaemon", kHalDaemon);
+        chmod((opts.rootDir + "/etc/init.d/haldaemon").c_str(), 0755);
+        WriteFile(opts.rootDir + "/etc/haldaemon.state", "running\n");
+    }
     opts.modules = "-";
     opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
     opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1",
@@ -207,6 +228,11 @@ TEST_P(KilledRun, IsRepairedByTheNextRunAndTheRunAfterFindsNothing)
     EXPECT_EQ(pkg.read("modules-2.txt"), pkg.read("modules-0.txt"));
     EXPECT_EQ(pkg.read("leftovers-2.txt"), "");
     EXPECT_FALSE(pkg.exists("journal-2.txt"));
+    if (p.suse) {
+        EXPECT_EQ(pkg.read("haldaemon-1.txt"), "unused\n");
+        EXPECT_EQ(pkg.read("haldaemon-2.txt"), "running\n");
+        EXPECT_EQ(pkg.read("haldaemon-3.txt"), "running\n");
+    }
 
     // The controller: no session left open; the dead run's ended by its
     // handle before the second run asked for its own.
