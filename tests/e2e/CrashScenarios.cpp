@@ -7,6 +7,7 @@
 
 #ifdef LUMO_E2E_IPMI_PRELOAD
 
+#include <functional>
 #include <regex>
 
 #include "SwitchBoard.h"
@@ -98,6 +99,39 @@ state=/etc/haldaemon.state
 exit 0
 )sh";
 
+// Runs drive.sh with SECOND as the second run's option: the killed run meets
+// the healthy controller with `killRules` added and the board with
+// `killTopology` lines, the runs after meet both healthy. `prepareRoot` adds
+// to the sandbox root before the first run (release files, folders).
+RunResult DriveKilledRun(PackageDir& pkg, const std::string& killRules,
+                         const std::string& killTopology, const std::string& second,
+                         const std::vector<std::string>& env,
+                         const std::function<void(const std::string& root)>& prepareRoot = nullptr)
+{
+    FillBoardPackage(pkg);
+    pkg.write("drive.sh", kDriver);
+    pkg.write("kill.script", std::string(kHealthyController) + killRules);
+    pkg.write("after.script", kHealthyController);
+    pkg.write("kill.conf", BoardTopology(killTopology));
+    pkg.write("after.conf", BoardTopology());
+
+    SandboxOptions opts;
+    opts.ipmiScript = kHealthyController;
+    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
+    if (prepareRoot) {
+        prepareRoot(opts.rootDir);
+    }
+    opts.modules = "-";
+    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
+    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1",
+                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
+                "STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.env.insert(opts.env.end(), env.begin(), env.end());
+    opts.standins = {"chmod"};
+    opts.timeoutSeconds = 240;
+    return RunCommand(pkg, {"/bin/bash", "./drive.sh", second}, opts);
+}
+
 struct Point {
     const char* name;
     const char* killRules;    // controller rules of the killed run
@@ -166,30 +200,15 @@ TEST_P(KilledRun, IsRepairedByTheNextRunAndTheRunAfterFindsNothing)
     const Case& c = GetParam();
     const Point& p = c.point;
     PackageDir pkg(std::string("crash-") + p.name + (c.second == "-u" ? "-u" : "-i"));
-    FillBoardPackage(pkg);
-    pkg.write("drive.sh", kDriver);
-    pkg.write("kill.script", std::string(kHealthyController) + p.killRules);
-    pkg.write("after.script", kHealthyController);
-    pkg.write("kill.conf", BoardTopology(p.killTopology));
-    pkg.write("after.conf", BoardTopology());
-
-    SandboxOptions opts;
-    opts.ipmiScript = kHealthyController;
-    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
-    if (p.suse) {
-        WriteFile(opts.rootDir + "/etc/SuSE-release", "SUSE Linux Enterprise Server 11 (x86_64)\n");
-        WriteFile(opts.rootDir + "/etc/init.d/haldaemon", kHalDaemon);
-        chmod((opts.rootDir + "/etc/init.d/haldaemon").c_str(), 0755);
-        WriteFile(opts.rootDir + "/etc/haldaemon.state", "running\n");
-    }
-    opts.modules = "-";
-    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
-    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1",
-                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
-                "STORELIB_SIM_OUTDIR=" + pkg.path()};
-    opts.standins = {"chmod"};
-    opts.timeoutSeconds = 240;
-    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", c.second}, opts);
+    const RunResult r = DriveKilledRun(
+        pkg, p.killRules, p.killTopology, c.second, {}, [&](const std::string& root) {
+            if (p.suse) {
+                WriteFile(root + "/etc/SuSE-release", "SUSE Linux Enterprise Server 11 (x86_64)\n");
+                WriteFile(root + "/etc/init.d/haldaemon", kHalDaemon);
+                chmod((root + "/etc/init.d/haldaemon").c_str(), 0755);
+                WriteFile(root + "/etc/haldaemon.state", "running\n");
+            }
+        });
     ASSERT_EQ(r.status, 0) << r.err;
 
     // The first run died at its hold, with its change in place.
@@ -297,24 +316,7 @@ TEST(KilledRunSession, StaysListedThroughAnInventoryRunUntilAnUpdateEndsIt)
 {
     LUMO_E2E_REQUIRE_SANDBOX();
     PackageDir pkg("crash-open-i-then-u");
-    FillBoardPackage(pkg);
-    pkg.write("drive.sh", kDriver);
-    pkg.write("kill.script", std::string(kHealthyController) + "on 30 a2 03 : hold\n");
-    pkg.write("after.script", kHealthyController);
-    pkg.write("kill.conf", BoardTopology());
-    pkg.write("after.conf", BoardTopology());
-
-    SandboxOptions opts;
-    opts.ipmiScript = kHealthyController;
-    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
-    opts.modules = "-";
-    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
-    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1", "E2E_THIRD=-u",
-                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
-                "STORELIB_SIM_OUTDIR=" + pkg.path()};
-    opts.standins = {"chmod"};
-    opts.timeoutSeconds = 240;
-    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", "-i"}, opts);
+    const RunResult r = DriveKilledRun(pkg, "on 30 a2 03 : hold\n", "", "-i", {"E2E_THIRD=-u"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(pkg.read("run1.held"), "held\n");
     const std::string pid = Lines(pkg.read("run1.pid")).at(0);
@@ -471,28 +473,16 @@ TEST_P(DamagedJournal, IsHandledWithoutActingOnWhatCannotBeTrusted)
     LUMO_E2E_REQUIRE_SANDBOX();
     const Damage& d = GetParam();
     PackageDir pkg(std::string("damaged-") + d.name);
-    FillBoardPackage(pkg);
-    pkg.write("drive.sh", kDriver);
-    pkg.write("kill.script", std::string(kHealthyController) + d.killRules);
-    pkg.write("after.script", kHealthyController);
-    pkg.write("kill.conf", BoardTopology());
-    pkg.write("after.conf", BoardTopology());
     pkg.write("tamper.sh", std::string("mkdir -p /tmp/drop\n") + d.tamper);
-
-    SandboxOptions opts;
-    opts.ipmiScript = kHealthyController;
-    opts.rootDir = RuleDirsRoot(pkg.path() + ".root");
-    // The report's folder belongs to another user.
-    std::filesystem::create_directories(opts.rootDir + "/tmp/drop");
-    ASSERT_EQ(0, chown((opts.rootDir + "/tmp/drop").c_str(), 65534, 65534));
-    opts.modules = "-";
-    opts.preload = LUMO_E2E_HOLDRENAME_PRELOAD;
-    opts.env = {"SIMIPMI_PERSIST=1", "SIMIPMI_LOG_APPEND=1", std::string("E2E_OUT=") + d.firstOut,
-                "STORELIB_SIM_TOPOLOGY=" + pkg.file("storelib_topology.conf"),
-                "STORELIB_SIM_OUTDIR=" + pkg.path()};
-    opts.standins = {"chmod"};
-    opts.timeoutSeconds = 240;
-    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh", "-i"}, opts);
+    bool dropGiven = false;
+    const RunResult r =
+        DriveKilledRun(pkg, d.killRules, "", "-i", {std::string("E2E_OUT=") + d.firstOut},
+                       [&](const std::string& root) {
+                           // The report's folder belongs to another user.
+                           std::filesystem::create_directories(root + "/tmp/drop");
+                           dropGiven = chown((root + "/tmp/drop").c_str(), 65534, 65534) == 0;
+                       });
+    ASSERT_TRUE(dropGiven);
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(pkg.read("run1.held"), "held\n");
 
