@@ -89,6 +89,38 @@ std::string Join(const std::vector<std::string>& items)
     return text;
 }
 
+// The folder opened from the root one name at a time, never through a
+// symbolic link: another user who owns a folder on the way could otherwise
+// swap it for a link to one of root's. -1 with errno on failure (ELOOP or
+// ENOTDIR for a link).
+int OpenFolderWithoutLinks(const std::string& folder)
+{
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t start = 1;
+    while (fd >= 0 && start < folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos) {
+            end = folder.size();
+        }
+        const std::string name = folder.substr(start, end - start);
+        if (name == "..") {
+            ::close(fd);
+            errno = ELOOP;
+            return -1;
+        }
+        if (!name.empty() && name != ".") {
+            const int next =
+                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int cause = errno;
+            ::close(fd);
+            errno = cause;
+            fd = next;
+        }
+        start = end + 1;
+    }
+    return fd;
+}
+
 void EraseFirst(std::vector<std::string>& items, const std::string& item)
 {
     auto it = std::find(items.begin(), items.end(), item);
@@ -229,7 +261,16 @@ std::string CJournalRecovery::undoReportFile(const std::string& path)
         return "left " + path + " alone (not a report's temporary file)";
     }
     // Through the folder's descriptor: what is checked is what goes.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = OpenFolderWithoutLinks(folder);
+    if (dir < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+        Log(__LINE__, "left " + path + " alone: its folder is reached through a link");
+        return "left " + path + " alone (its folder is reached through a link)";
+    }
+    if (dir < 0 && errno != ENOENT) {
+        const std::string why = std::strerror(errno);
+        Log(__LINE__, "cannot reach the folder of " + path + ": " + why);
+        return "could not reach the folder of " + path + " (" + why + ")";
+    }
     struct stat info;
     const bool found = dir >= 0 && ::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     std::string said;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -38,17 +39,18 @@ std::string RandomSuffix()
     return suffix;
 }
 
-// The path as a later run, started anywhere, finds it.
-std::string AbsolutePath(const std::string& path)
+// The file `name` in `folder` as a later run, started anywhere, finds it:
+// from the root and through no symbolic link, since the recovery refuses to
+// follow one another user could have put on the way.
+std::string JournalPath(const std::string& folder, const std::string& name)
 {
-    if (!path.empty() && path[0] == '/') {
-        return path;
-    }
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof(cwd)) == nullptr) {
+    char* real = ::realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+    if (real == nullptr) {
         return std::string();
     }
-    return std::string(cwd) + "/" + path;
+    const std::string resolved(real);
+    std::free(real);
+    return (resolved == "/" ? std::string() : resolved) + "/" + name;
 }
 
 } // namespace
@@ -103,7 +105,7 @@ bool CReportFile::open(const std::string& path)
             break;
         }
         const std::string candidate = folder + "." + name + "." + suffix;
-        const std::string noted = AbsolutePath(candidate);
+        const std::string noted = JournalPath(folder, "." + name + "." + suffix);
         if (!noted.empty()) {
             m_journal->Note(journalrecord::ReportFile(noted));
         }

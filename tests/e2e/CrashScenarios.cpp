@@ -372,6 +372,8 @@ struct Damage {
     std::string rulesLeft; // after the second run
     // What the tamper step wrote to attack.txt, when it does.
     const char* attack = nullptr;
+    // The tamper step put root's secret at /etc/lumo-victim: it must stay.
+    bool victim = false;
 };
 
 const char kRule1[] = "/etc/udev/rules.d/98-secupdusb.rules";
@@ -455,7 +457,21 @@ std::vector<Damage> Damages()
              "left /tmp/drop/.update.xml.XXXXXX alone (not the report's "
              "temporary file)" +
              kModules + "; " + kFlagKept + "\n",
-         "", ""},
+         "", "", nullptr, true},
+        // Or swaps the folder itself for a link to a folder of root's that
+        // holds a file of that name.
+        {"report_folder_swapped_for_a_link", "",
+         "f=$(ls -a /tmp/drop | grep '^\\.update\\.xml\\.')\n"
+         "install -d -m 0700 /etc/lumo-secret\n"
+         "(umask 077 && echo 'root secret' > \"/etc/lumo-secret/$f\")\n"
+         "ln -s \"/etc/lumo-secret/$f\" /etc/lumo-victim\n"
+         "setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c "
+         "'mv /tmp/drop /tmp/drop.old && ln -s /etc/lumo-secret /tmp/drop'\n",
+         "/tmp/drop/update.xml",
+         std::string(kRecovered) +
+             "left /tmp/drop/.update.xml.XXXXXX alone (its folder is reached through a link)" +
+             kModules + "; " + kFlagKept + "\n",
+         "", "", nullptr, true},
     };
 }
 
@@ -480,7 +496,8 @@ TEST_P(DamagedJournal, IsHandledWithoutActingOnWhatCannotBeTrusted)
                        [&](const std::string& root) {
                            // The report's folder belongs to another user.
                            std::filesystem::create_directories(root + "/tmp/drop");
-                           dropGiven = chown((root + "/tmp/drop").c_str(), 65534, 65534) == 0;
+                           dropGiven = chmod((root + "/tmp").c_str(), 01777) == 0 &&
+                                       chown((root + "/tmp/drop").c_str(), 65534, 65534) == 0;
                        });
     ASSERT_TRUE(dropGiven);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -492,7 +509,7 @@ TEST_P(DamagedJournal, IsHandledWithoutActingOnWhatCannotBeTrusted)
     EXPECT_NE(pkg.read("second.xml").find("</SVMInventory>"), std::string::npos);
     EXPECT_EQ(pkg.read("run3.status"), "0\n");
     EXPECT_EQ(Normalised(pkg.read("run3.err")), d.third);
-    if (std::string(d.name) == "report_leftover_swapped_for_a_link") {
+    if (d.victim) {
         EXPECT_EQ(pkg.read("victim.txt"), "root secret\n");
     }
     if (d.attack != nullptr) {

@@ -203,22 +203,31 @@ TEST(JournalRecovery, OnlyTheRuleFilesAndReportLeftoversItCouldHaveWrittenAreRem
     host.dir.write("update.xml", "<report/>");
     const std::string linked = host.rules + "/00-b.rules";
     ASSERT_EQ(0, symlink(outside.c_str(), linked.c_str()));
+    // A report's folder swapped for a link to another folder of root's that
+    // holds a file of the same name.
+    ASSERT_EQ(0, mkdir(host.dir.file("elsewhere").c_str(), 0700));
+    host.dir.write("elsewhere/.update.xml.AbC123", "root's own");
+    ASSERT_EQ(0, symlink(host.dir.file("elsewhere").c_str(), host.dir.file("drop").c_str()));
+    const std::string swapped = host.dir.file("drop") + "/.update.xml.AbC123";
     host.leave({
         journalrecord::Run(4242, kStarted),
         journalrecord::RuleFile(outside, "# a\n"),
         journalrecord::RuleFile(linked, "# a\n"),
         journalrecord::ReportFile(report),
+        journalrecord::ReportFile(swapped),
     });
     CChangeJournal journal(host.state);
     const std::vector<std::string> lines = host.recover(journal, true);
     EXPECT_EQ("# a\n", readFile(outside));
     EXPECT_EQ("<report/>", readFile(report));
+    EXPECT_EQ("root's own", readFile(swapped));
     struct stat info = {};
     EXPECT_EQ(0, lstat(linked.c_str(), &info));
     EXPECT_EQ(0u, host.reloads);
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(Prefix() + "left " + report + " alone (not a report's temporary file); left " +
-                  outside + " alone (not a rule file this tool writes); kept rule file " + linked +
+                  swapped + " alone (its folder is reached through a link); left " + outside +
+                  " alone (not a rule file this tool writes); kept rule file " + linked +
                   " (not the plain file it wrote)",
               lines[0]);
 }
