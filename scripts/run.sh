@@ -21,6 +21,9 @@ cp build/bin/lumoswitch build/lib/libstorelibit.so "$demo/"
 cp scripts/demo/package.xml scripts/demo/storelib_topology.conf scripts/demo/controller.script "$demo/"
 head -c 100000 /dev/urandom >"$demo/payload/lumo_sw1.bin"
 head -c 65536 /dev/urandom >"$demo/payload/lumo_sw2.bin"
+# As root unpacks a package: the program refuses files others could change,
+# and a source tree (git archive) or a umask may have left them writable.
+chmod -R go-w "$demo"
 
 sandbox() {
     tests/e2e/sandbox.sh --pkg "$demo" --preload "$root/build/lib/libsimipmi_preload.so" \

@@ -1,7 +1,5 @@
 #include "VEXLogger.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "VEXFileTrust.h"
 #include "VEXTime.h"
 
 VEXLoggingOptions VEXLogger::mOptions;
@@ -35,16 +34,11 @@ FILE* StandardError()
 FILE* OpenLog(const VEXFile& file, bool& failed)
 {
     const std::string path = file.GetPath().GetUTF8String();
-    // The log lies in the working directory, where others may have put a link
-    // or a FIFO under its name: only a regular file of one link is written.
-    FILE* stream = nullptr;
-    const int fd = open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-        fcntl(fd, F_SETFL, O_APPEND) == 0) {
-        stream = fdopen(fd, "a");
-    }
+    // The log lies in the working directory, where others may have put a
+    // link, a FIFO or a file of their own under its name.
+    std::string why;
+    const int fd = VEXFileTrust::OpenLog(path, false, why);
+    FILE* stream = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (stream == nullptr && fd >= 0) {
         close(fd);
     }

@@ -43,6 +43,19 @@ int OpenTrusted(const std::string& path, int flags, std::string& why);
 bool ReadTrusted(const std::string& path, std::string& content, std::string& why,
                  size_t maxBytes = 16u * 1024u * 1024u);
 
+// Makes the folder `path` (absolute) when it is missing, and checks it, for
+// the program's own state that no other user may read, plant names in or
+// take away (the run lock, the journal): a directory of root's (or of the
+// user the program runs as), not a symbolic link, with no access for group
+// or others (made 0700; a folder of root's with a wider mode is narrowed).
+// Every folder above it must be a directory of root's, not a link, that
+// group and others cannot write, or a sticky one such as /tmp, from which
+// they cannot move root's entries; missing ones are made 0755, as bare
+// containers and initramfs systems may lack /run. Nothing found in the way
+// is removed, changed or written through: false, with what is in the way
+// ("/run/lumoswitch is not owned by root").
+bool MakeRootOnlyFolder(const std::string& path, std::string& why);
+
 // The reason given for a file that is not there at all (no refusal then).
 extern const char kWhyMissing[];
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -24,7 +26,9 @@ public:
 // when complete, so a reader sees the old report or the whole new one, never
 // half of one, and a hard link planted at the name is replaced rather than
 // written through. Other existing targets (a character device such as
-// /dev/null, a pipe) cannot be renamed over and are written in place.
+// /dev/null, a pipe) cannot be renamed over and are written in place, once
+// opened without waiting: a FIFO nobody reads, and one of another user's,
+// count as targets that cannot be opened.
 //
 // The temporary file is noted in the crash journal before it is made, so the
 // run after one killed while writing removes it.
@@ -49,6 +53,7 @@ public:
 
 private:
     void discard();
+    bool openInPlace(const struct stat& existing);
 
     int m_fd = -1;
     std::string m_path;

@@ -4,28 +4,28 @@
 
 // One run at a time: two runs would download into the same switches and
 // talk to the same management controller at once. The lock is flock() on a
-// file in /run/lock, held for the life of the process (the descriptor is
-// closed on exec, so the tools a run starts do not keep it). The file
-// carries the holder's process ID for the run that is refused.
+// file in a folder only root can use (/run/lumoswitch, 0700), held for the
+// life of the process: the kernel lets go of it however the process ends,
+// SIGKILL included, so a lock left behind never blocks the next run (the
+// descriptor is closed on exec, so the tools a run starts do not keep it).
+// The file carries the holder's process ID for the run that is refused.
 //
-// /run/lock is often writable by everyone: a file found there that is not a
-// regular file of this user with a single link (a symbolic link, another
-// user's file, a hard link to some other file) is removed and made afresh,
-// so nothing planted there is written to. The file is readable by its owner
-// only, so nobody else can open it to hold the lock.
+// No other user can create, hold or replace anything there, so nobody can
+// block the runs; what is in the way is named, never removed or written
+// through.
 class CRunLock
 {
 public:
     enum class EResult { Acquired, Held, Failed };
 
-    explicit CRunLock(std::string folder = "/run/lock");
+    explicit CRunLock(std::string folder = "/run/lumoswitch");
     ~CRunLock();
     CRunLock(const CRunLock&) = delete;
     CRunLock& operator=(const CRunLock&) = delete;
 
     // Takes the lock without waiting. Held: `detail` is the holder's process
     // ID as its file says (empty when it has not written it yet). Failed:
-    // `detail` says why.
+    // `detail` says what is in the way.
     EResult acquire(std::string& detail);
 
     const std::string& path() const { return m_path; }

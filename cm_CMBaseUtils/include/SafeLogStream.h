@@ -6,9 +6,10 @@
 #include <string>
 
 // An output stream on a log file in a folder other users may write to (the
-// working directory): opened without following a symbolic link, close-on-exec,
-// never blocking on a FIFO, and only onto a regular file with a single link,
-// so a planted link cannot make root write into some other file. Writes go to
+// working directory), opened by VEXFileTrust::OpenLog: a new file, or root's
+// own regular file of a single name that nobody else may write, so nothing
+// planted there (a link, a FIFO, a file of another user's) is written into;
+// such a file is left alone, with one line on standard error. Writes go to
 // the end of the file; text is written out on flush.
 class CSafeLogStream : public std::ostream
 {
@@ -19,7 +20,7 @@ public:
     CSafeLogStream& operator=(const CSafeLogStream&) = delete;
 
     // std::ios::app keeps what the file holds; otherwise it is emptied. Sets
-    // failbit when the file cannot be opened or is refused.
+    // failbit when the file cannot be opened or is left alone.
     void open(const std::string& path, std::ios::openmode mode = std::ios::out);
     bool is_open() const { return m_buf.fd() >= 0; }
     // Sets failbit when the last text could not be written out.

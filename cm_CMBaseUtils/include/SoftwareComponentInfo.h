@@ -27,10 +27,12 @@ public:
     // (Re)reads the descriptor path and parses the file when it exists.
     void ParseXMl();
 
-    // What the last read found: no descriptor, one libxml2 could not parse,
-    // or a parsed document.
-    enum class EPackageState { Missing, Unparsable, Parsed };
+    // What the last read found: no descriptor, one that may not be trusted
+    // (refusal() says why), one libxml2 could not parse, or a parsed document.
+    enum class EPackageState { Missing, Refused, Unparsable, Parsed };
     EPackageState packageState() const { return m_ePackageState; }
+    // Why a refused descriptor was not read ("the file is not owned by root").
+    const std::string& refusal() const { return m_strRefusal; }
 
     // All Device elements of a freshly parsed descriptor; null when the file
     // is missing, unparsable or lists no device.
@@ -57,9 +59,12 @@ public:
 
 private:
     void replaceDocument(xmlDoc* document);
+    // Parses the descriptor path into the held document and notes the state.
+    void readPackage();
 
     std::string m_strPackageFilePath;
     EPackageState m_ePackageState = EPackageState::Missing;
+    std::string m_strRefusal;
     XmlDocHandle m_pDocument;
     std::map<unsigned int, CContextList> m_mapContextList;
 };

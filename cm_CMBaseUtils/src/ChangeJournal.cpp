@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Logger.h"
+#include "PackageFiles.h"
 #include "Sha256.h"
 #include "StringUtils.h"
 
@@ -324,7 +325,7 @@ CChangeJournal& CChangeJournal::Process()
 CChangeJournal::ELeft CChangeJournal::ReadLeftBehind(JournalText& text, std::string& why)
 {
     text = JournalText();
-    if (!MakeRootOnlyFolder(m_folder, why)) {
+    if (!pkgfiles::MakeRootOnlyFolder(m_folder, why)) {
         return ELeft::UntrustedFolder;
     }
     struct stat named;
@@ -335,16 +336,17 @@ CChangeJournal::ELeft CChangeJournal::ReadLeftBehind(JournalText& text, std::str
         why = Reason("cannot examine " + m_path);
         return ELeft::Unreadable;
     }
+    const std::string untrusted = pkgfiles::WhyUntrusted(named);
+    if (!untrusted.empty()) {
+        why = m_path + " " + untrusted;
+        return ELeft::Untrusted;
+    }
     if (!S_ISREG(named.st_mode)) {
         why = m_path + " is not a plain file";
         return ELeft::Untrusted;
     }
-    if (named.st_uid != ::geteuid()) {
-        why = m_path + " belongs to user " + std::to_string(named.st_uid);
-        return ELeft::Untrusted;
-    }
-    if ((named.st_mode & (S_IWGRP | S_IWOTH)) != 0 || named.st_nlink != 1) {
-        why = m_path + " may be written by other users";
+    if (named.st_nlink != 1) {
+        why = m_path + " has other names (hard links)";
         return ELeft::Untrusted;
     }
     if (named.st_size > kMaxJournalBytes) {
@@ -437,12 +439,12 @@ bool CChangeJournal::Begin(const std::vector<LeftSession>& carried, bool keepDam
     m_started = ::time(nullptr);
     m_carried = carried;
     m_failed = false;
-    if (!MakeRootOnlyFolder(m_folder, why)) {
+    if (!pkgfiles::MakeRootOnlyFolder(m_folder, why)) {
         return false;
     }
     struct stat named;
     const bool left = ::lstat(m_path.c_str(), &named) == 0;
-    if (left && (!S_ISREG(named.st_mode) || named.st_uid != ::geteuid())) {
+    if (left && (!S_ISREG(named.st_mode) || !pkgfiles::WhyUntrusted(named).empty())) {
         why = m_path + " is not root's own journal";
         return false;
     }
@@ -481,7 +483,7 @@ bool CChangeJournal::Begin(const std::vector<LeftSession>& carried, bool keepDam
 
 bool CChangeJournal::createFile(std::string& why)
 {
-    if (!MakeRootOnlyFolder(m_folder, why)) {
+    if (!pkgfiles::MakeRootOnlyFolder(m_folder, why)) {
         return false;
     }
     const int fd = ::open(m_path.c_str(),

@@ -63,6 +63,7 @@ bool CCommandLineParser::parseCLI(int argc, char* argv[])
             m_bVerify = true;
         } else if (option == "-d") {
             CPlatformLayer::CreateEmptyZUKDebuLogFile();
+            WantDebugLogging();
             m_bDebug = true;
             m_strDebugFileName = modeLogName;
             const char* next = m_nArgIndex + 1 < argc ? argv[m_nArgIndex + 1] : nullptr;
@@ -78,7 +79,7 @@ bool CCommandLineParser::parseCLI(int argc, char* argv[])
             return false;
         }
     }
-    if (!m_bDebug && CPlatformLayer::IsFileExits(strEnableLogFileName)) {
+    if (!m_bDebug && DebugLoggingWanted()) {
         m_bDebug = true;
         m_strDebugFileName = modeLogName;
     }

@@ -4,10 +4,37 @@
 #include <ctime>
 #include <iomanip>
 
+#include "VEXFileTrust.h"
+
 const std::string strEnableLogFileName = "zukdebuglog";
 const std::string strBaseUtilsLogFileName = "baseutils.log";
 
 CLogger* CLogger::m_ptrInstance = nullptr;
+
+namespace
+{
+bool gDebugWanted = false;
+} // namespace
+
+void WantDebugLogging()
+{
+    gDebugWanted = true;
+}
+
+bool DebugLoggingWanted(const LStatFunction& lstatFn)
+{
+    if (gDebugWanted) {
+        return true;
+    }
+    const LStatFunction look = lstatFn ? lstatFn : [](const std::string& path, struct stat& info) {
+        return lstat(path.c_str(), &info) == 0;
+    };
+    struct stat marker;
+    struct stat folder;
+    return look(strEnableLogFileName, marker) && S_ISREG(marker.st_mode) &&
+           VEXFileTrust::WhyUntrusted(marker).empty() && look(".", folder) &&
+           S_ISDIR(folder.st_mode) && VEXFileTrust::WhyUntrusted(folder).empty();
+}
 
 CLogger* CLogger::GetInstance()
 {
@@ -27,6 +54,7 @@ void CLogger::ResetForTesting()
     self->m_ofStream.clear();
     self->m_bInitialized = false;
     self->m_strFileName = "debug.log";
+    gDebugWanted = false;
 }
 
 bool CLogger::Initialize(const std::string& name)

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "Logger.h"
 #include "PlatformLayer.h"
+#include "VEXFileTrust.h"
 
 namespace
 {
@@ -84,18 +86,59 @@ std::string Path(const std::string& name)
 
 std::string WhyUntrusted(const struct stat& info)
 {
-    if (S_ISLNK(info.st_mode)) {
-        return "is a symbolic link";
+    return VEXFileTrust::WhyUntrusted(info);
+}
+
+bool MakeRootOnlyFolder(const std::string& path, std::string& why)
+{
+    why.clear();
+    const std::string folder = WithoutTrailingSlash(path);
+    if (folder.empty() || folder[0] != '/') {
+        why = "\"" + path + "\" is not an absolute path";
+        return false;
     }
-    // Files of the user the program runs as are no less trusted than the
-    // program itself; as root that is root alone.
-    if (info.st_uid != 0 && info.st_uid != geteuid()) {
-        return "is not owned by root";
+    for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+        const bool last = end == std::string::npos;
+        const std::string part = last ? folder : folder.substr(0, end);
+        struct stat info;
+        if (lstat(part.c_str(), &info) != 0) {
+            if (errno != ENOENT ||
+                (mkdir(part.c_str(), last ? 0700 : 0755) != 0 && errno != EEXIST) ||
+                lstat(part.c_str(), &info) != 0) {
+                why = part + " cannot be made: " + std::strerror(errno);
+                return false;
+            }
+        }
+        // Others may add names to a sticky folder, not move root's away.
+        struct stat judged = info;
+        if (!last && S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0) {
+            judged.st_mode &= ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+        }
+        std::string problem = WhyUntrusted(judged);
+        if (problem.empty() && !S_ISDIR(info.st_mode)) {
+            problem = "is not a directory";
+        }
+        if (last && problem.empty() && (info.st_mode & 077) != 0) {
+            // Only root can have made it (its folder is root's alone): only
+            // its mode is narrowed, through a descriptor of what was checked.
+            const int fd = open(part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat opened;
+            if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino ||
+                opened.st_dev != info.st_dev || fchmod(fd, 0700) != 0) {
+                problem = "cannot be made private to root";
+            }
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        if (!problem.empty()) {
+            why = part + " " + problem;
+            return false;
+        }
+        if (last) {
+            return true;
+        }
     }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return "is writable by group or others";
-    }
-    return std::string();
 }
 
 bool CheckTrusted(const std::string& path, std::string& why)

@@ -88,8 +88,7 @@ bool CReportFile::open(const std::string& path)
         return false;
     }
     if (exists && !S_ISREG(existing.st_mode)) {
-        m_fd = ::open(path.c_str(), kOpenFlags);
-        return m_fd >= 0;
+        return openInPlace(existing);
     }
     if (!exists && errno != ENOENT) {
         return false;
@@ -135,6 +134,25 @@ bool CReportFile::open(const std::string& path)
     // an existing report is written in place as before.
     if (exists) {
         m_fd = ::open(path.c_str(), kOpenFlags | O_TRUNC);
+    }
+    return m_fd >= 0;
+}
+
+bool CReportFile::openInPlace(const struct stat& existing)
+{
+    // A FIFO another user made would hand them the report.
+    if (S_ISFIFO(existing.st_mode) && existing.st_uid != 0 && existing.st_uid != ::geteuid()) {
+        return false;
+    }
+    // Without waiting for a reader: a FIFO nobody reads is a target that
+    // cannot be opened, not one to wait on while the run holds its lock.
+    m_fd = ::open(m_path.c_str(), kOpenFlags | O_NONBLOCK);
+    struct stat opened;
+    if (m_fd >= 0 && (::fstat(m_fd, &opened) != 0 || opened.st_dev != existing.st_dev ||
+                      opened.st_ino != existing.st_ino ||
+                      ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+        ::close(m_fd);
+        m_fd = -1;
     }
     return m_fd >= 0;
 }

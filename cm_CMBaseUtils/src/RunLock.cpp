@@ -10,11 +10,13 @@
 #include <ctime>
 #include <utility>
 
+#include "PackageFiles.h"
+
 namespace
 {
 
 const char kLockName[] = "lumoswitch.lock";
-const int kOpenFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+const int kOpenFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 std::string Reason(const std::string& what)
 {
@@ -37,47 +39,22 @@ CRunLock::~CRunLock()
 
 int CRunLock::openOwnFile(std::string& detail)
 {
-    // Containers, fresh namespaces and bare initramfs systems often come
-    // without /run/lock, or even /run.
-    for (size_t end = m_folder.find('/', 1);; end = m_folder.find('/', end + 1)) {
-        const std::string part = m_folder.substr(0, end);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            detail = Reason("cannot create " + part);
-            return -1;
-        }
-        if (end == std::string::npos) {
-            break;
-        }
+    if (!pkgfiles::MakeRootOnlyFolder(m_folder, detail)) {
+        return -1;
     }
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        int fd = ::open(m_path.c_str(), kOpenFlags);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(m_path.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0600);
-            if (fd < 0 && errno == EEXIST) {
-                continue; // made by someone else just now: look at it again
-            }
-        }
-        if (fd < 0 && errno != ELOOP) {
-            detail = Reason("cannot open " + m_path);
-            return -1;
-        }
-        struct stat info;
-        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            info.st_uid == ::geteuid() && info.st_nlink == 1) {
-            ::fchmod(fd, 0600);
-            return fd;
-        }
-        // Not a file of ours: never lock, read or write through it.
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        if (::unlink(m_path.c_str()) != 0 && errno != ENOENT) {
-            detail = Reason("cannot remove the foreign " + m_path);
-            return -1;
-        }
+    const int fd = ::open(m_path.c_str(), kOpenFlags | O_CREAT, 0600);
+    if (fd < 0) {
+        detail = Reason("cannot open " + m_path);
+        return -1;
     }
-    detail = m_path + " keeps being replaced";
-    return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        info.st_nlink != 1) {
+        ::close(fd);
+        detail = m_path + " is not a regular file of root's with a single name";
+        return -1;
+    }
+    return fd;
 }
 
 CRunLock::EResult CRunLock::acquire(std::string& detail)

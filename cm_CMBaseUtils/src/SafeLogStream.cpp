@@ -1,10 +1,12 @@
 #include "SafeLogStream.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <set>
+
+#include "VEXFileTrust.h"
 
 CSafeLogStream::CSafeLogStream() : std::ostream(nullptr)
 {
@@ -22,18 +24,15 @@ void CSafeLogStream::open(const std::string& path, std::ios::openmode mode)
         setstate(std::ios::failbit);
         return;
     }
-    const int fd = ::open(
-        path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    std::string why;
+    const int fd = VEXFileTrust::OpenLog(path, (mode & std::ios::app) == 0, why);
     if (fd < 0) {
-        setstate(std::ios::failbit);
-        return;
-    }
-    struct stat info;
-    const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-                        fcntl(fd, F_SETFL, O_APPEND) == 0 &&
-                        ((mode & std::ios::app) != 0 || ftruncate(fd, 0) == 0);
-    if (!usable) {
-        ::close(fd);
+        // Said once per file, so a run that logs nothing there is not a
+        // mystery (the package reader asks for its log again and again).
+        static std::set<std::string> told;
+        if (!why.empty() && told.insert(path).second) {
+            std::fprintf(stderr, "lumoswitch: %s is not written: %s\n", path.c_str(), why.c_str());
+        }
         setstate(std::ios::failbit);
         return;
     }

@@ -74,11 +74,10 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // process-wide parser defaults, so a setting made elsewhere in the process
 // (entity substitution, DTD loading) cannot change how a package is read.
 // The descriptor is read through one checked descriptor of the package's own
-// file; a file that may not be trusted is taken as missing (`refused`).
-xmlDoc* parsePackage(const std::string& path, bool& refused)
+// file; `why` says why a file was not read at all (missing, or not to be
+// trusted), and stays empty when libxml2 had the file.
+xmlDoc* parsePackage(const std::string& path, std::string& why)
 {
-    refused = false;
-    std::string why;
     const int fd = pkgfiles::OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
     struct stat info;
     if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -91,7 +90,6 @@ xmlDoc* parsePackage(const std::string& path, bool& refused)
         if (why != pkgfiles::kWhyMissing) {
             pkgfiles::ReportRefusal(path, why);
         }
-        refused = true;
         return nullptr;
     }
     xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
@@ -112,7 +110,7 @@ CSoftwareComponentInfo::CSoftwareComponentInfo()
 {
     // libxml2 stays initialised for the rest of the process; see the destructor.
     xmlInitParser();
-    if (CPlatformLayer::IsFileExits(strEnableLogFileName)) {
+    if (DebugLoggingWanted()) {
         CLogger::GetInstance()->Initialize(strBaseUtilsLogFileName);
     }
     CLogger::GetInstance()->log(
@@ -131,6 +129,23 @@ void CSoftwareComponentInfo::replaceDocument(xmlDoc* document)
     m_pDocument.reset(document);
 }
 
+void CSoftwareComponentInfo::readPackage()
+{
+    std::string why;
+    replaceDocument(parsePackage(m_strPackageFilePath, why));
+    m_strRefusal.clear();
+    if (m_pDocument) {
+        m_ePackageState = EPackageState::Parsed;
+    } else if (why.empty()) {
+        m_ePackageState = EPackageState::Unparsable;
+    } else if (why == pkgfiles::kWhyMissing) {
+        m_ePackageState = EPackageState::Missing;
+    } else {
+        m_ePackageState = EPackageState::Refused;
+        m_strRefusal = why;
+    }
+}
+
 void CSoftwareComponentInfo::ParseXMl()
 {
     xmlKeepBlanksDefault(0);
@@ -140,11 +155,7 @@ void CSoftwareComponentInfo::ParseXMl()
     if (!packagePresent(m_strPackageFilePath)) {
         return;
     }
-    bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused));
-    m_ePackageState = m_pDocument ? EPackageState::Parsed
-                      : refused   ? EPackageState::Missing
-                                  : EPackageState::Unparsable;
+    readPackage();
     CLogger* logger = CLogger::GetInstance();
     if (!m_pDocument) {
         logger->log(kSrc, __LINE__,
@@ -190,11 +201,7 @@ XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
         m_ePackageState = EPackageState::Missing;
         return nullptr;
     }
-    bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused));
-    m_ePackageState = m_pDocument ? EPackageState::Parsed
-                      : refused   ? EPackageState::Missing
-                                  : EPackageState::Unparsable;
+    readPackage();
     return GetNodeSet(m_pDocument.get(), kDeviceQuery);
 }
 
@@ -236,8 +243,7 @@ std::vector<SPCIInfo> CSoftwareComponentInfo::GetAllSupportedDevices()
 {
     CLogger* logger = CLogger::GetInstance();
     std::vector<SPCIInfo> devices;
-    bool refused = false;
-    replaceDocument(parsePackage(m_strPackageFilePath, refused));
+    readPackage();
     XmlXPathObjectHandle nodes = GetNodeSet(m_pDocument.get(), kDeviceQuery);
     if (!nodes) {
         logger->log(kSrc, __LINE__,

@@ -44,6 +44,20 @@ const char kMsgUpdateFailed[] = "ERROR: Failed to Update Firmware";
 const char kMsgPackageMissing[] = "ERROR: package.xml not found";
 const char kMsgPackageUnparsable[] = "ERROR: package.xml could not be parsed";
 const char kMsgPackageEmpty[] = "ERROR: package.xml lists no supported device";
+
+// "ERROR: package.xml refused: not owned by root": the refusal as the report
+// reader needs it, about the file without naming it twice.
+std::string RefusedPackageMessage(const std::string& why)
+{
+    std::string reason = why;
+    for (const char* prefix : {"the file is ", "the file "}) {
+        if (reason.compare(0, std::strlen(prefix), prefix) == 0) {
+            reason.erase(0, std::strlen(prefix));
+            break;
+        }
+    }
+    return "ERROR: package.xml refused: " + reason;
+}
 const char kMsgSuccess[] =
     "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
     "power cycle of the device or system. Rebooting the system will perform Quillpath "
@@ -368,7 +382,7 @@ std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
         const bool stopped = interruption::StopRequested();
         std::unique_ptr<IPowerCycleStaging> staging =
             !stopped && m_seams.stagingFactory ? m_seams.stagingFactory(*m_seams.progress)
-                                                : nullptr;
+                                               : nullptr;
         if (stopped) {
             Log(__LINE__, "Update: stopped by signal " +
                               std::to_string(interruption::PendingSignal()) +
@@ -478,9 +492,11 @@ bool LUMOSwitchMgmt::FilterSupportedDeviceInfo(std::vector<CDeviceInfo*>& device
         Log(__LINE__, "FilterSupportedDeviceInfo: Could not find any devies from package.xml or "
                       "package.xml is not present \n");
         // Nothing was downloaded into these switches: each says so, and why.
-        const char* reason = kMsgPackageEmpty;
+        std::string reason = kMsgPackageEmpty;
         if (package.packageState() == CSoftwareComponentInfo::EPackageState::Missing) {
             reason = kMsgPackageMissing;
+        } else if (package.packageState() == CSoftwareComponentInfo::EPackageState::Refused) {
+            reason = RefusedPackageMessage(package.refusal());
         } else if (package.packageState() == CSoftwareComponentInfo::EPackageState::Unparsable) {
             reason = kMsgPackageUnparsable;
         }

@@ -1,6 +1,7 @@
 #include "VEXIPMIInterfaceImpl.h"
 
 #include "LVEXIPMIDriverManager.h"
+#include "Logger.h"
 #include "VEXFile.h"
 #include "VEXIPMILog.h"
 #include "VEXIPMISession.h"
@@ -18,7 +19,7 @@ VEXIPMIInterfaceImpl::~VEXIPMIInterfaceImpl()
 
 void VEXIPMIInterfaceImpl::InitializeVEXLogger()
 {
-    if (!VEXFile(VEXString("zukdebuglog")).Exists()) {
+    if (!DebugLoggingWanted()) {
         return;
     }
     VEXLoggingOptions options;

@@ -214,6 +214,11 @@ std::string Describe(const CommandView& c, const std::vector<uint8_t>& buffer)
     return s;
 }
 
+std::string PrintableText(const std::string& text)
+{
+    return PrintableText(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 std::string PrintableText(const uint8_t* p, size_t n)
 {
     std::string out;

@@ -74,5 +74,7 @@ std::string Describe(const CommandView& c, const std::vector<uint8_t>& buffer);
 
 // Printable text of device bytes (serial, product); other bytes as \xHH.
 std::string PrintableText(const uint8_t* p, size_t n);
+// The same for any text a transcript holds, before it reaches a terminal.
+std::string PrintableText(const std::string& text);
 
 } // namespace lumorecord

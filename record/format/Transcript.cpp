@@ -1,5 +1,7 @@
 #include "Transcript.h"
 
+#include "StoreLibDecode.h"
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -74,7 +76,7 @@ public:
                 if (!string(key))
                     return fail(error, "expected a quoted key");
                 if (e.find(key) != nullptr)
-                    return fail(error, "key \"" + key + "\" repeated");
+                    return fail(error, "key \"" + PrintableText(key) + "\" repeated");
                 if (!expect(':'))
                     return fail(error, "expected ':'");
                 Value v;
@@ -303,6 +305,11 @@ std::string Entry::str(const std::string& key) const
     return v != nullptr && !v->isNumber ? v->text : std::string();
 }
 
+std::string Entry::shown(const std::string& key) const
+{
+    return PrintableText(str(key));
+}
+
 int64_t Entry::num(const std::string& key, int64_t fallback) const
 {
     const Value* v = find(key);
@@ -403,7 +410,7 @@ bool ParseTranscript(const std::string& text, Transcript& out, std::string& erro
         }
         const std::string b = e.str("b");
         if (b != "storelib" && b != "ipmi") {
-            error = where + "unknown boundary \"" + b + "\"";
+            error = where + "unknown boundary \"" + PrintableText(b) + "\"";
             return false;
         }
         if (e.str("ev").empty()) {

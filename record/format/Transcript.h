@@ -65,6 +65,9 @@ public:
     const Value* find(const std::string& key) const;
     // Empty / 0 / false when missing or of the other kind.
     std::string str(const std::string& key) const;
+    // str() as it may be shown to a person: a transcript may come from
+    // anywhere, so every byte outside printable ASCII is written \xHH.
+    std::string shown(const std::string& key) const;
     int64_t num(const std::string& key, int64_t fallback = 0) const;
     bool bytes(const std::string& key, std::vector<uint8_t>& out) const;
     // The line without its timing, run and checksum fields, for comparing two

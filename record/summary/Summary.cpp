@@ -69,11 +69,11 @@ std::string Describe(const Entry& e)
 {
     const std::string b = e.str("b");
     const std::string ev = e.str("ev");
-    std::string s = b + " " + ev;
+    std::string s = e.shown("b") + " " + e.shown("ev");
     if (b == "storelib" && ev == "call") {
-        s += " " + e.str("op") + " ctrl=" + e.str("ctrl");
+        s += " " + e.shown("op") + " ctrl=" + e.shown("ctrl");
         if (e.has("scsi"))
-            s += " dev=" + std::to_string(e.num("dev")) + " " + e.str("scsi");
+            s += " dev=" + std::to_string(e.num("dev")) + " " + e.shown("scsi");
         if (e.has("wb_offset"))
             s += " offset=" + std::to_string(e.num("wb_offset")) +
                  " len=" + std::to_string(e.num("wb_len"));
@@ -87,7 +87,7 @@ std::string Describe(const Entry& e)
              Hex2(static_cast<unsigned>(e.num("netfn"))) + " " +
              Hex2(static_cast<unsigned>(e.num("cmd"))) + " data=" + Spaced(d);
     } else if (ev == "open") {
-        s += " " + e.str("path") + (e.num("ok") ? " ok" : " failed");
+        s += " " + e.shown("path") + (e.num("ok") ? " ok" : " failed");
     }
     return s;
 }
@@ -118,16 +118,16 @@ int Summarise(const lumorecord::Transcript& t)
         const std::string ev = e.str("ev");
         if (e.str("b") == "storelib") {
             if (ev == "load") {
-                library.push_back("line " + std::to_string(e.line) + ": " + e.str("status") +
-                                  (e.has("library") ? " (" + e.str("library") + ")" : "") +
-                                  (e.has("reason") ? ": " + e.str("reason") : ""));
+                library.push_back("line " + std::to_string(e.line) + ": " + e.shown("status") +
+                                  (e.has("library") ? " (" + e.shown("library") + ")" : "") +
+                                  (e.has("reason") ? ": " + e.shown("reason") : ""));
                 continue;
             }
             if (e.has("ctrls") && controllers.empty())
-                controllers = e.str("ctrls");
+                controllers = e.shown("ctrls");
             if (e.str("op") != "PASSTHRU")
                 continue;
-            const auto key = std::make_pair(e.str("ctrl"), e.num("dev"));
+            const auto key = std::make_pair(e.shown("ctrl"), e.num("dev"));
             std::vector<uint8_t> out;
             if (!e.bytes("out", out))
                 e.bytes("in", out);
@@ -167,7 +167,7 @@ int Summarise(const lumorecord::Transcript& t)
         }
         if (ev == "open") {
             requests.push_back(
-                "line " + std::to_string(e.line) + "  open " + e.str("path") +
+                "line " + std::to_string(e.line) + "  open " + e.shown("path") +
                 (e.num("ok") ? ": ok" : ": errno " + std::to_string(e.num("errno"))));
             continue;
         }
@@ -266,11 +266,11 @@ std::string FirstField(const Entry& a, const Entry& b)
         const lumorecord::Value* v = b.find(f.first);
         if (v == nullptr || v->isNumber != f.second.isNumber || v->number != f.second.number ||
             v->text != f.second.text)
-            return f.first;
+            return lumorecord::PrintableText(f.first);
     }
     for (const auto& f : b.fields) {
         if (!a.has(f.first))
-            return f.first;
+            return lumorecord::PrintableText(f.first);
     }
     return "-";
 }

@@ -124,6 +124,8 @@ preload_run() { # scenario controller-script
     cp "$VM_BUILD/bin/lumoswitch" "$VM_BUILD/lib/libstorelibit.so" \
         "$VM_BUILD/lib/libstorelibit.so.07" "$VM_BUILD/lib/storelib_topology.conf" \
         "$VM_ROOT/tests/vm/package/package.xml" "$dir/pkg/"
+    # As root unpacks it, whatever the modes of the source tree and the umask.
+    chmod -R go-w "$dir/pkg"
     # The driver's timeout answer for a silent controller, as the guest gets
     # it from QEMU's external BMC link.
     sandbox_update "$dir" "$2" --env SIMIPMI_DRIVER_TIMEOUT_MS=4000

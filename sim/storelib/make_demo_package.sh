@@ -33,3 +33,5 @@ cat >"$dest/package.xml" <<XML
 XML
 head -c 100000 /dev/urandom >"$dest/payload/sw1.bin"
 head -c 65536 /dev/urandom >"$dest/payload/sw2.bin"
+# As root unpacks a package: the program refuses files others could change.
+chmod -R go-w "$dest"

@@ -381,7 +381,7 @@ const char kRule2[] = "/etc/udev/rules.d/00-secupd-vantor.rules";
 const char kJournalPath[] = "/var/lib/lumoswitch/journal";
 const char kNoJournal[] =
     "lumoswitch: this run keeps no crash journal (/var/lib/lumoswitch/journal "
-    "belongs to user 65534): if it is killed, the next run cannot undo what "
+    "is not owned by root): if it is killed, the next run cannot undo what "
     "it changed\n";
 
 std::vector<Damage> Damages()
@@ -402,19 +402,19 @@ std::vector<Damage> Damages()
          "", both},
         {"journal_of_another_user", "on 30 ae : hold\n",
          "chown 65534:65534 /var/lib/lumoswitch/journal\n", "update.xml",
-         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal belongs to "
-         "user 65534); nothing it lists was undone\n" +
+         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal is not "
+         "owned by root); nothing it lists was undone\n" +
              std::string(kNoJournal),
-         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal belongs to "
-         "user 65534); nothing it lists was undone\n" +
+         "lumoswitch: the crash journal was not read (/var/lib/lumoswitch/journal is not "
+         "owned by root); nothing it lists was undone\n" +
              std::string(kNoJournal),
          both},
         {"folder_others_can_write", "on 30 ae : hold\n", "install -d -m 0777 /var/lib/lumoswitch\n",
          "update.xml",
-         "lumoswitch: /var/lib/lumoswitch may be written by other users: the crash journal "
+         "lumoswitch: /var/lib/lumoswitch is writable by group or others: the crash journal "
          "there was not read, and this run keeps none; if it is killed, the next run cannot "
          "undo what it changed\n",
-         "lumoswitch: /var/lib/lumoswitch may be written by other users: the crash journal "
+         "lumoswitch: /var/lib/lumoswitch is writable by group or others: the crash journal "
          "there was not read, and this run keeps none; if it is killed, the next run cannot "
          "undo what it changed\n",
          both},

@@ -135,6 +135,18 @@ public:
 
     const std::string& path() const { return m_path; }
     std::string file(const std::string& rel) const { return m_path + "/" + rel; }
+    // As root unpacks a package: nothing in it writable by group or others,
+    // whatever the modes of what was copied in (a source tree exported with
+    // git archive has group-writable files).
+    void unpackedByRoot() const
+    {
+        DropGroupOtherWrite(m_path);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_path)) {
+            if (!entry.is_symlink()) {
+                DropGroupOtherWrite(entry.path().string());
+            }
+        }
+    }
     void write(const std::string& rel, const std::string& content) const
     {
         WriteFile(file(rel), content);

@@ -10,11 +10,13 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <ostream>
 
 #include "SwitchBoard.h"
+#include "Transcript.h"
 
 namespace
 {
@@ -58,6 +60,12 @@ const char kDataMount[] = "mkdir -p /mnt/lumo-data && mount -t tmpfs lumo-data /
                           "echo kept > /mnt/lumo-data/keep";
 const char kDataCheck[] = "grep -c ' /mnt/lumo-data ' /proc/self/mounts; cat /mnt/lumo-data/keep";
 
+// Every log a run may write in its working directory.
+const char kPlantedLogs[] =
+    "debug_update.log baseutils.log SCAL_DBG.log vexipmi.log vexipmi_internal.log";
+
+const char kDescriptorOfAnotherUser[] = "ERROR: package.xml refused: not owned by root";
+
 struct HostileCase {
     const char* name;
     std::string prepare; // as root in the sandbox, before the attack
@@ -72,7 +80,14 @@ struct HostileCase {
     std::vector<std::string> notRun;    // stand-in lines that must be absent
     std::vector<std::string> rulesLeft; // rule files there after the run
     bool refusalOnStderr;
-    std::string ruleCopies = kPackageRules; // what the rule files put in place held
+    std::string ruleCopies = kPackageRules;  // what the rule files put in place held
+    std::vector<std::string> extraArgs = {}; // after the mode and -o
+    // A -o target the report cannot go to: the report is then expected on
+    // standard output. Empty: report.xml in the package.
+    std::string output = "";
+    std::string stderrSays = ""; // a line standard error must hold
+    // What the report says of the second switch.
+    const char* secondSwitch = kSuccessText;
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os)
@@ -120,15 +135,20 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     opts.rootDir = root;
     opts.env = {"E2E_PREPARE=" + c.prepare, "E2E_ATTACK=" + c.attack, "E2E_RUN_FROM=" + c.runFrom,
                 "E2E_CHECK=" + c.check, "STORELIB_SIM_OUTDIR=" + pkg.path()};
-    const std::vector<std::string> args =
-        c.inventory ? std::vector<std::string>{"-i", "-o", pkg.file("report.xml")}
-                    : std::vector<std::string>{"-u", "-o", pkg.file("report.xml")};
-    std::vector<std::string> command = {"/bin/bash", "./hostile.sh"};
-    command.insert(command.end(), args.begin(), args.end());
+    std::vector<std::string> command = {"/bin/bash", "./hostile.sh", c.inventory ? "-i" : "-u",
+                                        "-o", c.output.empty() ? pkg.file("report.xml") : c.output};
+    command.insert(command.end(), c.extraArgs.begin(), c.extraArgs.end());
+    // No attack may hold the run: a hang shows as the sandbox's timeout.
+    opts.timeoutSeconds = 30;
     const RunResult r = RunCommand(pkg, command, opts);
 
+    ASSERT_NE(124, r.status) << "the run hung until the sandbox killed it: " << r.err;
     ASSERT_LT(r.status, 120) << "the scenario's own steps failed: " << r.err;
+    EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(c.evidence, pkg.read("evidence.txt"));
+    if (!c.stderrSays.empty()) {
+        EXPECT_NE(std::string::npos, r.err.find(c.stderrSays + "\n")) << r.err;
+    }
     for (const std::string& line : c.notRun) {
         EXPECT_EQ(std::string::npos, r.standins.find(line)) << line << "\n" << r.standins;
     }
@@ -136,25 +156,37 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     EXPECT_EQ(c.inventory ? "" : c.ruleCopies, pkg.read("rule-copies.txt"));
     EXPECT_EQ(c.refusalOnStderr, r.err.find("Refusing package file") != std::string::npos) << r.err;
 
-    const std::string report = pkg.read("report.xml");
+    const std::string report = c.output.empty() ? pkg.read("report.xml") : r.out;
     if (c.inventory) {
         // The package's own library found both switches, with the package's names.
         EXPECT_EQ(2u, Occurrences(report, "display=\"LUMO Switch ")) << report;
         EXPECT_EQ(std::string::npos, report.find("HOSTILE")) << report;
         return;
     }
-    EXPECT_TRUE(SecondImage() == pkg.received(0x05000000, 9));
-    if (std::string(c.firstSwitch) == kSuccessText) {
-        EXPECT_EQ(2u, Occurrences(report, Passed(kSuccessText))) << report;
-        EXPECT_TRUE(FirstImage() == pkg.received(0x05000000, 8));
-    } else {
-        EXPECT_EQ(1u, Occurrences(report, Passed(kSuccessText))) << report;
-        EXPECT_EQ(1u, Occurrences(report, std::string(">") + c.firstSwitch + "</Message>"))
-            << report;
+    const struct {
+        unsigned dev;
+        const char* says;
+        std::string image;
+    } switches[] = {{8, c.firstSwitch, FirstImage()}, {9, c.secondSwitch, SecondImage()}};
+    for (const auto& sw : switches) {
+        SCOPED_TRACE("device " + std::to_string(sw.dev));
+        if (std::string(sw.says) == kSuccessText) {
+            EXPECT_TRUE(sw.image == pkg.received(0x05000000, sw.dev));
+            continue;
+        }
         // Not a byte of it went to the switch.
-        EXPECT_FALSE(pkg.exists("received_05000000_8.bin"));
-        EXPECT_EQ(std::string::npos, pkg.trace().find("WRITE_BUFFER ctrl=0x05000000 dev=8"));
+        EXPECT_FALSE(pkg.exists("received_05000000_" + std::to_string(sw.dev) + ".bin"));
+        EXPECT_EQ(std::string::npos, pkg.trace().find("WRITE_BUFFER ctrl=0x05000000 dev=" +
+                                                      std::to_string(sw.dev) + " "));
     }
+    // Each switch's status in the report.
+    const auto status = [](const std::string& says) {
+        return says == kSuccessText ? Passed(says) : Failed(says);
+    };
+    const std::string first = status(c.firstSwitch);
+    const std::string second = status(c.secondSwitch);
+    EXPECT_EQ(first == second ? 2u : 1u, Occurrences(report, first)) << report;
+    EXPECT_EQ(first == second ? 2u : 1u, Occurrences(report, second)) << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,8 +339,216 @@ INSTANTIATE_TEST_SUITE_P(
                     kUpdateFailed,
                     {},
                     {},
-                    true}),
+                    true},
+        // mkdir /run/lock/lumoswitch.lock, or a socket bound there, in the
+        // folder everyone may write: no run is blocked by it, and what they
+        // made stays as they made it.
+        HostileCase{
+            "LockNameTakenByADirectory",
+            "mkdir -p -m 1777 /run/lock",
+            "mkdir /run/lock/lumoswitch.lock",
+            nullptr,
+            "",
+            false,
+            "test -d /run/lock/lumoswitch.lock && echo kept; stat -c '%a %U' /run/lumoswitch",
+            "kept\n700 root\n",
+            kSuccessText,
+            {},
+            {},
+            false},
+        HostileCase{
+            "LockNameTakenByASocket",
+            "mkdir -p -m 1777 /run/lock",
+            "python3 -c 'import socket; "
+            "socket.socket(socket.AF_UNIX).bind(\"/run/lock/lumoswitch.lock\")'",
+            nullptr,
+            "",
+            false,
+            "test -S /run/lock/lumoswitch.lock && echo kept; stat -c '%a %U' /run/lumoswitch",
+            "kept\n700 root\n",
+            kSuccessText,
+            {},
+            {},
+            false},
+        // mkfifo /tmp/inventory.xml before root asks for the report there:
+        // the run does not wait for a reader, the report comes on standard
+        // output and nothing reaches their FIFO.
+        HostileCase{"ReportTargetFifo",
+                    "",
+                    "mkfifo -m 666 /tmp/inventory.xml",
+                    nullptr,
+                    "",
+                    true,
+                    "test -p /tmp/inventory.xml && stat -c '%U' /tmp/inventory.xml",
+                    "nobody\n",
+                    "",
+                    {},
+                    {},
+                    false,
+                    kPackageRules,
+                    {},
+                    "/tmp/inventory.xml"},
+        // Their marker and empty logs in their own folder, which root runs
+        // from: logging stays off, nothing of the run lands in their files.
+        HostileCase{
+            "PlantedDebugMarkerAndLogs",
+            "",
+            std::string("mkdir -m 755 /tmp/hostile && cd /tmp/hostile && touch zukdebuglog ") +
+                kPlantedLogs,
+            nullptr,
+            "/tmp/hostile",
+            false,
+            "cd /tmp/hostile && stat -c '%n %s %U' *",
+            "SCAL_DBG.log 0 nobody\nbaseutils.log 0 nobody\ndebug_update.log 0 nobody\n"
+            "vexipmi.log 0 nobody\nvexipmi_internal.log 0 nobody\nzukdebuglog 0 nobody\n",
+            kSuccessText,
+            {},
+            {},
+            false},
+        // Root asks for the debug log there (-d): their files stay empty,
+        // and standard error says which log was not written.
+        HostileCase{"DebugLogsOfAnotherUser",
+                    "",
+                    std::string("mkdir -m 755 /tmp/hostile && cd /tmp/hostile && touch ") +
+                        kPlantedLogs,
+                    nullptr,
+                    "/tmp/hostile",
+                    false,
+                    std::string("cd /tmp/hostile && stat -c '%n %s %U' ") + kPlantedLogs,
+                    "debug_update.log 0 nobody\nbaseutils.log 0 nobody\nSCAL_DBG.log 0 nobody\n"
+                    "vexipmi.log 0 nobody\nvexipmi_internal.log 0 nobody\n",
+                    kSuccessText,
+                    {},
+                    {},
+                    false,
+                    kPackageRules,
+                    {"-d"},
+                    "",
+                    "lumoswitch: debug_update.log is not written: it is not owned by root"},
+        // A descriptor another account left in the package (and edits):
+        // refused, and the report says why of every switch.
+        HostileCase{"PackageDescriptorOfAnotherUser",
+                    "chown nobody:nogroup \"$PKG/package.xml\"",
+                    "echo '<!-- theirs -->' >> \"$PKG/package.xml\"",
+                    nullptr,
+                    "",
+                    false,
+                    "stat -c '%U' \"$PKG/package.xml\"",
+                    "nobody\n",
+                    kDescriptorOfAnotherUser,
+                    {},
+                    {},
+                    true,
+                    "",
+                    {},
+                    "",
+                    "",
+                    kDescriptorOfAnotherUser}),
     [](const ::testing::TestParamInfo<HostileCase>& p) { return std::string(p.param.name); });
+
+// What a terminal would obey: the escape sequences that clear the screen and
+// retitle the window, and line breaks that start a line of their own.
+const char kTerminalText[] = "\x1b[2J\x1b]0;owned\x07\r\nall switches updated\n";
+
+// A transcript from elsewhere, well formed and correctly chained, whose text
+// fields carry terminal control sequences.
+std::string HostileTranscript(const std::string& openPath, const std::string& boundary = "storelib")
+{
+    uint32_t chain = lumorecord::kChainStart;
+    lumorecord::Line header;
+    header.add("format", lumorecord::kFormatName).add("version", 1).add("run", "0011223344556677");
+    std::string text = header.seal(chain, &chain);
+    lumorecord::Line load;
+    load.add("b", boundary)
+        .add("ev", "load")
+        .add("t_us", 1)
+        .add("status", std::string("ok") + kTerminalText)
+        .add("library", std::string("libstorelibit.so") + kTerminalText)
+        .add("reason", kTerminalText);
+    text += load.seal(chain, &chain);
+    lumorecord::Line call;
+    call.add("b", "storelib")
+        .add("ev", "call")
+        .add("t_us", 2)
+        .add("op", std::string("INIT_LIB") + kTerminalText)
+        .add("ctrl", std::string("0x05000000") + kTerminalText)
+        .add("ctrls", std::string("0x05000000") + kTerminalText)
+        .add("rc", 0);
+    text += call.seal(chain, &chain);
+    lumorecord::Line open;
+    open.add("b", "ipmi").add("ev", "open").add("t_us", 3).add("path", openPath).add("ok", 1);
+    text += open.seal(chain, &chain);
+    return text;
+}
+
+// Bytes a terminal would act on: control characters other than the line end.
+std::string ControlBytes(const std::string& text)
+{
+    std::string found;
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c == 0x7f) {
+            found +=
+                "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+        }
+    }
+    return found;
+}
+
+// An unprivileged user hands root a transcript (a "recording from the
+// field"); root reads its summary, compares it with another and replays it.
+// Everything printed shows the transcript's text as text.
+TEST(HostileTranscript, TextFieldsReachTheTerminalAsPrintableText)
+{
+    LUMO_E2E_REQUIRE_SANDBOX();
+    PackageDir pkg("hostile-transcript");
+    FillBoardPackage(pkg);
+    pkg.write("run.jsonl", HostileTranscript(std::string("/dev/ipmi0") + kTerminalText));
+    pkg.write("other.jsonl", HostileTranscript("/dev/ipmi0"));
+    pkg.write("bad.jsonl", HostileTranscript("/dev/ipmi0", kTerminalText));
+    const std::string summary = ShellQuote(LUMO_E2E_RECORD_SUMMARY);
+    pkg.write("drive.sh",
+              "#!/bin/bash\n"
+              "setpriv --reuid=nobody --regid=nogroup --clear-groups cp \"$PWD/run.jsonl\" "
+              "\"$PWD/other.jsonl\" \"$PWD/bad.jsonl\" /tmp/ || exit 120\n" +
+                  summary + " /tmp/run.jsonl > summary.txt 2>&1\n" + summary +
+                  " /tmp/run.jsonl --diff /tmp/other.jsonl > diff.txt 2>&1\n" + summary +
+                  " /tmp/bad.jsonl > bad.txt 2>&1\n"
+                  "SIMIPMI_REPLAY=/tmp/run.jsonl ./lumoswitch -u -o report.xml "
+                  "2> replay.txt\n"
+                  "STORELIB_SIM_REPLAY=/tmp/bad.jsonl ./lumoswitch -u -o report.xml "
+                  "2>> replay.txt\n"
+                  "exit 0\n");
+    SandboxOptions opts;
+    opts.ipmiScript = kHealthyController;
+    opts.env = {"STORELIB_SIM_OUTDIR=" + pkg.path()};
+    opts.binds.push_back(std::filesystem::path(LUMO_E2E_RECORD_SUMMARY).parent_path().string());
+    const RunResult r = RunCommand(pkg, {"/bin/bash", "./drive.sh"}, opts);
+    ASSERT_EQ(0, r.status) << r.err;
+
+    const struct {
+        const char* file;
+        const char* tells; // what the reader is told, the control bytes shown as text
+    } outputs[] = {
+        {"summary.txt", "storage library: line 2: ok\\x1b[2J\\x1b]0;owned\\x07\\x0d\\x0aall "
+                        "switches updated\\x0a (libstorelibit.so\\x1b[2J"},
+        {"summary.txt", "controllers: 0x05000000\\x1b[2J"},
+        {"summary.txt", "open /dev/ipmi0\\x1b[2J"},
+        {"diff.txt", "field \"path\""},
+        {"diff.txt", "ipmi open /dev/ipmi0\\x1b[2J"},
+        {"bad.txt", "unknown boundary \"\\x1b[2J"},
+        {"replay.txt", "recorded: open /dev/ipmi0\\x1b[2J"},
+        {"replay.txt", "unknown boundary \"\\x1b[2J"},
+    };
+    for (const auto& o : outputs) {
+        SCOPED_TRACE(o.file);
+        const std::string text = pkg.read(o.file);
+        EXPECT_EQ("", ControlBytes(text)) << text;
+        EXPECT_NE(std::string::npos, text.find(o.tells)) << text;
+        for (const std::string& line : Lines(text)) {
+            EXPECT_NE(0u, line.find("all switches updated")) << text;
+        }
+    }
+}
 
 } // namespace
 

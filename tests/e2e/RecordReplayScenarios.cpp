@@ -126,6 +126,7 @@ PackageDir MakePackage(const Story& s, Library lib, const std::string& payloadTw
         std::filesystem::copy_file(LUMO_E2E_RECORD_STORELIB, pkg.file("libstorelibit.so"));
         std::filesystem::create_directories(pkg.file("real"));
         std::filesystem::copy_file(Paths::SimLibrary(), pkg.file("real/libstorelibit.so"));
+        pkg.unpackedByRoot();
     }
     return pkg;
 }
@@ -638,6 +639,7 @@ TEST_P(RecordedCase, ReplaysToTheExpectedResults)
     std::filesystem::copy(dir + "/package", pkg.path(),
                           std::filesystem::copy_options::recursive |
                               std::filesystem::copy_options::overwrite_existing);
+    pkg.unpackedByRoot();
     SandboxOptions opts;
     opts.rootDir = root;
     opts.standins = {"chmod"};

@@ -162,12 +162,16 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
         const char* name;
         const char* xml; // nullptr: no package.xml
         const char* error;
+        mode_t mode = 0644;
     } cases[] = {
         {"missing", nullptr, "ERROR: package.xml not found"},
         {"unparsable", "<SoftwareComponent><SupportedDevices><Device",
          "ERROR: package.xml could not be parsed"},
         {"empty", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
          "ERROR: package.xml lists no supported device"},
+        // The tool's own refusal, named in the report as well.
+        {"writable by the group", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
+         "ERROR: package.xml refused: writable by group or others", 0664},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,6 +179,7 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
         pkg.remove("package.xml");
         if (c.xml != nullptr) {
             pkg.package(c.xml);
+            chmod(pkg.file("package.xml").c_str(), c.mode);
         }
         const RunResult r = RunProgram(pkg, {"-u", "-o", "report.xml"});
         EXPECT_EQ(r.status, 0) << r.err;
@@ -352,7 +357,7 @@ TEST(Truthfulness, SecondOfTwoRunsStartedTogetherIsRefused)
     EXPECT_EQ(pkg.read(refused + ".status"), "1\n");
     EXPECT_EQ(pkg.read(refused + ".err"),
               "lumoswitch: another run is in progress (process " + (aRan ? pidA : pidB) +
-                  " holds /run/lock/lumoswitch.lock); nothing was done\n");
+                  " holds /run/lumoswitch/lumoswitch.lock); nothing was done\n");
     EXPECT_EQ(pkg.read(ran + ".err"), "");
     EXPECT_TRUE(pkg.exists("report-" + ran + ".xml"));
     EXPECT_FALSE(pkg.exists("report-" + refused + ".xml"));

@@ -13,11 +13,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECTION = os.path.join(os.path.dirname(os.path.dirname(HERE)), 'ansible', 'ansible_collections',
                           'lumo', 'lumoswitch')
 MODULE = os.path.join(COLLECTION, 'plugins', 'modules', 'lumoswitch_firmware.py')
+DEPLOY = os.path.join(COLLECTION, 'plugins', 'modules', 'lumoswitch_deploy.py')
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'modules'))
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'filter'))
+sys.path.insert(0, os.path.join(COLLECTION, 'playbooks', 'callback_plugins'))
 
 import lumoswitch as filters  # noqa: E402
+from ansible.errors import AnsibleFilterError  # noqa: E402
 import lumoswitch_firmware as module  # noqa: E402
+import lumoswitch_fleet_summary as summary  # noqa: E402
 
 HEAD = '<?xml version="1.0" encoding="UTF-8"?>'
 SUCCESS = ('The firmware update was successful. The new firmware will be activated on LUMO '
@@ -185,6 +189,110 @@ class ModuleRun(unittest.TestCase):
                              result['msg'])
 
 
+def run_deploy(**params):
+    with tempfile.NamedTemporaryFile('w', suffix='.json') as args:
+        json.dump({'ANSIBLE_MODULE_ARGS': params}, args)
+        args.flush()
+        out = subprocess.run([sys.executable, DEPLOY, args.name], stdout=subprocess.PIPE,
+                             universal_newlines=True).stdout
+    return json.loads(out)
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'the package folder is root\'s: needs root')
+class Deploy(unittest.TestCase):
+    """The deploy module on folders of its own under /run (root's alone, as /opt is)."""
+
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix='lumo-deploy-', dir='/run')
+        os.chmod(self.base, 0o755)
+        self.dest = os.path.join(self.base, 'opt', 'lumoswitch')
+        self.addCleanup(subprocess.run, ['rm', '-rf', self.base])
+
+    def deploy(self, files):
+        """Stages, fills with files (relative path -> content, None: folder) and installs."""
+        staged = run_deploy(dest=self.dest, state='staged')
+        self.assertFalse(staged.get('failed'), staged)
+        staging = staged['staging']
+        self.assertEqual(0o700, os.stat(staging).st_mode & 0o777)
+        for rel, content in files.items():
+            path = os.path.join(staging, rel)
+            if content is None:
+                os.makedirs(path)
+            else:
+                with open(path, 'w') as f:
+                    f.write(content)
+        return run_deploy(dest=self.dest, staging=staging, state='installed')
+
+    def test_the_folder_holds_what_the_package_ships_and_nothing_else(self):
+        first = self.deploy({'payload': None, 'package.xml': 'one', 'payload/a.bin': 'a'})
+        self.assertTrue(first['changed'], first)
+        # An earlier package's file, and one put in by hand, go with the next.
+        with open(os.path.join(self.dest, 'old.sh'), 'w') as f:
+            f.write('from before')
+        second = self.deploy({'payload': None, 'package.xml': 'two', 'payload/a.bin': 'a'})
+        self.assertTrue(second['changed'], second)
+        self.assertEqual(['package.xml', 'payload'], sorted(os.listdir(self.dest)))
+        with open(os.path.join(self.dest, 'package.xml')) as f:
+            self.assertEqual('two', f.read())
+        for path, mode in ((self.dest, 0o755), (os.path.join(self.dest, 'payload'), 0o755),
+                           (os.path.join(self.dest, 'package.xml'), 0o644)):
+            st = os.lstat(path)
+            self.assertEqual((0, 0, mode), (st.st_uid, st.st_gid, st.st_mode & 0o7777), path)
+        # The same package again changes nothing.
+        third = self.deploy({'payload': None, 'package.xml': 'two', 'payload/a.bin': 'a'})
+        self.assertFalse(third['changed'], third)
+        # Nothing of the deployment is left beside the folder.
+        self.assertEqual(['lumoswitch'], os.listdir(os.path.dirname(self.dest)))
+
+    def test_a_link_in_the_package_is_never_followed(self):
+        victim = os.path.join(self.base, 'victim')
+        with open(victim, 'w') as f:
+            f.write('precious')
+        os.chown(victim, 65534, 65534)
+        os.chmod(victim, 0o600)
+        staged = run_deploy(dest=self.dest, state='staged')
+        os.symlink(victim, os.path.join(staged['staging'], 'NOTES'))
+        result = run_deploy(dest=self.dest, staging=staged['staging'], state='installed')
+        self.assertFalse(result.get('failed'), result)
+        st = os.stat(victim)
+        self.assertEqual((65534, 0o600), (st.st_uid, st.st_mode & 0o7777))
+
+    def test_a_folder_others_could_change_fails_and_stays_as_it_was(self):
+        cases = [
+            ('package folder of another user', lambda: os.chown(self.dest, 65534, 65534),
+             'is not owned by root (uid 65534)'),
+            ('package folder others may write', lambda: os.chmod(self.dest, 0o775),
+             'is writable by group or others (mode 0775)'),
+            ('parent others may write', lambda: os.chmod(os.path.dirname(self.dest), 0o1777),
+             'opt is writable by group or others (mode 1777)'),
+        ]
+        for name, spoil, why in cases:
+            with self.subTest(name):
+                subprocess.run(['rm', '-rf', os.path.dirname(self.dest)], check=True)
+                os.makedirs(self.dest, mode=0o755)
+                with open(os.path.join(self.dest, 'doRPM.sh'), 'w') as f:
+                    f.write('theirs')
+                spoil()
+                before = [(os.lstat(p).st_uid, os.lstat(p).st_mode)
+                          for p in (self.dest, os.path.dirname(self.dest))]
+                result = run_deploy(dest=self.dest, state='staged')
+                self.assertTrue(result.get('failed'), result)
+                self.assertIn(why, result['msg'])
+                self.assertEqual(before, [(os.lstat(p).st_uid, os.lstat(p).st_mode)
+                                          for p in (self.dest, os.path.dirname(self.dest))])
+                self.assertEqual(['lumoswitch'], os.listdir(os.path.dirname(self.dest)))
+                self.assertEqual(['doRPM.sh'], os.listdir(self.dest))
+
+    def test_what_a_cut_short_run_left_is_cleared_by_the_next(self):
+        self.deploy({'package.xml': 'one'})
+        parent = os.path.dirname(self.dest)
+        for leftover in ('.lumoswitch.new-abc123', '.lumoswitch.old-def456'):
+            os.makedirs(os.path.join(parent, leftover, 'payload'))
+        result = self.deploy({'package.xml': 'one'})
+        self.assertFalse(result['changed'], result)
+        self.assertEqual(['lumoswitch'], os.listdir(parent))
+
+
 PACKAGE = ('<SoftwareComponent vendorVersion="2.0.0.0"><SupportedDevices>'
            '<Device componentID="104101" version="1.3.0.0"/>'
            '<Device componentID="104102"/>'
@@ -198,6 +306,17 @@ class Filters(unittest.TestCase):
         self.assertEqual({}, filters.package_versions(
             '<SoftwareComponent><SupportedDevices><Device componentID="1"/></SupportedDevices>'
             '</SoftwareComponent>'))
+
+    def test_host_reports_stay_in_the_reports_folder(self):
+        self.assertEqual('/srv/reports/web-01.example.com',
+                         filters.host_reports('/srv/reports', 'web-01.example.com'))
+        self.assertEqual('/srv/reports/2001:db8::1', filters.host_reports('/srv/reports',
+                                                                          '2001:db8::1'))
+        for name in ('../x', '..', '.', 'a/b', '/etc', '', 'x\x1b[2J', 'x\ny'):
+            with self.subTest(name=name):
+                with self.assertRaises(AnsibleFilterError) as raised:
+                    filters.host_reports('/srv/reports', name)
+                self.assertIn('is not a plain file name', str(raised.exception))
 
     def test_pending_leaves_out_current_foreign_and_failed_switches(self):
         versions = {'104101': '1.3.0.0', '104102': '1.3.0.0'}
@@ -236,6 +355,23 @@ class Filters(unittest.TestCase):
         self.assertEqual('switch B (component 104102): failed: ERROR: Failed to Update Firmware',
                          filters.failures(filters.outcome(inventory, versions, failed_second,
                                                           'h')))
+
+
+class SummaryTable(unittest.TestCase):
+    def test_what_a_host_returned_cannot_drive_the_terminal_or_add_lines(self):
+        # A compromised host's serial and message: escape sequences that clear
+        # the screen, and a line break that would print a row of another host.
+        rows = [dict(host='host1', switch='A', version_before='1.2', version_after='1.3',
+                     result='updated, power cycle staged'),
+                dict(host='host2', switch='B\x1b[2J\x1b]0;owned\x07', version_before='1.2',
+                     version_after='1.2', result='failed: x\r\nhost3  C  1.2  1.3  updated\u202e')]
+        text = summary.table(rows)
+        lines = text.split('\n')
+        self.assertEqual(3, len(lines), text)
+        self.assertEqual([], [c for c in text if c != '\n' and not c.isprintable()])
+        self.assertTrue(lines[1].startswith('host1  A  '), text)
+        self.assertIn('B\\x1b[2J\\x1b]0;owned\\x07', lines[2])
+        self.assertIn('failed: x\\x0d\\x0ahost3  C  1.2  1.3  updated\\u202e', lines[2])
 
 
 if __name__ == '__main__':

@@ -18,6 +18,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import time
@@ -139,15 +140,61 @@ class Host(object):
         self.set_topology(tuple(versions))
 
 
+def nobody_run(root, script):
+    """The attacker: an unprivileged user of the host runs script inside its root."""
+    subprocess.run(['chroot', root, 'setpriv', '--reuid=nobody', '--regid=nogroup',
+                    '--clear-groups', '/bin/sh', '-c', script], check=True)
+
+
+def package_files(folder):
+    """Every path below folder, relative, folders marked with a slash."""
+    found = []
+    for parent, dirs, files in os.walk(folder):
+        rel = os.path.relpath(parent, folder)
+        found += [os.path.normpath(os.path.join(rel, d)) + '/' for d in dirs]
+        found += [os.path.normpath(os.path.join(rel, f)) for f in files]
+    return sorted(found)
+
+
+# A host whose Python answers for its modules as a compromised host would:
+# every module result carries facts of its choosing (summary rows for other
+# hosts, a summary folder of its own) and an inventory the role cannot read.
+FORGED_ROWS = [dict(host='host1', switch='FORGED', display='', component_id='',
+                    version_before='0', version_after='9', result='updated, power cycle staged')]
+COMPROMISED_PYTHON = r"""
+import builtins, json
+_print = builtins.print
+def _forge(*args, **kwargs):
+    if len(args) == 1 and isinstance(args[0], str) and args[0].lstrip().startswith('{'):
+        try:
+            result = json.loads(args[0])
+        except ValueError:
+            result = None
+        if isinstance(result, dict):
+            result['ansible_facts'] = dict(lumoswitch_outcome=%(rows)s,
+                                           lumoswitch_summary_dir=%(folder)r)
+            if 'switches' in result:
+                result['switches'] = 5
+            args = ('\n' + json.dumps(result),)
+    return _print(*args, **kwargs)
+builtins.print = _forge
+"""
+
+
 def shell(script, *args):
     subprocess.run(['bash', '-c', 'set -e; source "%s"; %s' % (OVERLAY_ROOT, script), 'fleet']
                    + list(args), check=True)
 
 
-class Fleet(object):
-    """Eight hosts, a package on the control node, and rollouts over them."""
+def scratch_name(name):
+    """A folder name for a host's scratch, whatever the inventory calls it."""
+    return name if re.match(r'^[A-Za-z0-9_-]+$', name) else 'odd-%s' % name.encode().hex()
 
-    def __init__(self, case, special, missing=()):
+
+class Fleet(object):
+    """Eight hosts (or the ones named), a package on the control node, and rollouts."""
+
+    def __init__(self, case, special, missing=(), names=HOSTS):
         self.dir = os.path.join(ARGS.scratch, case)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -171,16 +218,22 @@ class Fleet(object):
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<SoftwareComponent>\n'
                     ' <SupportedDevices>\n%s </SupportedDevices>\n</SoftwareComponent>\n'
                     % devices)
+        # Unpacked as root would: nothing in it writable by group or others.
+        for folder, _, files in os.walk(self.package):
+            for path in [folder] + [os.path.join(folder, f) for f in files]:
+                os.chmod(path, os.stat(path).st_mode & ~0o022)
         self.hosts = {}
-        for name in HOSTS:
+        for name in names:
             if name not in missing:
-                self.hosts[name] = Host(name, os.path.join(self.dir, name), **special.get(name, {}))
+                self.hosts[name] = Host(name, os.path.join(self.dir, scratch_name(name)),
+                                        **special.get(name, {}))
         self.inventory = os.path.join(self.dir, 'hosts.ini')
         with open(self.inventory, 'w') as f:
             f.write('[lumoswitch]\n')
-            for name in HOSTS:
+            for name in names:
                 # A missing host's root does not exist: the connection fails.
-                root = self.hosts[name].root if name in self.hosts else os.path.join(self.dir, name)
+                root = os.path.join(self.dir, scratch_name(name), 'root') \
+                    if name in self.hosts else os.path.join(self.dir, name)
                 f.write('%s ansible_host=%s\n' % (name, root))
             f.write('\n[lumoswitch:vars]\nansible_connection=community.general.chroot\n'
                     'ansible_python_interpreter=/usr/bin/python3\n')
@@ -203,9 +256,9 @@ class Fleet(object):
             'SIMIPMI_LOG_APPEND': '1',
             'SIMIPMI_TIME_SCALE': '1000',
         })
+        extra_vars.setdefault('lumoswitch_batches', BATCHES)
         extra_vars.update({'lumoswitch_package_src': self.package,
-                           'lumoswitch_reports_dir': self.reports,
-                           'lumoswitch_batches': BATCHES})
+                           'lumoswitch_reports_dir': self.reports})
         extra = json.dumps(extra_vars)
         summary_path = os.path.join(self.reports, 'summary.json')
         if os.path.exists(summary_path):
@@ -259,12 +312,15 @@ class FleetTest(unittest.TestCase):
             'host3': dict(version=NEW_VERSION),
             'host6': dict(controller=NO_DEVICE_CONTROLLER),
         })
-        # host1 has a package folder left behind that anyone could write to.
+        # host1 has a package folder of root's left behind by an earlier
+        # package, with a file the new one does not ship and a payload folder
+        # anyone could write to, where a file was put.
         leftover = fleet.hosts['host1'].path('/opt/lumoswitch')
-        os.makedirs(os.path.join(leftover, 'payload'))
-        for path in (leftover, os.path.join(leftover, 'payload')):
-            os.chown(path, 65534, 65534)
-            os.chmod(path, 0o777)
+        os.makedirs(os.path.join(leftover, 'payload'), mode=0o755)
+        with open(os.path.join(leftover, 'OLD_NOTES'), 'w') as f:
+            f.write('from the earlier package\n')
+        os.chmod(os.path.join(leftover, 'payload'), 0o777)
+        nobody_run(fleet.hosts['host1'].root, 'echo theirs > /opt/lumoswitch/payload/extra.bin')
         first = fleet.rollout()
         self.assertRollout(first, 0)
         self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], first.summary['batches'])
@@ -302,8 +358,13 @@ class FleetTest(unittest.TestCase):
                     self.assertEqual(['updated, power cycle staged'] * 2,
                                      [r['result'] for r in rows])
         # The tool refuses a package others could change: every host's copy is
-        # root's alone, whatever was there before.
+        # root's alone and holds what the package ships, nothing else, whatever
+        # was there before; nothing of the deployment is left beside it.
+        shipped = package_files(fleet.package)
         for name, host in fleet.hosts.items():
+            self.assertEqual(shipped, package_files(host.path('/opt/lumoswitch')), name)
+            self.assertEqual([], [e for e in os.listdir(host.path('/opt'))
+                                  if e.startswith('.lumoswitch')], name)
             for folder, dirs, files in os.walk(host.path('/opt/lumoswitch')):
                 for path in [folder] + [os.path.join(folder, f) for f in files]:
                     st = os.lstat(path)
@@ -326,6 +387,96 @@ class FleetTest(unittest.TestCase):
         # The first run's update reports do not pass for this run's.
         for name in HOSTS:
             self.assertFalse(os.path.exists(os.path.join(fleet.reports, name, 'update.xml')))
+
+    def hostile_rollout(self, case, hostile):
+        """host1, a clean canary, then the hostile host alone in the second batch."""
+        return Fleet(case, {}, names=['host1', hostile])
+
+    def assertCanaryUpdated(self, rollout):
+        self.assertEqual('ok', rollout.summary['hosts']['host1']['status'])
+        self.assertEqual([('host1', 'updated, power cycle staged')] * 2,
+                         [(r['host'], r['result']) for r in rollout.rows('host1')])
+
+    def test_package_folder_others_could_write_fails_the_host_as_it_was(self):
+        # A deploy account unpacked an earlier package into a 0775 folder of
+        # its own, then plants a script the tool would run as root and a link
+        # to a file of root's, for the role's owner and mode change.
+        fleet = self.hostile_rollout('deploy-account', 'host2')
+        host = fleet.hosts['host2']
+        shadow = os.lstat(host.path('/etc/shadow'))
+        os.makedirs(host.path('/opt/lumoswitch'))
+        os.chown(host.path('/opt/lumoswitch'), 65534, 65534)
+        os.chmod(host.path('/opt/lumoswitch'), 0o775)
+        nobody_run(host.root, 'cd /opt/lumoswitch && '
+                   'printf "#!/bin/sh\\ntouch /pwned\\n" > doRPM.sh && chmod 755 doRPM.sh && '
+                   'ln -s /etc/shadow NOTES')
+
+        rollout = fleet.rollout(lumoswitch_batches=[1, 1], lumoswitch_max_fail_percentage=100)
+        # Nothing of theirs ran, no mode of root's changed, their folder is
+        # as they left it and nothing reached the switches.
+        self.assertFalse(os.path.lexists(host.path('/pwned')))
+        after = os.lstat(host.path('/etc/shadow'))
+        self.assertEqual((shadow.st_mode, shadow.st_uid, shadow.st_gid),
+                         (after.st_mode, after.st_uid, after.st_gid))
+        planted = os.lstat(host.path('/opt/lumoswitch/doRPM.sh'))
+        self.assertEqual((65534, 0o755), (planted.st_uid, stat.S_IMODE(planted.st_mode)))
+        folder = os.lstat(host.path('/opt/lumoswitch'))
+        self.assertEqual((65534, 0o775), (folder.st_uid, stat.S_IMODE(folder.st_mode)))
+        self.assertEqual(['NOTES', 'doRPM.sh'], sorted(os.listdir(host.path('/opt/lumoswitch'))))
+        self.assertTrue(os.path.islink(host.path('/opt/lumoswitch/NOTES')))
+        self.assertIsNone(host.received(SWITCHES[0]))
+        # The host fails, saying why.
+        self.assertRollout(rollout, 2)
+        self.assertCanaryUpdated(rollout)
+        failed = rollout.summary['hosts']['host2']
+        self.assertEqual('failed', failed['status'])
+        self.assertIn('package folder /opt/lumoswitch: /opt/lumoswitch is not owned by root',
+                      failed['message'])
+
+    def test_host_name_that_is_not_a_file_name_fails_its_host(self):
+        # A host named from a tenant's tag: joined into the reports path it
+        # would write and remove reports outside the reports folder.
+        fleet = self.hostile_rollout('host-name', '../escaped')
+        outside = os.path.join(fleet.dir, 'escaped')
+        os.makedirs(outside)
+        with open(os.path.join(outside, 'update.xml'), 'w') as f:
+            f.write('not the reports folder\n')
+
+        rollout = fleet.rollout(lumoswitch_batches=[1, 1], lumoswitch_max_fail_percentage=100)
+        # Nothing written or removed outside the reports folder, nothing done
+        # on the host.
+        self.assertEqual(['update.xml'], os.listdir(outside))
+        with open(os.path.join(outside, 'update.xml')) as f:
+            self.assertEqual('not the reports folder\n', f.read())
+        self.assertFalse(os.path.exists(fleet.hosts['../escaped'].path('/opt/lumoswitch')))
+        # The host fails, saying why.
+        self.assertRollout(rollout, 2)
+        self.assertCanaryUpdated(rollout)
+        self.assertEqual(['host1', 'summary.json'], sorted(os.listdir(fleet.reports)))
+        failed = rollout.summary['hosts']['../escaped']
+        self.assertEqual('failed', failed['status'])
+        self.assertIn("host name '../escaped' is not a plain file name", failed['message'])
+
+    def test_compromised_host_cannot_forge_the_summary(self):
+        # Every module result of host2 carries facts of its choosing: summary
+        # rows for host1 and a summary folder of its own; its inventory is
+        # one the role cannot read, so the role records no outcome for it.
+        fleet = self.hostile_rollout('compromised', 'host2')
+        forged_folder = os.path.join(fleet.dir, 'forged')
+        site = fleet.hosts['host2'].path('/usr/lib/python3/dist-packages')
+        with open(os.path.join(site, 'lumo_compromised.py'), 'w') as f:
+            f.write(COMPROMISED_PYTHON % dict(rows=repr(FORGED_ROWS), folder=forged_folder))
+        with open(os.path.join(site, 'lumo_compromised.pth'), 'w') as f:
+            f.write('import lumo_compromised\n')
+
+        rollout = fleet.rollout(lumoswitch_batches=[1, 1], lumoswitch_max_fail_percentage=100)
+        self.assertRollout(rollout, 2)
+        # Its forgeries reach neither the summary nor the control node's disk.
+        self.assertFalse(os.path.exists(forged_folder))
+        self.assertNotIn('FORGED', json.dumps(rollout.summary))
+        self.assertCanaryUpdated(rollout)
+        self.assertEqual('failed', rollout.summary['hosts']['host2']['status'])
+        self.assertEqual([('host2', '-')], [(r['host'], r['switch']) for r in rollout.rows('host2')])
 
     def test_rejected_chunk_fails_its_batch_and_stops_the_rollout(self):
         # host3 is in the second batch; its second switch rejects the second chunk.

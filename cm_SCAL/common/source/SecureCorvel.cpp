@@ -135,7 +135,10 @@ void secureCorvel::clearSessionState()
 secureCorvel::secureCorvel(ScalSeams seams) : m_seams(std::move(seams))
 {
     try {
-        if (!bCorvelDebugLog && m_seams.host->PathExists(strEnableLogFileName)) {
+        if (!bCorvelDebugLog &&
+            DebugLoggingWanted([this](const std::string& path, struct stat& info) {
+                return m_seams.host->LStat(path, info);
+            })) {
             LogFile.clear();
             LogFile.open(LogFilePath, std::ios::out | std::ios::app);
             bCorvelDebugLog = true;

@@ -19,15 +19,15 @@ std::string DescribeEntry(const lumorecord::Entry& e)
 {
     const std::string ev = e.str("ev");
     if (ev == "open")
-        return "open " + e.str("path");
+        return "open " + e.shown("path");
     if (ev == "send")
         return "send msgid=" + std::to_string(e.num("msgid")) +
                " netfn=" + Hex2(static_cast<unsigned>(e.num("netfn"))) +
-               " cmd=" + Hex2(static_cast<unsigned>(e.num("cmd"))) + " addr=" + e.str("addr") +
-               " data=" + e.str("data");
+               " cmd=" + Hex2(static_cast<unsigned>(e.num("cmd"))) + " addr=" + e.shown("addr") +
+               " data=" + e.shown("data");
     if (ev == "recv")
-        return "reply msgid=" + std::to_string(e.num("msgid")) + " data=" + e.str("data");
-    return ev;
+        return "reply msgid=" + std::to_string(e.num("msgid")) + " data=" + e.shown("data");
+    return e.shown("ev");
 }
 
 } // namespace

@@ -1,12 +1,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "CommandLineParser.h"
 #include "FoundationTestSupport.h"
+#include "Logger.h"
 
 using foundationtest::TempDir;
 
@@ -34,6 +38,8 @@ struct ParseResult {
 
 ParseResult parse(CCommandLineParser& parser, const std::vector<std::string>& args)
 {
+    // Each parse is a run of its own: no -d of an earlier one carries over.
+    CLogger::ResetForTesting();
     std::vector<std::string> storage{"lumoswitch"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -159,3 +165,51 @@ TEST(CommandLineParserTest, DebugOptionEmptiesAnExistingMarker)
 }
 
 } // namespace
+
+// The marker turns debugging on only when root left it: root's own file in
+// a working directory nobody else may write. -d works wherever it is given.
+TEST(CommandLineParserTest, MarkerRootDidNotLeaveTurnsNothingOn)
+{
+    const struct {
+        const char* name;
+        void (*plant)(const std::string& dir);
+        bool needsRoot;
+    } cases[] = {
+        {"another user's marker",
+         [](const std::string& d) { ASSERT_EQ(0, chown((d + "/zukdebuglog").c_str(), 65534, 0)); },
+         true},
+        {"a marker others may write",
+         [](const std::string& d) { ASSERT_EQ(0, chmod((d + "/zukdebuglog").c_str(), 0666)); },
+         false},
+        {"a link to root's file",
+         [](const std::string& d) {
+             ASSERT_EQ(0, rename((d + "/zukdebuglog").c_str(), (d + "/file").c_str()));
+             ASSERT_EQ(0, symlink((d + "/file").c_str(), (d + "/zukdebuglog").c_str()));
+         },
+         false},
+        {"in a folder others may write",
+         [](const std::string& d) { ASSERT_EQ(0, chmod(d.c_str(), 01777)); }, false},
+        {"in another user's folder",
+         [](const std::string& d) { ASSERT_EQ(0, chown(d.c_str(), 65534, 0)); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && geteuid() != 0) {
+            continue; // only root can hand a file to another user
+        }
+        TempDir dir(true);
+        dir.write("zukdebuglog", "");
+        c.plant(dir.path());
+        CCommandLineParser parser;
+        EXPECT_TRUE(parse(parser, {"-i"}).ok);
+        EXPECT_FALSE(parser.isDebug());
+        EXPECT_FALSE(DebugLoggingWanted());
+
+        CCommandLineParser asked;
+        EXPECT_TRUE(parse(asked, {"-i", "-d"}).ok);
+        EXPECT_TRUE(asked.isDebug());
+        EXPECT_EQ("debug_inv.log", asked.getDebugFilename());
+        EXPECT_TRUE(DebugLoggingWanted());
+    }
+    CLogger::ResetForTesting();
+}

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -123,8 +124,97 @@ TEST(PackageFiles, ADescriptorThatIsNotARegularFileIsNotRead)
     EXPECT_NE(std::string::npos, why.find("not a regular file")) << why;
 }
 
+// The folder for the program's own state (run lock, journal): made private
+// to root, or what is in the way named and left as it was.
+TEST(PackageFiles, RootOnlyFolderIsMadeOrWhatIsInTheWayIsNamed)
+{
+    const struct {
+        const char* name;
+        // Arranges around dir/parent/state; dir/parent exists, 0755.
+        std::function<void(const std::string& dir)> arrange;
+        const char* why; // empty: the folder is usable
+        bool needsRoot;
+    } cases[] = {
+        {"missing", [](const std::string&) {}, "", false},
+        {"missing with its parent", [](const std::string& d) { fs::remove(d + "/parent"); }, "",
+         false},
+        {"root's, readable by all",
+         [](const std::string& d) { ASSERT_EQ(0, mkdir((d + "/parent/state").c_str(), 0755)); }, "",
+         false},
+        {"in a sticky folder everyone may write",
+         [](const std::string& d) { chmod((d + "/parent").c_str(), 01777); }, "", false},
+        {"another user's",
+         [](const std::string& d) {
+             ASSERT_EQ(0, mkdir((d + "/parent/state").c_str(), 0700));
+             ASSERT_EQ(0, chown((d + "/parent/state").c_str(), kNobody, 0));
+         },
+         "/parent/state is not owned by root", true},
+        {"a symbolic link to root's folder",
+         [](const std::string& d) {
+             ASSERT_EQ(0, mkdir((d + "/elsewhere").c_str(), 0700));
+             fs::create_directory_symlink(d + "/elsewhere", d + "/parent/state");
+         },
+         "/parent/state is a symbolic link", false},
+        {"a file",
+         [](const std::string& d) {
+             ASSERT_EQ(0, close(creat((d + "/parent/state").c_str(), 0600)));
+         },
+         "/parent/state is not a directory", false},
+        {"in a folder others may write",
+         [](const std::string& d) { chmod((d + "/parent").c_str(), 0777); },
+         "/parent is writable by group or others", false},
+        {"in another user's folder",
+         [](const std::string& d) { ASSERT_EQ(0, chown((d + "/parent").c_str(), kNobody, 0)); },
+         "/parent is not owned by root", true},
+        {"below a link",
+         [](const std::string& d) {
+             fs::rename(d + "/parent", d + "/real");
+             fs::create_directory_symlink(d + "/real", d + "/parent");
+         },
+         "/parent is a symbolic link", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && geteuid() != 0) {
+            continue; // only root can hand a folder to another user
+        }
+        ScopedTempWorkDir dir;
+        ASSERT_EQ(0, mkdir((dir.path() + "/parent").c_str(), 0755));
+        c.arrange(dir.path());
+        const std::string folder = dir.path() + "/parent/state";
+        const auto found = [&] {
+            std::string seen;
+            for (const std::string& path : {dir.path() + "/parent", folder}) {
+                struct stat info = {};
+                seen += lstat(path.c_str(), &info) != 0
+                            ? std::string("none ")
+                            : std::to_string(info.st_ino) + ":" + std::to_string(info.st_mode) +
+                                  ":" + std::to_string(info.st_uid) + " ";
+            }
+            return seen;
+        };
+        const std::string before = found();
+
+        std::string why;
+        EXPECT_EQ(*c.why == '\0', pkgfiles::MakeRootOnlyFolder(folder, why));
+        if (*c.why == '\0') {
+            EXPECT_EQ("", why);
+            struct stat info = {};
+            ASSERT_EQ(0, lstat(folder.c_str(), &info));
+            EXPECT_EQ(S_IFDIR | 0700u, info.st_mode & (S_IFMT | 07777));
+            EXPECT_EQ(geteuid(), info.st_uid);
+            continue;
+        }
+        EXPECT_EQ(dir.path() + c.why, why);
+        EXPECT_EQ(before, found()) << "left as it was found";
+    }
+    std::string why;
+    EXPECT_FALSE(pkgfiles::MakeRootOnlyFolder("run/lumoswitch", why));
+    EXPECT_NE(std::string::npos, why.find("not an absolute path")) << why;
+}
+
 // What another user may have put at the name of a log in the working
-// directory; none of it is written through.
+// directory; none of it is written through, or written into.
 TEST(SafeLogStream, LinksFifosAndHardLinksAreNotWrittenThrough)
 {
     ScopedTempWorkDir dir;
@@ -133,26 +223,54 @@ TEST(SafeLogStream, LinksFifosAndHardLinksAreNotWrittenThrough)
     struct Case {
         const char* name;
         std::function<void(const std::string& log)> arrange;
+        const char* told; // on standard error
     };
     const Case cases[] = {
-        {"symbolic link", [&](const std::string& log) { fs::create_symlink(victim, log); }},
-        {"hard link", [&](const std::string& log) { fs::create_hard_link(victim, log); }},
-        {"FIFO", [](const std::string& log) { ASSERT_EQ(0, mkfifo(log.c_str(), 0666)); }},
+        {"symbolic link", [&](const std::string& log) { fs::create_symlink(victim, log); },
+         "it is a symbolic link"},
+        {"hard link", [&](const std::string& log) { fs::create_hard_link(victim, log); },
+         "it has other names (hard links)"},
+        {"FIFO", [](const std::string& log) { ASSERT_EQ(0, mkfifo(log.c_str(), 0666)); }, ""},
+        {"another user's file",
+         [](const std::string& log) {
+             std::ofstream(log) << "precious\n";
+             ASSERT_EQ(0, chown(log.c_str(), kNobody, kNobody));
+         },
+         "it is not owned by root"},
+        {"a file others may write",
+         [](const std::string& log) {
+             std::ofstream(log) << "precious\n";
+             ASSERT_EQ(0, chmod(log.c_str(), 0666));
+         },
+         "it is writable by group or others"},
     };
+    unsigned logs = 0;
     for (const Case& c : cases) {
         for (std::ios::openmode mode :
              {std::ios::out | std::ios::trunc, std::ios::out | std::ios::app}) {
             SCOPED_TRACE(c.name);
-            const std::string log = dir.path() + "/debug.log";
-            fs::remove(log);
+            if (geteuid() != 0 && std::string(c.name) == "another user's file") {
+                continue; // only root can hand a file to another user
+            }
+            // A name of its own: the refusal of each name is told once.
+            const std::string log = dir.path() + "/debug" + std::to_string(++logs) + ".log";
             c.arrange(log);
+            ::testing::internal::CaptureStderr();
             CSafeLogStream stream;
             stream.open(log, mode);
+            const std::string told = ::testing::internal::GetCapturedStderr();
             EXPECT_FALSE(stream.is_open());
             EXPECT_TRUE(stream.fail());
             stream << "forged line\n";
             stream.flush();
             EXPECT_EQ("precious\n", readFile(victim));
+            if (fs::is_regular_file(fs::symlink_status(log))) {
+                EXPECT_EQ("precious\n", readFile(log));
+            }
+            // One line says why a file found there was left alone.
+            EXPECT_EQ(*c.told == '\0' ? ""
+                                      : "lumoswitch: " + log + " is not written: " + c.told + "\n",
+                      told);
         }
     }
 }

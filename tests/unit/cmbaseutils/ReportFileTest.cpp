@@ -5,6 +5,7 @@
 #include "ReportOutput.h"
 #include "UpdateXMLWriter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,4 +184,50 @@ TEST(ReportFile, TemporaryFileIsJournaledBeforeItIsMadeByAPathWithoutLinks)
     EXPECT_EQ((std::vector<std::string>{"report " + noted, "report-gone " + noted}),
               journal->notes);
     EXPECT_EQ("<report/>", readFile(real + "/report.xml"));
+}
+
+// A FIFO at the report's name: root's own, with a reader, takes the report
+// as before; one without a reader, or another user's, is a target that
+// cannot be opened (the report then goes to standard output), and the open
+// never waits for a reader.
+TEST(ReportFile, FifoTakesTheReportOnlyWhenRootsAndRead)
+{
+    const struct {
+        const char* name;
+        bool reader;
+        uid_t owner;
+        bool opens;
+    } cases[] = {
+        {"root's, read", true, 0, true},
+        {"root's, nobody reading", false, 0, false},
+        {"another user's, read", true, 65534, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.owner != 0 && geteuid() != 0) {
+            continue; // only root can hand a FIFO to another user
+        }
+        ScopedTempWorkDir dir;
+        const std::string fifo = dir.path() + "/report.xml";
+        ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
+        ASSERT_EQ(0, chown(fifo.c_str(), c.owner, c.owner));
+        const int reader = c.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        // A blocking open would wait here for good: the alarm ends the test.
+        alarm(20);
+        CReportFile file;
+        EXPECT_EQ(c.opens, file.open(fifo));
+        alarm(0);
+        std::string error;
+        if (c.opens) {
+            EXPECT_TRUE(file.write("report", error)) << error;
+            EXPECT_TRUE(file.commit(error)) << error;
+        }
+        if (reader >= 0) {
+            char got[16] = {};
+            const ssize_t n = read(reader, got, sizeof(got));
+            EXPECT_EQ(c.opens ? "report" : "", std::string(got, n > 0 ? size_t(n) : 0));
+            close(reader);
+        }
+        EXPECT_EQ(std::set<std::string>{"report.xml"}, Entries(dir.path()));
+    }
 }

@@ -232,18 +232,23 @@ TEST_F(UpdateTest, UnusablePackageFailsEverySwitchWithTheReason)
         const char* name;
         const char* xml; // nullptr: no package.xml at all
         const char* error;
+        mode_t mode = 0644;
     } cases[] = {
         {"missing", nullptr, "ERROR: package.xml not found"},
         {"unparsable", "<SoftwareComponent><SupportedDevices>",
          "ERROR: package.xml could not be parsed"},
         {"empty", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
          "ERROR: package.xml lists no supported device"},
+        // The tool's own refusal, named in the report as well.
+        {"writable by the group", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
+         "ERROR: package.xml refused: writable by group or others", 0664},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::remove((dir + "/package.xml").c_str());
         if (c.xml != nullptr) {
             write("package.xml", c.xml);
+            chmod((dir + "/package.xml").c_str(), c.mode);
         }
         const auto devices = update();
         EXPECT_EQ(2u, devices.size());

@@ -60,6 +60,30 @@ TEST_F(LifecycleTest, NoMarkerNoLogAndAnExistingLogIsAppendedTo)
     EXPECT_EQ(lines[0], "earlier line");
 }
 
+// A marker another user could have planted turns no log on.
+TEST_F(LifecycleTest, MarkerRootDidNotLeaveTurnsNoLogOn)
+{
+    const struct {
+        const char* name;
+        std::function<void(FakeHost&)> plant;
+    } cases[] = {
+        {"another user's marker", [](FakeHost& h) { h.owners["zukdebuglog"] = 65534; }},
+        {"in another user's folder", [](FakeHost& h) { h.owners["."] = 65534; }},
+        {"in a folder others may write", [](FakeHost& h) { h.modes["."] = 01777; }},
+        {"a link", [](FakeHost& h) { h.links.insert("zukdebuglog"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PutDebugMarker();
+        c.plant(host);
+        EXPECT_EQ(ConstructWrapper(), -1);
+        EXPECT_FALSE(std::filesystem::exists(scratch_ + "/SCAL_DBG.log"));
+        host.owners.clear();
+        host.modes.clear();
+        host.links.clear();
+    }
+}
+
 TEST_F(LifecycleTest, EveryOpenRefusedGivesUpAfterThirtySixAttempts)
 {
     struct Case {

@@ -92,8 +92,12 @@ protected:
         ClearIPMIRecord(PollReqBuf);
     }
 
-    // The debug marker, as the access layer's constructor looks for it.
-    void PutDebugMarker() { host.files["zukdebuglog"] = ""; }
+    // The debug marker as root leaves it, in a working directory of root's.
+    void PutDebugMarker()
+    {
+        host.files["zukdebuglog"] = "";
+        host.directories.insert(".");
+    }
 
     // Opens the debug log directly, for tests that skip the constructor.
     void OpenLog()

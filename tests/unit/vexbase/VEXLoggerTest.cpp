@@ -1,6 +1,7 @@
 #include "VEXLogger.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -114,18 +115,63 @@ TEST_F(VEXLoggerTest, InternalAndUserLineLayout)
     EXPECT_EQ("", Stderr());
 }
 
-// The IPMI library's logs lie in the working directory: a link another user
-// put there under a log's name is not written through.
-TEST_F(VEXLoggerTest, ALinkAtTheLogsNameIsNotWrittenThrough)
+// The IPMI library's logs lie in the working directory: what another user
+// put there under a log's name (a link, a file of theirs, one they may
+// write) is left as it was, and the logger stays silent.
+TEST_F(VEXLoggerTest, AFileOthersPutAtTheLogsNameIsLeftAlone)
 {
-    const std::string victim = m_Dir + "/victim";
-    std::ofstream(victim) << "precious\n";
-    ASSERT_EQ(0, symlink(victim.c_str(), UserPath().c_str()));
-    ASSERT_EQ(0, symlink(victim.c_str(), InternalPath().c_str()));
-    VEXLogger::Initialize(Options(4));
-    VEXLogger::Log(VEXString("Initialize"), VEXString("x"), 1, eVEXLogError, "forged");
-    VEXLogger::Terminate();
-    EXPECT_EQ("precious\n", ReadFile(victim));
+    const struct {
+        const char* name;
+        void (*plant)(const std::string& victim, const std::string& log);
+        bool needsRoot;
+    } cases[] = {
+        {"symbolic link",
+         [](const std::string& victim, const std::string& log) {
+             ASSERT_EQ(0, symlink(victim.c_str(), log.c_str()));
+         },
+         false},
+        {"hard link",
+         [](const std::string& victim, const std::string& log) {
+             ASSERT_EQ(0, link(victim.c_str(), log.c_str()));
+         },
+         false},
+        {"another user's file",
+         [](const std::string&, const std::string& log) {
+             std::ofstream(log) << "precious\n";
+             ASSERT_EQ(0, chown(log.c_str(), 65534, 65534));
+         },
+         true},
+        {"a file others may write",
+         [](const std::string&, const std::string& log) {
+             std::ofstream(log) << "precious\n";
+             ASSERT_EQ(0, chmod(log.c_str(), 0666));
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && geteuid() != 0) {
+            continue; // only root can hand a file to another user
+        }
+        VEXLogger::ResetForTesting();
+        const std::string victim = m_Dir + "/victim";
+        for (const std::string& path : {victim, UserPath(), InternalPath()}) {
+            std::remove(path.c_str());
+        }
+        std::ofstream(victim) << "precious\n";
+        c.plant(victim, UserPath());
+        c.plant(victim, InternalPath());
+        const size_t before = Stderr().size();
+        EXPECT_FALSE(VEXLogger::Initialize(Options(4)));
+        VEXLogger::Log(VEXString("Initialize"), VEXString("x"), 1, eVEXLogError, "forged");
+        VEXLogger::Terminate();
+        for (const std::string& path : {victim, UserPath(), InternalPath()}) {
+            EXPECT_EQ("precious\n", ReadFile(path)) << path;
+        }
+        EXPECT_EQ("Error in Initialize opening user log file: " + InternalPath() + "\n" +
+                      "Error in Initialize opening user log file: " + UserPath() + "\n",
+                  Stderr().substr(before));
+    }
 }
 
 TEST_F(VEXLoggerTest, LevelFilterPerUserLevelCount)

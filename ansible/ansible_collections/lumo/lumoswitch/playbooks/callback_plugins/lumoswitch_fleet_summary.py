@@ -17,6 +17,12 @@ description:
     so the summary also lists the hosts whose batch never started.
   - It sits beside the rollout playbook and is loaded with it; it stays silent in runs
     where no host recorded an outcome or failed.
+  - A host's rows are taken only from the role's own C(set_fact) of C(lumoswitch_outcome)
+    for that host (what a host's modules return cannot add or replace rows, nor rows of
+    other hosts), and the reports folder only from the controller's settings
+    (C(lumoswitch_reports_dir) from the extra or play variables, else C(reports)).
+  - The table shows every character that is not printable as C(\xHH), so text a host
+    returned (a serial, a message) can neither drive the terminal nor add lines.
 '''
 
 import json
@@ -29,17 +35,32 @@ COLUMNS = (('host', 'HOST'), ('switch', 'SWITCH'), ('version_before', 'BEFORE'),
            ('version_after', 'AFTER'), ('result', 'RESULT'))
 
 
+def shown(value):
+    """Text as it may reach a terminal: what a host returned (serials, messages)
+    could carry escape sequences or line breaks that forge lines of the table, so
+    every character that is not printable is written \\xHH (\\uHHHH above 0xff)."""
+    return ''.join(c if c.isprintable() else
+                   ('\\x%02x' % ord(c) if ord(c) < 0x100 else '\\u%04x' % ord(c))
+                   for c in to_text(value))
+
+
 def table(rows):
-    """Rows as a plain-text table with one header line."""
-    widths = [max([len(title)] + [len(to_text(r.get(key, ''))) for r in rows])
-              for key, title in COLUMNS]
+    """Rows as a plain-text table with one header line, one line per row."""
+    cells = [[shown(r.get(key, '')) for key, _ in COLUMNS] for r in rows]
+    widths = [max([len(title)] + [len(row[n]) for row in cells])
+              for n, (_, title) in enumerate(COLUMNS)]
 
-    def line(cells):
-        return '  '.join(c.ljust(w) for c, w in zip(cells, widths)).rstrip()
+    def line(texts):
+        return '  '.join(t.ljust(w) for t, w in zip(texts, widths)).rstrip()
 
-    out = [line([title for _, title in COLUMNS])]
-    out += [line([to_text(r.get(key, '')) for key, _ in COLUMNS]) for r in rows]
-    return '\n'.join(out)
+    return '\n'.join([line([title for _, title in COLUMNS])] + [line(row) for row in cells])
+
+
+def _role_outcome_task(task):
+    """The lumoswitch role's set_fact: its facts are made on the controller."""
+    role = getattr(task, '_role', None)
+    return (task.action in ('set_fact', 'ansible.builtin.set_fact', 'ansible.legacy.set_fact')
+            and role is not None and role.get_name().split('.')[-1] == 'lumoswitch')
 
 
 class CallbackModule(CallbackBase):
@@ -58,7 +79,12 @@ class CallbackModule(CallbackBase):
         self._summary_dir = None
 
     def v2_playbook_on_play_start(self, play):
-        inventory = play.get_variable_manager()._inventory
+        manager = play.get_variable_manager()
+        # The controller's own settings: never a host's variables or facts.
+        for source in (manager.extra_vars, play.get_vars()):
+            if self._summary_dir is None and source.get('lumoswitch_reports_dir'):
+                self._summary_dir = os.path.realpath(to_text(source['lumoswitch_reports_dir']))
+        inventory = manager._inventory
         batch = [h.name for h in inventory.get_hosts(play.hosts)]
         for host in inventory.get_hosts(play.hosts, ignore_restrictions=True):
             if host.name not in self._hosts:
@@ -72,10 +98,13 @@ class CallbackModule(CallbackBase):
 
     def v2_runner_on_ok(self, result):
         host = self._seen(result)
+        if not _role_outcome_task(result._task):
+            return
         facts = result._result.get('ansible_facts') or {}
-        if 'lumoswitch_outcome' in facts:
-            self._outcomes[host] = facts['lumoswitch_outcome']
-            self._summary_dir = facts.get('lumoswitch_summary_dir') or self._summary_dir
+        rows = facts.get('lumoswitch_outcome')
+        if isinstance(rows, list):
+            self._outcomes[host] = [r for r in rows
+                                    if isinstance(r, dict) and r.get('host') == host]
 
     def v2_runner_on_skipped(self, result):
         self._seen(result)

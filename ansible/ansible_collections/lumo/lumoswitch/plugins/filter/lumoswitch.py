@@ -5,6 +5,7 @@
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
+import os
 import xml.etree.ElementTree as ET
 
 from ansible.errors import AnsibleFilterError
@@ -31,6 +32,22 @@ def package_versions(descriptor):
         if component and version:
             versions[component] = version
     return versions
+
+
+def host_reports(reports_dir, host):
+    """The folder of a host's reports: <reports_dir>/<host>.
+
+    The host name comes from the inventory, which may be built from names
+    others chose: one that is not a plain file name (a slash, "." or "..", a
+    control character) could put reports, or remove them, outside the
+    reports folder, and is refused.
+    """
+    host = to_native(host)
+    if (not host or host in ('.', '..') or '/' in host
+            or any(ord(c) < 0x20 or ord(c) == 0x7f for c in host)):
+        raise AnsibleFilterError('host name %r is not a plain file name: its reports would not '
+                                 'stay in %s' % (host, reports_dir))
+    return os.path.join(to_native(reports_dir), host)
 
 
 def _supported(switches, versions):
@@ -113,6 +130,7 @@ class FilterModule(object):
     def filters(self):
         return {
             'package_versions': package_versions,
+            'host_reports': host_reports,
             'pending': pending,
             'outcome': outcome,
             'failures': failures,
