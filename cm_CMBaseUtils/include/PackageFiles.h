@@ -39,6 +39,16 @@ bool CheckTrusted(const std::string& path, std::string& why);
 // simply not there.
 int OpenTrusted(const std::string& path, int flags, std::string& why);
 
+// The folder holding path ("." for a bare name, "/" for the root's entries),
+// and path without trailing slashes.
+std::string FolderOf(const std::string& path);
+std::string WithoutTrailingSlash(std::string path);
+
+// The whole content of the regular file open on fd, read from its start; false
+// and why ("it is not a regular file", "it has N bytes, more than the M
+// allowed", kWhyUnreadable) otherwise.
+bool ReadDescriptor(int fd, size_t maxBytes, std::string& content, std::string& why);
+
 // The whole content of a trusted regular file of at most maxBytes.
 bool ReadTrusted(const std::string& path, std::string& content, std::string& why,
                  size_t maxBytes = 16u * 1024u * 1024u);
@@ -58,6 +68,8 @@ bool MakeRootOnlyFolder(const std::string& path, std::string& why);
 
 // The reason given for a file that is not there at all (no refusal then).
 extern const char kWhyMissing[];
+// The reason given for a file whose reading failed or came up short.
+extern const char kWhyUnreadable[];
 
 // Logs the refusal and tells the user on standard error.
 void ReportRefusal(const std::string& path, const std::string& why);

@@ -27,11 +27,13 @@ public:
     // (Re)reads the descriptor path and parses the file when it exists.
     void ParseXMl();
 
-    // What the last read found: no descriptor, one that may not be trusted
-    // (refusal() says why), one libxml2 could not parse, or a parsed document.
+    // What the last read found: no descriptor, one that may not be trusted or
+    // failed its check against package.jcat and was not parsed (refusal()
+    // says why), one libxml2 could not parse, or a parsed document.
     enum class EPackageState { Missing, Refused, Unparsable, Parsed };
     EPackageState packageState() const { return m_ePackageState; }
-    // Why a refused descriptor was not read ("the file is not owned by root").
+    // Why a refused descriptor was not read ("the file is not owned by root",
+    // "checksum mismatch against package.jcat").
     const std::string& refusal() const { return m_strRefusal; }
 
     // All Device elements of a freshly parsed descriptor; null when the file

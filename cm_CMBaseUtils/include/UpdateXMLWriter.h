@@ -23,6 +23,10 @@ public:
     // its target did not take every byte.
     bool GetXML(const std::vector<CDeviceInfo*>& devices, std::string outputFile) override;
 
+    // What the report says when it lists no switch; "Device not found" unless
+    // the caller knows better (a storage library that was refused).
+    void setNoDeviceMessage(const std::string& message) { m_strNoDeviceMessage = message; }
+
     void addXMLHeader();
     void addUpdateHeader();
     void addUpdateFooter();
@@ -37,4 +41,5 @@ private:
     CReportFile m_reportFile;
     std::ostream& m_standardOutput;
     std::string m_writeError;
+    std::string m_strNoDeviceMessage = "Device not found";
 };

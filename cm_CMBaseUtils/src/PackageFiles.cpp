@@ -18,30 +18,9 @@ namespace
 
 const char kSrc[] = "cm_CMBaseUtils/src/PackageFiles";
 
-std::string FolderOf(const std::string& path)
-{
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') {
-        trimmed.pop_back();
-    }
-    const size_t slash = trimmed.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : trimmed.substr(0, slash);
-}
-
-std::string WithoutTrailingSlash(std::string path)
-{
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
 bool CheckFolder(const std::string& path, std::string& why)
 {
-    const std::string folder = FolderOf(path);
+    const std::string folder = pkgfiles::FolderOf(path);
     struct stat info;
     if (lstat(folder.c_str(), &info) != 0) {
         why = "its folder " + folder + " cannot be examined";
@@ -65,6 +44,29 @@ namespace pkgfiles
 {
 
 const char kWhyMissing[] = "the file is missing";
+const char kWhyUnreadable[] = "the file cannot be read whole";
+
+std::string FolderOf(const std::string& path)
+{
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    const size_t slash = trimmed.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : trimmed.substr(0, slash);
+}
+
+std::string WithoutTrailingSlash(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
 
 std::string Directory()
 {
@@ -196,29 +198,43 @@ bool ReadTrusted(const std::string& path, std::string& content, std::string& why
     if (fd < 0) {
         return false;
     }
-    struct stat info;
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              static_cast<uint64_t>(info.st_size) <= maxBytes;
-    if (!ok) {
+    const bool ok = ReadDescriptor(fd, maxBytes, content, why);
+    if (!ok && why != kWhyUnreadable) {
         why = "the file is not a regular file of a sensible size";
-    }
-    if (ok) {
-        content.resize(static_cast<size_t>(info.st_size));
-        size_t done = 0;
-        while (done < content.size()) {
-            const ssize_t got = read(fd, &content[done], content.size() - done);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                break;
-            }
-            done += static_cast<size_t>(got);
-        }
-        content.resize(done);
     }
     close(fd);
     return ok;
+}
+
+bool ReadDescriptor(int fd, size_t maxBytes, std::string& content, std::string& why)
+{
+    content.clear();
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = "it is not a regular file";
+        return false;
+    }
+    if (static_cast<uint64_t>(info.st_size) > maxBytes) {
+        why = "it has " + std::to_string(info.st_size) + " bytes, more than the " +
+              std::to_string(maxBytes) + " allowed";
+        return false;
+    }
+    content.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t got =
+            pread(fd, &content[done], content.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            content.clear();
+            why = kWhyUnreadable;
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
 }
 
 void ReportRefusal(const std::string& path, const std::string& why)

@@ -2,6 +2,7 @@
 
 #include "Logger.h"
 #include "PackageFiles.h"
+#include "PackageTrust.h"
 #include "PlatformLayer.h"
 #include "StringUtils.h"
 
@@ -18,6 +19,8 @@ namespace
 {
 
 const char kDeviceQuery[] = "//SoftwareComponent/SupportedDevices/Device";
+// The most of a descriptor read into memory to be checked before it is parsed.
+constexpr size_t kMaxPackageBytes = size_t(16) << 20;
 
 const xmlChar* xc(const char* text)
 {
@@ -75,7 +78,9 @@ bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b)
 // (entity substitution, DTD loading) cannot change how a package is read.
 // The descriptor is read through one checked descriptor of the package's own
 // file; `why` says why a file was not read at all (missing, or not to be
-// trusted), and stays empty when libxml2 had the file.
+// trusted), and stays empty when libxml2 had the file. When the package's
+// files are checked against package.jcat, the bytes checked are the bytes
+// parsed, and a descriptor that fails is not parsed at all (`why` says why).
 xmlDoc* parsePackage(const std::string& path, std::string& why)
 {
     const int fd = pkgfiles::OpenTrusted(path, O_RDONLY | O_NONBLOCK, why);
@@ -92,9 +97,21 @@ xmlDoc* parsePackage(const std::string& path, std::string& why)
         }
         return nullptr;
     }
-    xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET);
+    const int options = XML_PARSE_NOBLANKS | XML_PARSE_NONET;
+    if (pkgtrust::Mode() == pkgtrust::EMode::Off) {
+        xmlDoc* document = xmlReadFd(fd, path.c_str(), nullptr, options);
+        close(fd);
+        return document;
+    }
+    std::string content;
+    why = pkgtrust::CheckDescriptor(strPackageXMLFileName, fd, &content, kMaxPackageBytes);
     close(fd);
-    return document;
+    if (!why.empty()) {
+        pkgtrust::ReportRefusal(path, why);
+        return nullptr;
+    }
+    return xmlReadMemory(content.data(), static_cast<int>(content.size()), path.c_str(), nullptr,
+                         options);
 }
 
 // The descriptor counts as present when it can be opened for reading, as it
@@ -151,6 +168,7 @@ void CSoftwareComponentInfo::ParseXMl()
     xmlKeepBlanksDefault(0);
     replaceDocument(nullptr);
     m_ePackageState = EPackageState::Missing;
+    m_strRefusal.clear();
     m_strPackageFilePath = pkgfiles::Directory() + strPackageXMLFileName;
     if (!packagePresent(m_strPackageFilePath)) {
         return;
@@ -199,6 +217,7 @@ XmlXPathObjectHandle CSoftwareComponentInfo::ParseXmlUsingXpath()
     if (!packagePresent(m_strPackageFilePath)) {
         replaceDocument(nullptr);
         m_ePackageState = EPackageState::Missing;
+        m_strRefusal.clear();
         return nullptr;
     }
     readPackage();

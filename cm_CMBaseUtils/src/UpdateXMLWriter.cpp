@@ -68,7 +68,7 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
     if (devices.empty()) {
         m_ossDocument << "<SPStatus result = \"false\" >"
                       << "<Message id=\"" << 1 << "\" >"
-                      << "Device not found"
+                      << XMLEscapeValue(m_strNoDeviceMessage)
                       << "</Message></SPStatus>";
     }
     for (const CDeviceInfo* device : devices) {

@@ -98,9 +98,11 @@ public:
     // Reads an image that lies inside the package's payload folder. False
     // when it cannot be read; *refused is set when it may not be used at all
     // (a ".." or a link on the way, not a regular file, not root's, larger
-    // than a switch can take).
+    // than a switch can take, or its bytes failed their check against
+    // package.jcat: then *refusalMessage is the report's message, which
+    // says why).
     bool readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length,
-                       bool* refused = nullptr);
+                       bool* refused = nullptr, std::string* refusalMessage = nullptr);
     bool writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length, const uint8_t* image);
 
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const

@@ -10,9 +10,11 @@
 #include "ChangeJournal.h"
 #include "CommandLineParser.h"
 #include "Interruption.h"
+#include "JcatManifestVerifier.h"
 #include "JournalRecovery.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
+#include "PackageTrust.h"
 #include "RunLock.h"
 #include "ScalSeams.h"
 #include "SecureCorvel.h"
@@ -90,14 +92,9 @@ int main(int argc, char* argv[])
         logger->log(kSrc, __LINE__, "Logger initialized");
     }
 
-    std::string outputFileName;
-    if (!parser.getOutputFileName().empty()) {
-        outputFileName = parser.getOutputFileName();
-        CLogger::GetInstance()->log(kSrc, __LINE__, "Output file name =" + outputFileName);
-    }
-
     // The lock proves that whoever wrote a journal left behind is gone: what
-    // it lists is undone before this run touches anything.
+    // it lists is undone before this run touches anything, and even when the
+    // run goes no further (a trust folder it refuses).
     if (parser.isInventory() || parser.isUpdate()) {
         CJournalRecovery recovery(JournalPolicy());
         for (const std::string& line : recovery.Run(CChangeJournal::Process(), parser.isUpdate())) {
@@ -105,6 +102,24 @@ int main(int argc, char* argv[])
         }
         CChangeJournal::Process().SetWarningSink(&Warn);
         std::atexit(&FinishJournal);
+    }
+
+    // Which signers the host trusts is settled before any package file is
+    // touched; a trust folder that may not be trusted is no policy at all.
+    pkgtrust::SetVerifierFactory(&MakeJcatManifestVerifier);
+    if (parser.isInventory() || parser.isUpdate()) {
+        std::string why;
+        if (!pkgtrust::Prepare(why)) {
+            std::cerr << "lumoswitch: refusing to run: " << why << "; nothing was done"
+                      << std::endl;
+            return 1;
+        }
+    }
+
+    std::string outputFileName;
+    if (!parser.getOutputFileName().empty()) {
+        outputFileName = parser.getOutputFileName();
+        CLogger::GetInstance()->log(kSrc, __LINE__, "Output file name =" + outputFileName);
     }
 
     interruption::InstallDeferredHandlers();

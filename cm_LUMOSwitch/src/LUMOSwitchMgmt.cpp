@@ -18,6 +18,7 @@
 #include "InventoryXMLWriter.h"
 #include "Logger.h"
 #include "PackageFiles.h"
+#include "PackageTrust.h"
 #include "PlatformLayer.h"
 #include "ScsiCommands.h"
 #include "SoftwareComponentInfo.h"
@@ -72,6 +73,12 @@ std::string ProgressTarget(uint32_t ctrlId, uint16_t deviceId)
     std::snprintf(text, sizeof(text), "switch %u on controller 0x%08x", unsigned(deviceId),
                   unsigned(ctrlId));
     return text;
+}
+
+// What the report says of a package file that failed its check.
+std::string RefusedMessage(const std::string& id, const std::string& why)
+{
+    return "ERROR: " + id + " refused: " + why;
 }
 
 void Log(unsigned int line, const std::string& text)
@@ -410,7 +417,13 @@ std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
     } else {
         Log(__LINE__, "Update: update devices failed");
     }
-    std::unique_ptr<IDeviceXMLWriter> writer(new (std::nothrow) CUpdateXMLWriter());
+    std::unique_ptr<CUpdateXMLWriter> writer(new (std::nothrow) CUpdateXMLWriter());
+    // No switch can be found without the storage library: the report says
+    // why there is none when the package's library failed its check.
+    const std::pair<std::string, std::string> library = ZUKStoreLibTalker::LibraryRefusal();
+    if (writer && devices.empty() && !library.first.empty()) {
+        writer->setNoDeviceMessage(RefusedMessage(library.first, library.second));
+    }
     generateXML(writer.get(), devices, m_strOutputFileName);
     writer.reset();
     Log(__LINE__, "LUMOSwitchMgmt::Update() End");
@@ -455,10 +468,13 @@ bool LUMOSwitchMgmt::updateDevices(std::vector<CDeviceInfo*>& devices)
         ImageBuffer image;
         uint64_t length = 0;
         bool refused = false;
-        if (!readImgBuffer(path, image, length, &refused)) {
+        std::string refusal;
+        if (!readImgBuffer(path, image, length, &refused, &refusal)) {
             device->setStatus(1);
             // An image the package may not use is not sent: the update failed.
-            device->setErrorMsg(refused ? kMsgUpdateFailed : kMsgReadFailed);
+            device->setErrorMsg(!refusal.empty() ? refusal
+                                : refused        ? kMsgUpdateFailed
+                                                 : kMsgReadFailed);
             Log(__LINE__, refused ? "updateDevices(): firmware image refused, nothing sent"
                                   : "updateDevices(): Failed to read firmware image");
             continue;
@@ -647,7 +663,7 @@ std::vector<std::string> PathComponents(const std::string& relative)
 // package.xml cannot lead to any file outside payload/, and what is read is
 // what was checked.
 bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer, uint64_t& length,
-                                   bool* refused)
+                                   bool* refused, std::string* refusalMessage)
 {
     Log(__LINE__, "LUMOSwitchMgmt::readImgBuffer() start");
     length = 0;
@@ -749,6 +765,23 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
     }
     if (!data || done != length) {
         Log(__LINE__, "readImgBuffer(): error reading file");
+        length = 0;
+        return false;
+    }
+    // Checked in the buffer the chunks are then sent from, before the first.
+    std::string id = "payload";
+    for (const std::string& part : parts) {
+        id += "/" + part;
+    }
+    why = pkgtrust::Check(id, data.get(), static_cast<size_t>(length));
+    if (!why.empty()) {
+        pkgtrust::ReportRefusal(path, why);
+        if (refused != nullptr) {
+            *refused = true;
+        }
+        if (refusalMessage != nullptr) {
+            *refusalMessage = RefusedMessage(id, why);
+        }
         length = 0;
         return false;
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "StoreLibRecords.h"
 
@@ -28,9 +29,12 @@ public:
     // Where a file the package ships ("./doRPM.sh", "ESX/libstorelibit.so")
     // is found: in the executable's folder, never the working directory.
     virtual std::string PackagePath(const std::string& relative) = 0;
-    // False (after saying why) when the file, if present, or its folder may
-    // not be trusted to run as root.
-    virtual bool MayUsePackageFile(const std::string& path) = 0;
+    // Runs a script the package ships (PackagePath("./doRPM.sh")) in the
+    // package folder with its output discarded; the shell's raw status, -1
+    // when it was not run. A script that may not be trusted to run as root is
+    // not run (after saying why); when the package's files are checked against
+    // package.jcat, what runs is a sealed copy of the bytes that passed.
+    virtual int RunPackageScript(const std::string& script) = 0;
 };
 
 // The real calls, as the program makes them.
@@ -46,8 +50,17 @@ public:
     bool GetSystemName(std::string& sysname) override;
     bool ReadFirstLine(const std::string& path, std::string& line) override;
     std::string PackagePath(const std::string& relative) override;
-    bool MayUsePackageFile(const std::string& path) override;
+    int RunPackageScript(const std::string& script) override;
 };
+
+namespace storelib
+{
+// The shell command that runs a package script in its folder, output
+// discarded: "./doRPM.sh > /dev/null 2>&1" in the package folder, with a "cd"
+// to it first from elsewhere. `program` is what to start there; empty: the
+// script itself.
+std::string PackageScriptCommand(const std::string& script, const std::string& program = "");
+} // namespace storelib
 
 // A loaded shared object, closed when the holder goes away.
 class CStoreLibHandle
@@ -171,6 +184,10 @@ public:
     bool getNeedRemoveUtilsRpm() const { return m_NeedRemoveUtilsRpm; }
 
     static eVariant VariantOf(uint32_t ctrlId);
+
+    // The package's library that failed its check against package.jcat in
+    // this process ("libstorelibit.so"), and why; both empty when none did.
+    static std::pair<std::string, std::string> LibraryRefusal();
 
 private:
     void determineOSType();

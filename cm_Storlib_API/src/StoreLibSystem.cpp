@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -8,8 +9,42 @@
 #include <cstdlib>
 
 #include "PackageFiles.h"
+#include "PackageTrust.h"
 #include "PlatformLayer.h"
 #include "ZUKStoreLibTalker.h"
+
+namespace
+{
+
+// The bytes in an anonymous memory file that can no longer change, open for
+// reading only (so it may be executed) and handed to the shell's children
+// (not close-on-exec): "/dev/fd/N" names it to them. -1 when it cannot be made.
+int SealedCopy(const std::string& content)
+{
+    const int fd = memfd_create("lumoswitch-package-script", MFD_ALLOW_SEALING | MFD_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < content.size()) {
+        const ssize_t wrote = write(fd, content.data() + done, content.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = wrote > 0;
+        done += ok ? static_cast<size_t>(wrote) : 0;
+    }
+    ok =
+        ok && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
+    // A file open for writing cannot be executed (ETXTBSY): the shell gets a
+    // read-only descriptor of it, and the writable one goes.
+    const int reader = ok ? open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY) : -1;
+    close(fd);
+    return reader;
+}
+
+} // namespace
 
 void* RealStoreLibSystem::OpenLibrary(const std::string& file)
 {
@@ -26,6 +61,14 @@ void* RealStoreLibSystem::OpenLibrary(const std::string& file)
         if (errno != ENOENT) {
             pkgfiles::ReportRefusal(file, why);
         }
+        return nullptr;
+    }
+    // When the package's files are checked, the bytes checked are read
+    // through this descriptor too, before anything of the library runs.
+    const std::string refusal = pkgtrust::CheckDescriptor(pkgtrust::ItemId(file), fd);
+    if (!refusal.empty()) {
+        close(fd);
+        pkgtrust::ReportRefusal(file, refusal);
         return nullptr;
     }
     const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
@@ -94,12 +137,39 @@ std::string RealStoreLibSystem::PackagePath(const std::string& relative)
     return pkgfiles::Path(name);
 }
 
-bool RealStoreLibSystem::MayUsePackageFile(const std::string& path)
+int RealStoreLibSystem::RunPackageScript(const std::string& script)
 {
     std::string why;
-    if (pkgfiles::CheckTrusted(path, why) || why == pkgfiles::kWhyMissing) {
-        return true;
+    if (pkgtrust::Mode() == pkgtrust::EMode::Off) {
+        if (!pkgfiles::CheckTrusted(script, why) && why != pkgfiles::kWhyMissing) {
+            pkgfiles::ReportRefusal(script, why);
+            return -1;
+        }
+        return ExecuteCmd(storelib::PackageScriptCommand(script));
     }
-    pkgfiles::ReportRefusal(path, why);
-    return false;
+    // Checked: the script that runs is a sealed copy of the bytes that passed,
+    // which nobody can change any more, not the file, which root could.
+    const int fd = pkgfiles::OpenTrusted(script, O_RDONLY | O_NONBLOCK, why);
+    if (fd < 0) {
+        if (why != pkgfiles::kWhyMissing) {
+            pkgfiles::ReportRefusal(script, why);
+        }
+        return -1;
+    }
+    std::string content;
+    why = pkgtrust::CheckDescriptor(pkgtrust::ItemId(script), fd, &content);
+    close(fd);
+    if (!why.empty()) {
+        pkgtrust::ReportRefusal(script, why);
+        return -1;
+    }
+    const int copy = SealedCopy(content);
+    if (copy < 0) {
+        pkgfiles::ReportRefusal(script, "no sealed copy of its checked bytes can be made");
+        return -1;
+    }
+    const int status =
+        ExecuteCmd(storelib::PackageScriptCommand(script, "/dev/fd/" + std::to_string(copy)));
+    close(copy);
+    return status;
 }

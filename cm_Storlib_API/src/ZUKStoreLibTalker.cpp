@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "Logger.h"
+#include "PackageTrust.h"
 #include "StringUtils.h"
 
 using namespace storelib;
@@ -72,18 +73,18 @@ std::string ShellWord(const std::string& path)
     return quoted + "'";
 }
 
-// The script runs in the package folder, where it leaves its marker.
-std::string ScriptCommand(const std::string& script)
-{
-    if (script.rfind("./", 0) == 0) {
-        return script + " > /dev/null 2>&1";
-    }
-    const size_t slash = script.rfind('/');
-    return "cd " + ShellWord(script.substr(0, slash + 1)) + " && ./" + script.substr(slash + 1) +
-           " > /dev/null 2>&1";
-}
-
 } // namespace
+
+// The script runs in the package folder, where it leaves its marker.
+std::string storelib::PackageScriptCommand(const std::string& script, const std::string& program)
+{
+    const size_t slash = script.rfind('/');
+    const std::string start = program.empty() ? "./" + script.substr(slash + 1) : program;
+    if (script.rfind("./", 0) == 0) {
+        return start + " > /dev/null 2>&1";
+    }
+    return "cd " + ShellWord(script.substr(0, slash + 1)) + " && " + start + " > /dev/null 2>&1";
+}
 
 ZUKStoreLibTalker::ZUKStoreLibTalker(std::shared_ptr<IStoreLibSystem> system)
     : m_pSystem(std::move(system))
@@ -135,14 +136,25 @@ ZUKStoreLibTalker::eVariant ZUKStoreLibTalker::VariantOf(uint32_t ctrlId)
     }
 }
 
+std::pair<std::string, std::string> ZUKStoreLibTalker::LibraryRefusal()
+{
+    for (const VariantInfo& info : kVariants) {
+        for (const char* file : {info.localFile, info.esxFile}) {
+            const std::string id = pkgtrust::ItemId(file);
+            const std::string why = pkgtrust::RefusalOf(id);
+            if (!why.empty()) {
+                return std::make_pair(id, why);
+            }
+        }
+    }
+    return std::pair<std::string, std::string>();
+}
+
 bool ZUKStoreLibTalker::installStorelibLibUtils()
 {
     Log(__LINE__, "ZUKStoreLibTalker::installStorelibLibUtils: begin");
-    const std::string script = m_pSystem->PackagePath("./doRPM.sh");
     // A script that may not be trusted is not run: as if it were missing.
-    if (m_pSystem->MayUsePackageFile(script)) {
-        m_pSystem->ExecuteCmd(ScriptCommand(script));
-    }
+    m_pSystem->RunPackageScript(m_pSystem->PackagePath("./doRPM.sh"));
     Log(__LINE__, "ZUKStoreLibTalker::installStorelibLibUtils: After doRPM");
     if (m_pSystem->FileExists(m_pSystem->PackagePath("./rpm_rc"))) {
         Log(__LINE__, "ZUKStoreLibTalker::installStorelibLibUtils: RPM NOT already installed, "
@@ -174,8 +186,12 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
                           info.esxFile);
         handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.esxFile));
     } else {
-        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.localFile));
-        if (handle == nullptr) {
+        const std::string packageLibrary = m_pSystem->PackagePath(info.localFile);
+        handle = m_pSystem->OpenLibrary(packageLibrary);
+        // A package library that failed its check against package.jcat was
+        // tampered with or damaged on the way: the package is not to be used
+        // through another library standing in for it.
+        if (handle == nullptr && pkgtrust::RefusalOf(pkgtrust::ItemId(packageLibrary)).empty()) {
             handle = m_pSystem->OpenLibrary(info.systemFile);
         }
         if (handle == nullptr) {

@@ -23,25 +23,6 @@ namespace
 
 using namespace e2e;
 
-// Root prepares the host, nobody attacks, root runs the tool from the chosen
-// folder, then the evidence is collected as root.
-const std::string kDriver = std::string(R"(#!/bin/bash
-PKG=$(pwd)
-export PKG
-/bin/bash -c "$E2E_PREPARE" || exit 120
-if [ -n "$E2E_ATTACK" ]; then
-    env -u LD_PRELOAD setpriv --reuid=nobody --regid=nogroup --clear-groups \
-        /bin/sh -c "$E2E_ATTACK" || exit 121
-fi
-cd "${E2E_RUN_FROM:-$PKG}" || exit 122
-"$PKG/lumoswitch" "$@"
-status=$?
-cd "$PKG"
-cat /run/lumo-rule-copies > rule-copies.txt 2>/dev/null
-)") + kListRulesLeft + R"(/bin/bash -c "$E2E_CHECK" > evidence.txt 2>&1
-exit $status
-)";
-
 // The chmod the program runs on each rule file it put in place, found first
 // on the shell's fixed PATH: notes what the rule file held at that moment.
 const char kChmodSpy[] = R"(#!/bin/sh
@@ -114,7 +95,7 @@ TEST_P(HostileHost, NothingTheAttackerPreparedIsRunLoadedUnmountedCopiedOrSent)
     const HostileCase& c = GetParam();
     PackageDir pkg(std::string("hostile-") + c.name);
     FillBoardPackage(pkg);
-    pkg.write("hostile.sh", kDriver);
+    pkg.write("hostile.sh", kAttackDriver);
     if (c.arrange) {
         c.arrange(pkg);
     }

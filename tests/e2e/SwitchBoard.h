@@ -50,6 +50,29 @@ inline const char kListRulesLeft[] =
 done > rules-left.txt
 )";
 
+// A driver script for a host with other users: root prepares ($E2E_PREPARE),
+// nobody attacks ($E2E_ATTACK), root runs the tool from the chosen folder
+// ($E2E_RUN_FROM, default the package) with the script's arguments, then the
+// evidence is collected as root ($E2E_CHECK into evidence.txt, the rule
+// files left into rules-left.txt). Exits with the tool's status, 120 to 122
+// when a step of its own failed.
+inline const std::string kAttackDriver = std::string(R"(#!/bin/bash
+PKG=$(pwd)
+export PKG
+/bin/bash -c "$E2E_PREPARE" || exit 120
+if [ -n "$E2E_ATTACK" ]; then
+    env -u LD_PRELOAD setpriv --reuid=nobody --regid=nogroup --clear-groups \
+        /bin/sh -c "$E2E_ATTACK" || exit 121
+fi
+cd "${E2E_RUN_FROM:-$PKG}" || exit 122
+"$PKG/lumoswitch" "$@"
+status=$?
+cd "$PKG"
+cat /run/lumo-rule-copies > rule-copies.txt 2>/dev/null
+)") + kListRulesLeft + R"(/bin/bash -c "$E2E_CHECK" > evidence.txt 2>&1
+exit $status
+)";
+
 // Device 8 is table row 0 (downloaded first), device 9 row 1; `extra` lines
 // follow the second switch.
 inline std::string BoardTopology(const std::string& extra = "")

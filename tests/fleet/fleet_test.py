@@ -30,6 +30,7 @@ COLLECTIONS = os.path.join(REPO, 'ansible')
 PLAYBOOK = os.path.join(COLLECTIONS, 'ansible_collections', 'lumo', 'lumoswitch', 'playbooks',
                         'rollout.yml')
 OVERLAY_ROOT = os.path.join(REPO, 'tests', 'e2e', 'overlay_root.sh')
+SIGN_PACKAGE = os.path.join(REPO, 'scripts', 'sign-package.sh')
 SERIAL_TABLE = os.path.join(REPO, 'cm_LUMOSwitch', 'data', 'platform_serials.csv')
 
 HOSTS = ['host%d' % i for i in range(1, 9)]
@@ -227,17 +228,53 @@ class Fleet(object):
             if name not in missing:
                 self.hosts[name] = Host(name, os.path.join(self.dir, scratch_name(name)),
                                         **special.get(name, {}))
+        self.names = names
         self.inventory = os.path.join(self.dir, 'hosts.ini')
+        self.write_inventory()
+        self.reports = os.path.join(self.dir, 'reports')
+
+    def write_inventory(self, package_src=None):
+        """The hosts; `package_src` maps a host to a package of its own."""
+        package_src = package_src or {}
         with open(self.inventory, 'w') as f:
             f.write('[lumoswitch]\n')
-            for name in names:
+            for name in self.names:
                 # A missing host's root does not exist: the connection fails.
                 root = os.path.join(self.dir, scratch_name(name), 'root') \
                     if name in self.hosts else os.path.join(self.dir, name)
-                f.write('%s ansible_host=%s\n' % (name, root))
+                own = ''
+                if name in package_src:
+                    own = ' lumoswitch_package_src=%s' % package_src[name]
+                f.write('%s ansible_host=%s%s\n' % (name, root, own))
             f.write('\n[lumoswitch:vars]\nansible_connection=community.general.chroot\n'
-                    'ansible_python_interpreter=/usr/bin/python3\n')
-        self.reports = os.path.join(self.dir, 'reports')
+                    'ansible_python_interpreter=/usr/bin/python3\n'
+                    'lumoswitch_package_src=%s\n' % self.package)
+
+    def sign(self):
+        """Signs the package with a signer made now; returns its certificate."""
+        signer = os.path.join(self.dir, 'signer')
+        os.makedirs(signer)
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '30',
+                        '-subj', '/CN=Fleet Signing', '-addext',
+                        'keyUsage=critical,digitalSignature', '-keyout',
+                        os.path.join(signer, 'signer.key'), '-out',
+                        os.path.join(signer, 'signer.pem')],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([SIGN_PACKAGE, self.package, os.path.join(signer, 'signer.pem'),
+                        os.path.join(signer, 'signer.key')], check=True,
+                       stdout=subprocess.DEVNULL)
+        return os.path.join(signer, 'signer.pem')
+
+    def damaged_copy(self, name, relative, offset):
+        """The package as it arrives damaged on one host: one byte flipped."""
+        copy = os.path.join(self.dir, 'package-' + name)
+        shutil.copytree(self.package, copy)
+        with open(os.path.join(copy, relative), 'r+b') as f:
+            f.seek(offset)
+            byte = f.read(1)
+            f.seek(offset)
+            f.write(bytes([byte[0] ^ 0x01]))
+        return copy
 
     def rollout(self, **extra_vars):
         env = dict(os.environ)
@@ -256,9 +293,9 @@ class Fleet(object):
             'SIMIPMI_LOG_APPEND': '1',
             'SIMIPMI_TIME_SCALE': '1000',
         })
+        # The package comes from the inventory, where a host may have its own.
         extra_vars.setdefault('lumoswitch_batches', BATCHES)
-        extra_vars.update({'lumoswitch_package_src': self.package,
-                           'lumoswitch_reports_dir': self.reports})
+        extra_vars.update({'lumoswitch_reports_dir': self.reports})
         extra = json.dumps(extra_vars)
         summary_path = os.path.join(self.reports, 'summary.json')
         if os.path.exists(summary_path):
@@ -505,6 +542,51 @@ class FleetTest(unittest.TestCase):
             self.assertFalse(os.path.exists(fleet.hosts[name].path('/opt/lumoswitch')), name)
         self.assertIn('switch %s (component %s): failed: ERROR: Failed to Update Firmware'
                       % (serial2, comp2), rollout.output)
+
+    def test_signed_rollout_stops_at_a_host_whose_payload_was_damaged(self):
+        # Every host trusts the signer; host3 (second batch) gets the package
+        # with a byte of the first image flipped on the way.
+        fleet = Fleet('signed', {})
+        certificate = fleet.sign()
+        damaged = fleet.damaged_copy('host3', 'payload/lumo_sw1.bin', 5000)
+        fleet.write_inventory({'host3': damaged})
+        rollout = fleet.rollout(lumoswitch_trusted_certificates=[certificate])
+        print('\nSummary of the signed rollout:\n' + rollout.table())
+        self.assertRollout(rollout, 2)
+        self.assertEqual([HOSTS[0:1], HOSTS[1:4]], rollout.summary['batches'])
+        hosts = rollout.summary['hosts']
+        self.assertEqual('failed', hosts['host3']['status'])
+        self.assertEqual('host3: package refused: lumoswitch: Refusing package file '
+                         '/opt/lumoswitch/payload/lumo_sw1.bin: checksum mismatch against '
+                         'package.jcat', hosts['host3']['message'])
+        (serial1, _), _ = table_serials()
+        rows = {r['switch']: r for r in rollout.rows('host3')}
+        self.assertEqual('failed: ERROR: payload/lumo_sw1.bin refused: checksum mismatch '
+                         'against package.jcat', rows[serial1]['result'])
+        host3 = fleet.hosts['host3']
+        # Not a byte of the damaged image reached its switch; the other did.
+        self.assertIsNone(host3.received(SWITCHES[0]))
+        self.assertEqual(fleet.images[1], host3.received(SWITCHES[1]))
+        for name in ('host1', 'host2', 'host4'):
+            self.assertEqual('ok', hosts[name]['status'], name)
+            self.assertEqual(['updated, power cycle staged'] * 2,
+                             [r['result'] for r in rollout.rows(name)], name)
+            for dev, image in zip(SWITCHES, fleet.images):
+                self.assertEqual(image, fleet.hosts[name].received(dev), name)
+        # The signer is what each host trusts, and only root may change that.
+        with open(certificate, 'rb') as f:
+            pem = f.read()
+        for name in HOSTS[:4]:
+            host = fleet.hosts[name]
+            folder = host.path('/etc/lumoswitch/trust')
+            self.assertEqual(['signer.pem'], os.listdir(folder), name)
+            self.assertEqual(pem, host.read('/etc/lumoswitch/trust/signer.pem'), name)
+            for path, mode in ((folder, 0o700), (os.path.join(folder, 'signer.pem'), 0o600)):
+                st = os.lstat(path)
+                self.assertEqual((0, 0, mode), (st.st_uid, st.st_gid, st.st_mode & 0o7777), path)
+        for name in HOSTS[4:]:
+            self.assertEqual('not started', hosts[name]['status'], name)
+            self.assertFalse(os.path.exists(fleet.hosts[name].path('/etc/lumoswitch')), name)
 
     def test_failed_host_within_the_threshold_lets_the_rollout_go_on(self):
         # host2 cannot be reached; one failed host of three stays within 40 %.

@@ -58,8 +58,9 @@ public:
     // Whole file; false when it cannot be opened.
     virtual bool ReadFile(const std::string& path, std::string& content) = 0;
     // A file the package ships ("package.xml", the rule files), read from the
-    // executable's folder through a checked descriptor; false when it is
-    // missing or may not be trusted (a refusal is reported).
+    // executable's folder through a checked descriptor, and checked against
+    // package.jcat when the package's files are; false when it is missing,
+    // may not be trusted or fails its check (a refusal is reported).
     virtual bool ReadPackageFile(const std::string& name, std::string& content) = 0;
     // lstat(2): false when nothing is there.
     virtual bool LStat(const std::string& path, struct stat& info) = 0;

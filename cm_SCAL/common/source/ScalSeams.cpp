@@ -18,6 +18,7 @@
 
 #include "Interruption.h"
 #include "PackageFiles.h"
+#include "PackageTrust.h"
 #include "PlatformLayer.h"
 #include "Shell.h"
 #include "VEXIPMIInterfaceImpl.h"
@@ -109,7 +110,14 @@ bool RealScalHost::ReadPackageFile(const std::string& name, std::string& content
     const std::string path = pkgfiles::Directory() + name;
     std::string why;
     if (pkgfiles::ReadTrusted(path, content, why)) {
-        return true;
+        // The bytes read are the ones checked and then used.
+        why = pkgtrust::Check(name, content.data(), content.size());
+        if (why.empty()) {
+            return true;
+        }
+        content.clear();
+        pkgtrust::ReportRefusal(path, why);
+        return false;
     }
     if (why != pkgfiles::kWhyMissing) {
         pkgfiles::ReportRefusal(path, why);

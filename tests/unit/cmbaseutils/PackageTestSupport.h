@@ -4,6 +4,7 @@
 
 #include "DeviceInfo.h"
 #include "DeviceXMLWriter.h"
+#include "ExecutableDirPlatform.h"
 #include "LinuxImpl.h"
 #include "PlatformLayer.h"
 
@@ -36,16 +37,7 @@ inline const bool kPackageUmaskSet = [] {
     return true;
 }();
 
-// The real platform, with the executable's folder pointed elsewhere.
-class ExecutableDirPlatform : public CLinuxImpl
-{
-public:
-    explicit ExecutableDirPlatform(std::string dir) : m_dir(std::move(dir)) {}
-    std::string getCurrentProcessDirectory() override { return m_dir + "/"; }
-
-private:
-    std::string m_dir;
-};
+using ::ExecutableDirPlatform;
 
 // Moves the process into a fresh temporary directory for the lifetime of the
 // object and returns to the previous working directory afterwards. The

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "ExecutableDirPlatform.h"
 #include "FakeStoreLibSystem.h"
 #include "LUMOSwitchMgmt.h"
 #include "LinuxImpl.h"
@@ -38,17 +39,6 @@ inline const bool kPackageUmaskSet = [] {
     umask(022);
     return true;
 }();
-
-// Executable directory pointed at the scratch directory, everything else real.
-class ScratchPlatform : public CLinuxImpl
-{
-public:
-    explicit ScratchPlatform(std::string dir) : m_dir(std::move(dir)) {}
-    std::string getCurrentProcessDirectory() override { return m_dir + "/"; }
-
-private:
-    std::string m_dir;
-};
 
 class StagingFake : public IPowerCycleStaging
 {
@@ -82,7 +72,7 @@ public:
         std::filesystem::create_directory(dir + "/payload");
         lib.outDir = dir + "/switches";
         std::filesystem::create_directory(lib.outDir);
-        m_platform.reset(new ScratchPlatform(dir));
+        m_platform.reset(new ExecutableDirPlatform(dir));
         m_previousPlatform = CPlatformLayer::SetPlatformSeams(m_platform.get());
         sys = std::make_shared<FakeStoreLibSystem>();
         sys->AddLibrary("./libstorelibit.so", "ProcessLibCommandIT", ZUKStoreLibTalker::VARIANT_IT,
@@ -177,7 +167,7 @@ public:
 private:
     std::vector<CDeviceInfo*> m_owned;
     std::string m_previous;
-    std::unique_ptr<ScratchPlatform> m_platform;
+    std::unique_ptr<ExecutableDirPlatform> m_platform;
     IPlatformImpl* m_previousPlatform = nullptr;
 };
 

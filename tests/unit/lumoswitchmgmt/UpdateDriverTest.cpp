@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 
 #include "DeviceInfo.h"
 #include "DeviceXMLWriter.h"
+#include "FakeManifestVerifier.h"
 #include "Interruption.h"
 #include "MgmtFixture.h"
 
@@ -17,6 +19,7 @@ namespace
 {
 
 using namespace mgmttest;
+using pkgtrust::EVerdict;
 
 const char kSuccess[] =
     "The firmware update was successful. The new firmware will be activated on LUMO Switch upon "
@@ -419,6 +422,106 @@ TEST_F(UpdateTest, WriterExceptionEndsTheProcessWithStatusOneAfterItsLogLine)
     }
     auto mgmt = makeManager();
     EXPECT_EQ(0, mgmt->generateXML(nullptr, {}, ""));
+}
+
+// ------------------------------------------- files checked against package.jcat
+
+// The same switches on a host that trusts one signer, with a package that
+// carries a manifest; the reader is a fake.
+class PackageCheckTest : public UpdateTest
+{
+public:
+    void SetUp() override
+    {
+        UpdateTest::SetUp();
+        writePackage({{Id(0), "One", "a.bin"}, {Id(1), "Two", "b.bin"}});
+        write("package.jcat", "manifest");
+        std::filesystem::create_directories(dir + "/etc/trust");
+        write("etc/trust/maker.pem", kFakeCertificate);
+        log = std::make_shared<ManifestReaderLog>();
+        m_previous = pkgtrust::SetSeams(
+            FakeTrustSeams(dir + "/etc/trust", log, [this](const std::string& id) {
+                const auto it = refused.find(id);
+                return it == refused.end() ? pkgtrust::SVerdict{EVerdict::Verified, ""}
+                                           : it->second;
+            }));
+    }
+    void TearDown() override
+    {
+        pkgtrust::SetSeams(m_previous);
+        UpdateTest::TearDown();
+    }
+
+    Bytes received(uint16_t device)
+    {
+        Bytes all;
+        for (const Chunk& c : lib.chunksOf(device)) {
+            all.insert(all.end(), c.data.begin(), c.data.end());
+        }
+        return all;
+    }
+
+    std::shared_ptr<ManifestReaderLog> log;
+    std::map<std::string, pkgtrust::SVerdict> refused;
+
+private:
+    pkgtrust::SSeams m_previous;
+};
+
+TEST_F(PackageCheckTest, ARefusedImageFailsItsSwitchAloneAndNothingIsSentToIt)
+{
+    refused["payload/a.bin"] = {EVerdict::ChecksumMismatch, "sha256"};
+    const auto devices = update();
+    ASSERT_EQ(2u, devices.size());
+    EXPECT_EQ(1, devices[0]->getStatus());
+    EXPECT_EQ("ERROR: payload/a.bin refused: checksum mismatch against package.jcat",
+              devices[0]->getErrorMsg());
+    EXPECT_FALSE(devices[0]->getRebootRequired());
+    EXPECT_TRUE(lib.chunksOf(1).empty());
+    EXPECT_EQ(0, devices[1]->getStatus());
+    EXPECT_EQ(Bytes(1000, 0xB2), received(2));
+    EXPECT_EQ(1, stagingCalls);
+}
+
+TEST_F(PackageCheckTest, TheBytesCheckedAreTheBytesSent)
+{
+    update();
+    std::map<std::string, std::string> checked;
+    for (const auto& check : log->checks) {
+        EXPECT_TRUE(std::get<2>(check)) << std::get<0>(check) << ": signature not asked for";
+        checked[std::get<0>(check)] = std::get<1>(check);
+    }
+    ASSERT_EQ(1u, checked.count("payload/a.bin"));
+    const Bytes a = received(1);
+    EXPECT_EQ(std::string(a.begin(), a.end()), checked["payload/a.bin"]);
+    EXPECT_EQ(read("package.xml"), checked["package.xml"]);
+}
+
+TEST_F(PackageCheckTest, ARefusedDescriptorFailsEverySwitchWithTheReason)
+{
+    refused["package.xml"] = {EVerdict::NoSignature, ""};
+    const auto devices = update();
+    ASSERT_EQ(2u, devices.size());
+    for (CDeviceInfo* d : devices) {
+        EXPECT_EQ(1, d->getStatus());
+        EXPECT_EQ("ERROR: package.xml refused: no signature in package.jcat", d->getErrorMsg());
+    }
+    EXPECT_TRUE(lib.chunks.empty());
+    EXPECT_EQ(0, stagingBuilt);
+}
+
+TEST_F(PackageCheckTest, ARefusedLibraryIsNamedWhereTheReportFindsNoSwitch)
+{
+    // The real loader checks the library through its descriptor; here the
+    // refusal is recorded as it would be and the library does not load.
+    refused["libstorelibit.so"] = {EVerdict::SignerNotTrusted, "failed to verify data for CN=X"};
+    EXPECT_NE("", pkgtrust::Check("libstorelibit.so", "ELF", 3));
+    sys->libraries.clear();
+    EXPECT_TRUE(update().empty());
+    EXPECT_NE(std::string::npos,
+              read("report.xml")
+                  .find("<Message id=\"1\" >ERROR: libstorelibit.so refused: signer not trusted "
+                        "(failed to verify data for CN=X)</Message>"));
 }
 
 } // namespace

@@ -4,11 +4,14 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "FakeManifestVerifier.h"
 #include "FakeStoreLibSystem.h"
 #include "ZUKStoreLibTalker.h"
 
@@ -183,6 +186,31 @@ TEST_F(TalkerTest, SystemLibraryIsTriedWhenTheLocalFileIsMissing)
     _SL_CTRL_LIST_T list;
     EXPECT_EQ(0u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
     EXPECT_EQ((std::vector<std::string>{"./libstorelibit.so", "libstorelibit.so.07"}), sys->opened);
+}
+
+// The package's library failed its check against package.jcat (here on a
+// host that trusts a signer and a package with no manifest): no library of
+// the system's stands in for it, so nothing reaches a switch through the
+// package's files.
+TEST_F(TalkerTest, NoSystemLibraryStandsInForAPackageLibraryThatFailedItsCheck)
+{
+    char pattern[] = "/tmp/lumo_talker_trust_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    const std::string scratch = pattern;
+    std::filesystem::create_directories(scratch + "/trust");
+    std::ofstream(scratch + "/trust/maker.pem") << kFakeCertificate;
+    const pkgtrust::SSeams previous =
+        pkgtrust::SetSeams(FakeTrustSeams(scratch + "/trust", std::make_shared<ManifestReaderLog>(),
+                                          [](const std::string&) { return pkgtrust::SVerdict(); }));
+    // As the real loader does before it refuses the library.
+    EXPECT_NE("", pkgtrust::Check("libstorelibit.so", "ELF", 3));
+    sys->AddLibrary("libstorelibit.so.07", "ProcessLibCommandIT", kIT, [](uint8_t*) { return 0u; });
+    ZUKStoreLibTalker talker(sys);
+    _SL_CTRL_LIST_T list;
+    EXPECT_EQ(0x8002u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
+    EXPECT_EQ((std::vector<std::string>{"./libstorelibit.so"}), sys->opened);
+    pkgtrust::SetSeams(previous);
+    std::filesystem::remove_all(scratch);
 }
 
 TEST_F(TalkerTest, MissingLibraryAnswers8002AndIsRetriedOnEveryCommand)
