@@ -12,15 +12,13 @@
 #include "PackageFiles.h"
 #include "Sha256.h"
 #include "SoftwareComponentInfo.h"
+#include "StateFolder.h"
+#include "StringUtils.h"
 
 namespace
 {
 
 const char kSrc[] = "cm_LUMOSwitch/src/PendingPowerCycle";
-
-// The tool's state folder and the rule that makes it its own: one place, so
-// that it follows wherever the tool keeps the rest of its state.
-const char kStateFolder[] = "/var/lib/lumoswitch";
 
 // The opened folder itself, as it is used.
 std::string WhyNotOurs(const struct stat& info, const std::string& folder)
@@ -55,22 +53,6 @@ int OpenStateFolder(const std::string& folder, std::string& why)
     return fd;
 }
 
-std::string Escaped(const std::string& word)
-{
-    std::string out;
-    for (const char c : word) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        if (b < '!' || b > '~' || b == '%') {
-            char hex[4];
-            std::snprintf(hex, sizeof(hex), "%%%02X", unsigned(b));
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 bool WriteAll(int fd, const std::string& bytes)
 {
     size_t done = 0;
@@ -101,13 +83,14 @@ const char RealPendingPowerCycleStore::kFileName[] = "pending-power-cycle";
 
 std::string EncodePendingPowerCycle(const SPendingPowerCycle& record)
 {
+    const auto word = &CStringUtils::PercentEscaped;
     std::string text = "lumoswitch-pending-power-cycle 1\n";
-    text += "boot " + Escaped(record.bootId) + "\n";
-    text += "package " + Escaped(record.packageDigest) + " " + Escaped(record.packageFolder) + "\n";
+    text += "boot " + word(record.bootId) + "\n";
+    text += "package " + word(record.packageDigest) + " " + word(record.packageFolder) + "\n";
     text += std::string("power-cycle ") + (record.staged ? "staged" : "manual") + "\n";
     for (const SPendingSwitch& s : record.switches) {
-        text += "switch " + Escaped(s.componentID) + " " + Escaped(s.versionBefore) + " " +
-                Escaped(s.packageVersion) + " " + Escaped(s.serial) + "\n";
+        text += "switch " + word(s.componentID) + " " + word(s.versionBefore) + " " +
+                word(s.packageVersion) + " " + word(s.serial) + "\n";
     }
     return text;
 }
