@@ -106,7 +106,8 @@ TEST(PendingPowerCycle, AnUpdateRecordsTheSwitchesThatTookTheirImageInThisBoot)
 
 // Nobody got there first: the state folder, or a folder above it, is theirs.
 // The run goes on (the record only spares a later rollout a download), says
-// once why there is no record, and writes nothing of it anywhere.
+// why neither the crash journal nor the record is kept (they share the
+// folder), and writes nothing of either anywhere.
 TEST(PendingPowerCycle, NothingIsWrittenThroughWhatAnotherUserPrepared)
 {
     LUMO_E2E_REQUIRE_SANDBOX();
@@ -145,8 +146,11 @@ TEST(PendingPowerCycle, NothingIsWrittenThroughWhatAnotherUserPrepared)
         ASSERT_LT(run.result.status, 120) << "the scenario's own steps failed: " << run.result.err;
         EXPECT_EQ(0, run.result.status) << run.result.err;
         EXPECT_EQ(2u, Occurrences(run.report, Passed(kSuccessText))) << run.report;
-        EXPECT_EQ("lumoswitch: the pending power cycle is not recorded: " + std::string(c.why) +
-                      "\n",
+        EXPECT_EQ("lumoswitch: " + std::string(c.why) +
+                      ": the crash journal there was not read, and this run keeps none; if it is "
+                      "killed, the next run cannot undo what it changed\n"
+                      "lumoswitch: the pending power cycle is not recorded: " +
+                      std::string(c.why) + "\n",
                   run.result.err);
         EXPECT_EQ(c.evidence, run.evidence);
         EXPECT_EQ("", run.record);
