@@ -7,10 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "BigEndian.h"
+#include "ByteOrder.h"
 
 namespace scsi
 {
+
+// SCSI fields are big-endian.
+using byteorder::GetBE16;
+using byteorder::GetBE24;
+using byteorder::GetBE32;
+using byteorder::PutBE16;
+using byteorder::PutBE24;
+using byteorder::PutBE32;
 
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpWriteBuffer = 0x3B;
