@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "ByteOrder.h"
 
@@ -106,6 +107,19 @@ inline const char* SenseKeyName(uint8_t key)
         "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
         "OBSOLETE",       "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED"};
     return kNames[key & 0x0F];
+}
+
+// The raw sense bytes as the debug log lists them after a CHECK CONDITION:
+// each byte in decimal followed by ':', so a format DecodeSense does not know
+// can still be read off the log.
+inline std::string SenseBytesText(const uint8_t* sense, size_t length)
+{
+    std::string text;
+    for (size_t i = 0; sense != nullptr && i < length; ++i) {
+        text += std::to_string(static_cast<unsigned>(sense[i]));
+        text += ':';
+    }
+    return text;
 }
 
 } // namespace scsi
