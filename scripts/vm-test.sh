@@ -73,7 +73,7 @@ kver=$(kernel_version)
 for f in bin/lumoswitch bin/simipmi_extbmc bin/vm_ipmi_probe lib/libstorelibit.so \
     lib/libstorelibit.so.07 lib/storelib_topology.conf lib/libsimipmi_preload.so \
     bin/simstorelib_tcmu bin/vm_sg_probe lib/libstorelibit_sg.so lib/liblumorecord_storelibit.so \
-    lib/liblumorecord_ipmi.so bin/lumorecord-summary; do
+    lib/liblumorecord_ipmi.so bin/lumorecord-summary tests/e2e/libe2e_holdrename.so; do
     [[ -e "$VM_BUILD/$f" ]] || die "$VM_BUILD/$f is not built"
 done
 mkdir -p "$VM_RESULTS"

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ChangeJournal.h"
 #include "IPlatformImpl.h"
 #include "SystemCalls.h"
 
@@ -14,7 +15,10 @@
 class CLinuxImpl : public IPlatformImpl
 {
 public:
-    explicit CLinuxImpl(std::shared_ptr<ISystemCalls> sys = std::make_shared<RealSystemCalls>());
+    // The USB storage module is noted in `journal` before it is loaded.
+    explicit CLinuxImpl(
+        std::shared_ptr<ISystemCalls> sys = std::make_shared<RealSystemCalls>(),
+        std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>());
     ~CLinuxImpl() override = default;
 
     bool isHYLOInstalled() override;
@@ -64,4 +68,5 @@ private:
     std::vector<std::string> listDirectory(const std::string& dir, bool withPrefix);
 
     std::shared_ptr<ISystemCalls> m_pSys;
+    std::shared_ptr<IChangeJournal> m_journal;
 };

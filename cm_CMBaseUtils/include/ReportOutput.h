@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "ChangeJournal.h"
 
 // A report that did not reach its reader whole. The writers throw it after
 // the attempt, so the run ends with a failure status instead of leaving a
@@ -26,10 +29,14 @@ public:
 // /dev/null, a pipe) cannot be renamed over and are written in place, once
 // opened without waiting: a FIFO nobody reads, and one of another user's,
 // count as targets that cannot be opened.
+//
+// The temporary file is noted in the crash journal before it is made, so the
+// run after one killed while writing removes it.
 class CReportFile
 {
 public:
-    CReportFile() = default;
+    explicit CReportFile(
+        std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>());
     ~CReportFile();
     CReportFile(const CReportFile&) = delete;
     CReportFile& operator=(const CReportFile&) = delete;
@@ -51,6 +58,8 @@ private:
     int m_fd = -1;
     std::string m_path;
     std::string m_tempPath; // empty when the target is written in place
+    std::string m_notedPath; // the temporary file as the journal names it
+    std::shared_ptr<IChangeJournal> m_journal;
 };
 
 // Hands a finished report to its reader: the report file when the writer

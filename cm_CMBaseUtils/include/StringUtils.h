@@ -14,6 +14,8 @@ public:
     // other byte. 0 when the text does not start with a hexadecimal digit;
     // a value beyond 64 bits saturates at the largest value.
     static uint64_t Hex2Dec(const std::string& text);
+    // The value of one hexadecimal digit (either case); -1 for any other byte.
+    static int HexDigit(char c);
     // Text that came from a device or the controller, made safe for a log
     // line: control bytes (below 0x20, and 0x7F) become "\xHH", so the text
     // cannot end the line or start a forged one. Other bytes stay.

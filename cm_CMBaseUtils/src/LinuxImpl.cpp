@@ -30,6 +30,7 @@ const char kHyloInstallScript[] = "/zukmarloinstall.sh";
 const char kCmdUSBBuiltIn[] =
     "grep -i \"usb[-_]storage.ko\" /lib/modules/$(uname -r)/modules.builtin  > /dev/null 2>&1";
 const char kCmdUSBLoaded[] = "lsmod | grep usb_storage  > /dev/null 2>&1";
+const char kUSBModule[] = "usb_storage";
 const char kCmdUSBLoad[] = "modprobe usb_storage  > /dev/null 2>&1";
 const char kCmdUSBUnload[] = "rmmod usb_storage  > /dev/null 2>&1";
 
@@ -53,7 +54,10 @@ bool CLinuxImpl::bUSBDriverNotLoaded = false;
 int CLinuxImpl::nHYLOInstallRefCount = 0;
 bool CLinuxImpl::bHYLOAlreadyInstalled = false;
 
-CLinuxImpl::CLinuxImpl(std::shared_ptr<ISystemCalls> sys) : m_pSys(std::move(sys)) {}
+CLinuxImpl::CLinuxImpl(std::shared_ptr<ISystemCalls> sys, std::shared_ptr<IChangeJournal> journal)
+    : m_pSys(std::move(sys)), m_journal(std::move(journal))
+{
+}
 
 void CLinuxImpl::ResetStateForTesting()
 {
@@ -326,14 +330,18 @@ bool CLinuxImpl::isUSBblocklisted()
     debug(__LINE__, " CLinuxImpl::isUSBblocklisted check is being done for the first time.");
     if (m_pSys->System(kCmdUSBLoaded) == 0) {
         debug(__LINE__, "CLinuxImpl::isUSBblocklisted usb_storage module is already present.");
-    } else if (m_pSys->System(kCmdUSBLoad) == 0 && m_pSys->System(kCmdUSBLoaded) == 0) {
-        debug(__LINE__, "CLinuxImpl::isUSBblocklisted loading usb_storage module is successful.");
-        bUSBDriverLoadedByZUK = true;
     } else {
-        debug(__LINE__,
-              "CLinuxImpl::isUSBblocklisted usb_storage module is not loaded. Attempt to load it "
-              "was unsuccessful.");
-        bUSBDriverNotLoaded = true;
+        m_journal->Note(journalrecord::Module(kUSBModule));
+        if (m_pSys->System(kCmdUSBLoad) == 0 && m_pSys->System(kCmdUSBLoaded) == 0) {
+            debug(__LINE__,
+                  "CLinuxImpl::isUSBblocklisted loading usb_storage module is successful.");
+            bUSBDriverLoadedByZUK = true;
+        } else {
+            debug(__LINE__,
+                  "CLinuxImpl::isUSBblocklisted usb_storage module is not loaded. Attempt to load "
+                  "it was unsuccessful.");
+            bUSBDriverNotLoaded = true;
+        }
     }
     debug(__LINE__, " CLinuxImpl::isUSBblocklisted End");
     bUSBBlocklistCheckDone = true;
@@ -347,6 +355,7 @@ void CLinuxImpl::unloadUSB()
         debug(__LINE__, " CLinuxImpl::unloadUSB usb module need be unloaded");
         for (int attempt = 0; attempt < kUnloadUSBAttempts; ++attempt) {
             if (m_pSys->System(kCmdUSBUnload) == 0) {
+                m_journal->Note(journalrecord::ModuleGone(kUSBModule));
                 debug(__LINE__, "CLinuxImpl::unloadUSB unloading usb module is successful.");
                 break;
             }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -38,7 +39,23 @@ std::string RandomSuffix()
     return suffix;
 }
 
+// The file `name` in `folder` as a later run, started anywhere, finds it:
+// from the root and through no symbolic link, since the recovery refuses to
+// follow one another user could have put on the way.
+std::string JournalPath(const std::string& folder, const std::string& name)
+{
+    char* real = ::realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+    if (real == nullptr) {
+        return std::string();
+    }
+    const std::string resolved(real);
+    std::free(real);
+    return (resolved == "/" ? std::string() : resolved) + "/" + name;
+}
+
 } // namespace
+
+CReportFile::CReportFile(std::shared_ptr<IChangeJournal> journal) : m_journal(std::move(journal)) {}
 
 CReportFile::~CReportFile()
 {
@@ -54,6 +71,10 @@ void CReportFile::discard()
     if (!m_tempPath.empty()) {
         ::unlink(m_tempPath.c_str());
         m_tempPath.clear();
+    }
+    if (!m_notedPath.empty()) {
+        m_journal->Note(journalrecord::ReportFileGone(m_notedPath));
+        m_notedPath.clear();
     }
 }
 
@@ -83,12 +104,21 @@ bool CReportFile::open(const std::string& path)
             break;
         }
         const std::string candidate = folder + "." + name + "." + suffix;
+        const std::string noted = JournalPath(folder, "." + name + "." + suffix);
+        if (!noted.empty()) {
+            m_journal->Note(journalrecord::ReportFile(noted));
+        }
         // Created here and now, or not at all: nothing planted under the
         // name can be opened instead.
         m_fd = ::open(candidate.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0666);
+        const int cause = errno;
         if (m_fd >= 0) {
             m_tempPath = candidate;
-        } else if (errno != EEXIST) {
+            m_notedPath = noted;
+        } else if (!noted.empty()) {
+            m_journal->Note(journalrecord::ReportFileGone(noted));
+        }
+        if (m_fd < 0 && cause != EEXIST) {
             break;
         }
     }
@@ -170,6 +200,8 @@ bool CReportFile::commit(std::string& error)
             return false;
         }
         m_tempPath.clear();
+        m_journal->Note(journalrecord::ReportFileGone(m_notedPath));
+        m_notedPath.clear();
     }
     return true;
 }

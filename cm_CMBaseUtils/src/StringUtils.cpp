@@ -30,7 +30,7 @@ std::string CStringUtils::toLowerCase(const std::string& text)
     return result;
 }
 
-static int hexDigit(char c)
+int CStringUtils::HexDigit(char c)
 {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -47,17 +47,17 @@ static int hexDigit(char c)
 uint64_t CStringUtils::Hex2Dec(const std::string& text)
 {
     std::string::size_type pos = 0;
-    if (text.empty() || hexDigit(text[0]) < 0) {
+    if (text.empty() || HexDigit(text[0]) < 0) {
         return 0;
     }
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-        hexDigit(text[2]) >= 0) {
+        HexDigit(text[2]) >= 0) {
         pos = 2;
     }
     const uint64_t max = std::numeric_limits<uint64_t>::max();
     uint64_t value = 0;
     for (; pos < text.size(); ++pos) {
-        int digit = hexDigit(text[pos]);
+        int digit = HexDigit(text[pos]);
         if (digit < 0) {
             break;
         }

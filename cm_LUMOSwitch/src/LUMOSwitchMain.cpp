@@ -1,4 +1,5 @@
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <unistd.h>
@@ -6,19 +7,56 @@
 #include <string>
 #include <vector>
 
+#include "ChangeJournal.h"
 #include "CommandLineParser.h"
 #include "Interruption.h"
 #include "JcatManifestVerifier.h"
+#include "JournalRecovery.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
 #include "PackageTrust.h"
 #include "RunLock.h"
+#include "ScalSeams.h"
+#include "SecureCorvel.h"
 #include "VEXProgress.h"
 
 namespace
 {
 const char kSrc[] = "cm_LUMOSwitch/src/LUMOSwitchMain";
+
+// What a run may change that a later one undoes, as the access layer
+// defines it.
+SJournalPolicy JournalPolicy()
+{
+    SJournalPolicy policy;
+    policy.ruleFiles = RuleFilePaths();
+    policy.reloadRules = [] {
+        RealScalHost host;
+        const std::string command = UdevReloadCommand(host);
+        if (!command.empty()) {
+            host.RunShell(command);
+        }
+    };
+    policy.daemons = {HalDaemonName};
+    policy.startDaemon = [](const std::string& name) {
+        RealScalHost host;
+        return name == HalDaemonName && StartHalDaemon(host);
+    };
+    return policy;
 }
+
+void Warn(const std::string& line)
+{
+    std::cerr << line << std::endl;
+}
+
+// The journal goes with the run's teardown, whichever way the run ends that
+// still runs it: a return from main, or exit() after a report failed.
+void FinishJournal()
+{
+    CChangeJournal::Process().Finish();
+}
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -52,6 +90,18 @@ int main(int argc, char* argv[])
         CLogger* logger = CLogger::GetInstance();
         logger->Initialize(parser.getDebugFilename());
         logger->log(kSrc, __LINE__, "Logger initialized");
+    }
+
+    // The lock proves that whoever wrote a journal left behind is gone: what
+    // it lists is undone before this run touches anything, and even when the
+    // run goes no further (a trust folder it refuses).
+    if (parser.isInventory() || parser.isUpdate()) {
+        CJournalRecovery recovery(JournalPolicy());
+        for (const std::string& line : recovery.Run(CChangeJournal::Process(), parser.isUpdate())) {
+            Warn(line);
+        }
+        CChangeJournal::Process().SetWarningSink(&Warn);
+        std::atexit(&FinishJournal);
     }
 
     // Which signers the host trusts is settled before any package file is

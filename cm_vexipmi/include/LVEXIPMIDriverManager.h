@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChangeJournal.h"
 #include "VEXEnvironmentInfo.h"
 #include "VEXIPMISys.h"
 #include "VEXString.h"
@@ -20,9 +21,12 @@ public:
 class DriverManager : public IVEXIPMIDriverManager
 {
 public:
-    // `probe` is not owned; nullptr uses the process-wide OS probe.
-    explicit DriverManager(std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>(),
-                           IVEXOSProbe* probe = nullptr);
+    // `probe` is not owned; nullptr uses the process-wide OS probe. Each
+    // module is noted in `journal` before it is loaded.
+    explicit DriverManager(
+        std::shared_ptr<IVEXIPMISys> sys = std::make_shared<RealVEXIPMISys>(),
+        IVEXOSProbe* probe = nullptr,
+        std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>());
     ~DriverManager() override;
     DriverManager(const DriverManager&) = delete;
     DriverManager& operator=(const DriverManager&) = delete;
@@ -39,6 +43,7 @@ public:
 private:
     std::shared_ptr<IVEXIPMISys> m_pSys;
     IVEXIPMISys& m_Sys;
+    std::shared_ptr<IChangeJournal> m_journal;
     bool m_bDevintfLoaded = false;
     bool m_bMsghandlerLoaded = false;
     bool m_bSiLoaded = false;

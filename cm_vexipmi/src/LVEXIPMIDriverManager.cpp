@@ -25,8 +25,10 @@ bool IsESX(uint32_t osName)
 
 } // namespace
 
-DriverManager::DriverManager(std::shared_ptr<IVEXIPMISys> sys, IVEXOSProbe* probe)
-    : m_pSys(std::move(sys)), m_Sys(*m_pSys), m_EnvironmentInfo(probe)
+DriverManager::DriverManager(std::shared_ptr<IVEXIPMISys> sys, IVEXOSProbe* probe,
+                             std::shared_ptr<IChangeJournal> journal)
+    : m_pSys(std::move(sys)), m_Sys(*m_pSys), m_journal(std::move(journal)),
+      m_EnvironmentInfo(probe)
 {
 }
 
@@ -102,6 +104,7 @@ int DriverManager::LoadDriver(const VEXString& name)
     const std::string module = name.GetUTF8String();
     VEXIPMI_LOG(eVEXLogInfo, "Entering DriverManager::LoadDriver() %s ", module.c_str());
     const std::string command = std::string(kLoad) + module + kDiscardOutput;
+    m_journal->Note(journalrecord::Module(module));
     const int status = m_Sys.System(command.c_str());
     VEXIPMI_LOG(eVEXLogInfo, "Command : %s, exit code : %d", command.c_str(), status);
     return status;
@@ -145,6 +148,10 @@ int DriverManager::ReleaseDriver(const VEXString& name)
     VEXIPMI_LOG(eVEXLogInfo, "Entering DriverManager::ReleaseDriver() %s ", module.c_str());
     const std::string command = std::string(kUnload) + module + kDiscardOutput;
     const int status = m_Sys.System(command.c_str());
+    // One refused (in use) stays listed: it is loaded still.
+    if (status == 0) {
+        m_journal->Note(journalrecord::ModuleGone(module));
+    }
     VEXIPMI_LOG(eVEXLogInfo, "Releasing driver, command : %s, Exit code : %d\n", command.c_str(),
                 status);
     VEXIPMI_LOG(eVEXLogInfo, "Leaving DriverManager::ReleaseDriver()");

@@ -27,7 +27,7 @@ part=$(cmdline_value part)
 say "VMTEST-BOOTED $(uptime_s) $(uname -r) scenario=$scenario"
 
 case "$part" in
-probe | program | scsi | record)
+probe | program | scsi | record | crash)
     # shellcheck source=/dev/null
     . "/lib/vmtest/$part.sh"
     "scenario_$part"

@@ -118,6 +118,8 @@ build_image() { # kver
     chmod 0755 "$img/sbin/udevadm"
 
     install -m 0755 "$VM_BUILD/bin/vm_ipmi_probe" "$img/usr/bin/ipmi_probe"
+    # The crash scenario holds a run before its report is renamed into place.
+    copy_with_libs "$img" "$VM_BUILD/tests/e2e/libe2e_holdrename.so" /usr/lib/lumotest
     install -m 0755 "$VM_ROOT/scripts/vm/guest-init.sh" "$img/init"
     install -D -m 0644 -t "$img/lib/vmtest" "$VM_ROOT"/scripts/vm/guest/*.sh
 

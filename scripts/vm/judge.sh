@@ -137,16 +137,17 @@ program_requests() { # request-log
     grep ' netfn=30 ' "$1" 2>/dev/null | sed 's/^seq=[0-9]* //'
 }
 
-# A log without clock times and two facts of the process rather than of the
-# run: the address the IPMI library names its session by and the descriptor
-# number the device got.
+# A log without clock times and three facts of the process rather than of
+# the run: the address the IPMI library names its session by, the descriptor
+# number the device got and the random part of a report's temporary name.
 normalize_trace() { # log file
     [[ -s "$1" ]] || { echo "(missing or empty)"; return; }
     sed -E -e 's#\[[0-9]{4}-[0-9T:-]+\] ##g' \
         -e 's#(Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), [A-Za-z]+ [0-9]{2}, [0-9]{4}#DATE#g' \
         -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}(AM|PM)#DATE TIME#g' \
         -e 's#\b[0-9]{2}:[0-9]{2}(AM|PM)\b#TIME#g' \
-        -e 's#(session ID = |File Descriptor Value )[0-9]+#\1N#g' "$1"
+        -e 's#(session ID = |File Descriptor Value )[0-9]+#\1N#g' \
+        -e 's#(/\.[^/ ]+\.)[A-Za-z0-9]{6}\b#\1XXXXXX#g' "$1"
 }
 
 compare_with_preload() { # scenario controller-script

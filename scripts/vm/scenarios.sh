@@ -15,6 +15,7 @@ update  program  sim/ipmi/scenarios/happy.script        a full "lumoswitch -u" t
 silent  program  tests/vm/scenarios/silent-once.script  the same with a controller that leaves one request unanswered
 scsi    scsi     sim/ipmi/scenarios/happy.script        the storage half on the kernel's SCSI stack: the SCSI generic library against two switches served by simstorelib_tcmu, sg3-utils, a download benchmark, faults and scsi_debug
 record  record   sim/ipmi/scenarios/happy.script        "lumoswitch -i" and "-u" recorded in the guest at both boundaries, replayed on the host by the simulators
+crash   crash    tests/vm/scenarios/crash.script        the kill matrix: runs killed with SIGKILL at seven points (rule files in place, session opening, session open, mid-download, pending poll, flag set, report being written), each repaired by the next run on the kernel's driver
 TABLE
 }
 

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "SwitchModel.h"
 
@@ -412,6 +413,23 @@ uint32_t Library::passThru(const uint8_t* rec, uint8_t* pt, uint32_t size)
     return rc;
 }
 
+// The chunk under way is held: OUTDIR/held_<CTRL>_<dev>_<chunk> says so,
+// and the caller waits in the library until that file is removed (at most
+// two minutes), the point at which a test may kill it.
+void Library::holdChunk(const Controller& c, const Device& d, uint32_t chunk)
+{
+    char name[80];
+    std::snprintf(name, sizeof(name), "/held_%08X_%u_%u", c.id, d.id, chunk);
+    const std::string path = outDir() + name;
+    trace("HOLD " + path);
+    Fd marker(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    marker.reset();
+    for (int tick = 0; tick < 1200 && access(path.c_str(), F_OK) == 0; ++tick) {
+        const struct timespec pause = {0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 uint32_t Library::writeBuffer(const std::string& where0, const Controller& c, const Device& d,
                               uint8_t* pt, uint32_t len, uint32_t size)
 {
@@ -449,6 +467,10 @@ uint32_t Library::writeBuffer(const std::string& where0, const Controller& c, co
         // As if someone sent it while the switch took the chunk, which it
         // still takes whole.
         signalDuring = f->signal;
+        f = nullptr;
+    }
+    if (f != nullptr && f->hold) {
+        holdChunk(c, d, dl.chunks);
         f = nullptr;
     }
     if (f != nullptr) {

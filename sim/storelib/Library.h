@@ -109,6 +109,7 @@ private:
     const Fault* findFault(const Controller& c, uint16_t dev, uint8_t opcode, int evpd,
                            uint32_t chunk, std::string& note);
     static std::string applyFault(const Fault& f, uint8_t* pt, uint32_t& rc);
+    void holdChunk(const Controller& c, const Device& d, uint32_t chunk);
 
     PlacesSource m_placesSource;
     TopologySource m_topologySource;

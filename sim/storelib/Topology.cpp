@@ -354,16 +354,21 @@ private:
         }
         f.signal = static_cast<int>(v);
         v = 0;
+        if (!number(attrs, "hold", 1, v, false, error)) {
+            return false;
+        }
+        f.hold = v != 0;
+        v = 0;
         if (!number(attrs, "once", 1, v, false, error)) {
             return false;
         }
         f.once = v != 0;
-        if (f.result == 0 && f.status == 0 && f.signal == 0) {
-            error = "fault needs result=, status= or signal=";
+        if (f.result == 0 && f.status == 0 && f.signal == 0 && !f.hold) {
+            error = "fault needs result=, status=, signal= or hold=";
             return false;
         }
-        if (f.signal != 0 && (f.result != 0 || f.status != 0)) {
-            error = "signal= goes alone, without result= or status=";
+        if ((f.signal != 0 || f.hold) && (f.result != 0 || f.status != 0 || (f.signal && f.hold))) {
+            error = "signal= and hold= go alone, without result= or status=";
             return false;
         }
         c->faults.push_back(f);

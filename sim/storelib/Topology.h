@@ -21,6 +21,7 @@ struct Fault {
     uint8_t status = 0;  // SCSI status, when result is 0
     int signal = 0;      // with neither: the command succeeds, and this signal is
                          // raised in the calling process while it is under way
+    bool hold = false;   // WRITE BUFFER only: the chunk is held (below) before it is taken
     std::vector<uint8_t> sense;
     bool once = false; // fires on the first matching command only
 };

@@ -2,7 +2,9 @@
 # Download benchmarks for a 16 MiB image:
 #   1. CPU time per MiB through the simulated storage library, next to reading
 #      the file and copying it once (bench_download);
-#   2. peak resident memory and CPU time of the real program updating one
+#   2. the crash journal an update keeps, wall-clock, synced and not
+#      (bench_journal; on /var/tmp, the file system of /var/lib here);
+#   3. peak resident memory and CPU time of the real program updating one
 #      simulated switch with that image, run in the end-to-end sandbox, once
 #      unsigned and once signed (scripts/sign-package.sh, a signer made by
 #      openssl now) on a host that trusts the signer, and the CPU the
@@ -15,6 +17,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:?usage: run_bench.sh BUILD_DIR}" && pwd)"
 
 "$build/bin/bench_download" --benchmark_min_time=1
+"$build/bin/bench_journal"
 
 pkg=$(mktemp -d /tmp/lumo-bench-pkg.XXXXXX)
 trap 'rm -rf "$pkg"' EXIT

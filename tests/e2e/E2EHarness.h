@@ -197,6 +197,9 @@ struct SandboxOptions {
     std::string preloadFront;       // LD_PRELOAD libraries in front of the IPMI device
     std::string rootDir;            // tree copied over the sandbox root
     std::vector<std::string> binds; // further host directories, read-write
+    // lsmod, modprobe and rmmod keep a module table across the calls of the
+    // run: "-" starts it empty, else a host file of "NAME SIZE USERS" lines.
+    std::string modules;
     int timeoutSeconds = 60;
 };
 
@@ -282,6 +285,9 @@ inline RunResult RunCommand(const PackageDir& pkg, const std::vector<std::string
     cmd += " --preload " + ShellQuote(preload);
     if (!opts.rootDir.empty()) {
         cmd += " --root " + ShellQuote(opts.rootDir);
+    }
+    if (!opts.modules.empty()) {
+        cmd += " --modules " + ShellQuote(opts.modules);
     }
     cmd += " --";
     for (const std::string& a : command) {

@@ -51,9 +51,10 @@ void PrintTo(const Story& s, std::ostream* os)
 }
 
 // Clock times in the debug logs ("[2026-12-10T12:36:45] ", weekday dates,
-// 12-hour times) and two facts of the process rather than of the run: the
-// address the IPMI library names its session by and the descriptor number
-// the device got (the replaying simulators hold other files open).
+// 12-hour times) and three facts of the process rather than of the run: the
+// address the IPMI library names its session by, the descriptor number the
+// device got (the replaying simulators hold other files open) and the random
+// part of the report's temporary file name (in the crash journal's lines).
 std::string WithoutClock(const std::string& text)
 {
     static const std::regex process(R"((session ID = |File Descriptor Value )\d+)");
@@ -64,6 +65,8 @@ std::string WithoutClock(const std::string& text)
     std::string out = std::regex_replace(text, stamp, "[CLOCK] ");
     out = std::regex_replace(out, date, "DATE");
     out = std::regex_replace(out, process, "$1N");
+    static const std::regex temporary(R"((/\.[^/ ]+\.)[A-Za-z0-9]{6}\b)");
+    out = std::regex_replace(out, temporary, "$1XXXXXX");
     return std::regex_replace(out, clock, "TIME");
 }
 

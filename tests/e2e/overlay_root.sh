@@ -61,6 +61,15 @@ shift \$((n < \$# ? n : \$# - 1))
 ${out:+cat '$out'}
 exit \$1
 STANDIN
+    overlay_root_install "$root" "$name"
+}
+
+# overlay_root_install ROOT NAME
+# Puts the stand-in /run/standins/NAME of ROOT into /usr/local/sbin and over
+# every copy of the tool on the usual paths (a link is replaced, never
+# written through).
+overlay_root_install() {
+    local root=$1 name=$2
     chmod 0755 "$root/run/standins/$name"
     # shellcheck disable=SC2016 # expanded by the inner shell
     overlay_root_run "$root" /bin/sh -c '
@@ -76,4 +85,50 @@ STANDIN
                 rm -f "$dir/$name" && cp "/run/standins/$name" "$dir/$name" || exit 1
             fi
         done' stand-in "$name"
+}
+
+# overlay_root_modules ROOT RECORD [TABLE]
+# Replaces lsmod, modprobe and rmmod inside ROOT by a model of the kernel's
+# module table, kept in /run/standins/modules ("NAME SIZE USERS" lines; TABLE,
+# a host file, is the table to start from): lsmod prints it, modprobe adds a
+# module that is not there, rmmod removes one that is there and that nothing
+# uses, as the kernel refuses otherwise (a module named in
+# /run/standins/modules.busy counts as used, as by a process holding its
+# device open). Calls are recorded as by the other stand-ins.
+overlay_root_modules() {
+    local root=$1 record=$2 table=${3:-} name
+    mkdir -p "$root/run/standins" || return 1
+    if [[ -n "$table" ]]; then
+        cp "$(readlink -f "$table")" "$root/run/standins/modules" || return 1
+    else
+        : >"$root/run/standins/modules"
+    fi
+    for name in lsmod modprobe rmmod; do
+        # shellcheck disable=SC2016 # single quotes of the generated script
+        cat >"$root/run/standins/$name" <<STANDIN
+#!/bin/sh
+# Module-table stand-in for $name.
+{ printf '%s' '$name'; for a in "\$@"; do printf ' %s' "\$a"; done; printf '\n'; } >>'$record'
+table=/run/standins/modules
+case '$name' in
+lsmod)
+    echo 'Module                  Size  Used by'
+    while read -r m size users; do printf '%-24s%7s  %s\n' "\$m" "\$size" "\$users"; done <"\$table"
+    exit 0 ;;
+modprobe)
+    grep -q "^\$1 " "\$table" || echo "\$1 16384 0" >>"\$table"
+    exit 0 ;;
+rmmod)
+    line=\$(grep "^\$1 " "\$table") || { echo "rmmod: ERROR: Module \$1 is not currently loaded" >&2; exit 1; }
+    set -- \$line
+    if [ "\$3" != 0 ] || grep -qw "\$1" /run/standins/modules.busy 2>/dev/null; then
+        echo "rmmod: ERROR: Module \$1 is in use" >&2
+        exit 1
+    fi
+    grep -v "^\$1 " "\$table" >"\$table.new"; mv "\$table.new" "\$table"
+    exit 0 ;;
+esac
+STANDIN
+        overlay_root_install "$root" "$name" || return 1
+    done
 }

@@ -18,6 +18,9 @@
 #                             (default DIR/standins.log); must be in a bound directory
 #   --root DIR                copy DIR's tree over the sandbox root (release files,
 #                             configuration) before the command starts
+#   --modules [TABLE]         lsmod, modprobe and rmmod keep a module table across
+#                             the calls (TABLE: "NAME SIZE USERS" lines to start
+#                             from; "-" for an empty one)
 #   --preload LIB             LD_PRELOAD for the command (and what it starts)
 #   --env NAME=VALUE          environment variable for the command (repeatable)
 #   --timeout SECONDS         kill the command after this long (default 120; status 124)
@@ -55,6 +58,7 @@ record=""
 roots=()
 preload=""
 envs=()
+modules=""
 timeout_s=120
 while (($#)); do
     case "$1" in
@@ -72,6 +76,7 @@ while (($#)); do
         done
         shift 2 ;;
     --env) envs+=("$2"); shift 2 ;;
+    --modules) modules=$2; shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
     --) shift; break ;;
     *) die "unknown option $1" ;;
@@ -138,6 +143,14 @@ for spec in "${standins[@]}"; do
     overlay_root_standin "$root" "$name" "$statuses" "$record" "$out" ||
         die "cannot install the stand-in for $name"
 done
+
+# The module table after the plain stand-ins, whose lsmod, modprobe and rmmod
+# it replaces.
+if [[ -n "$modules" ]]; then
+    table=""
+    [[ "$modules" != - ]] && table=$modules
+    overlay_root_modules "$root" "$record" "$table" || die "cannot install the module table"
+fi
 
 run_env=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
     LANG=C LC_ALL=C TERM=dumb)

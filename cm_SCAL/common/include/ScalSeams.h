@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "ChangeJournal.h"
 #include "VEXIPMICommandData.h"
 #include "VEXProgress.h"
 
@@ -137,6 +138,9 @@ struct ScalSeams {
     std::shared_ptr<IScalSleeper> sleeper = std::make_shared<RealScalSleeper>();
     // Where the waits on a slow controller are shown; says nothing unless set.
     std::shared_ptr<IProgressSink> progress = BorrowedProgress(NullProgress());
+    // Where the rule files, the session and the flag are noted before they
+    // change, so that a run killed meanwhile is repaired by the next one.
+    std::shared_ptr<IChangeJournal> journal = std::make_shared<RealChangeJournal>();
 };
 
 // The OEM command layer's seams. Its entry points are free functions around

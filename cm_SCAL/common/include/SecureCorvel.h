@@ -99,6 +99,16 @@ extern const std::string AltUdevLibDir2;
 extern const std::string UdevRuleFile1;
 extern const std::string UdevRuleFile2;
 extern const std::string HalDaemonScript;
+// The daemon's name in the crash journal.
+extern const std::string HalDaemonName;
+
+// The command that makes udev read its rules again; empty when the host has
+// no tool for it.
+std::string UdevReloadCommand(IScalHost& host);
+// Every rule file the access layer may create, by full path.
+std::vector<std::string> RuleFilePaths();
+// Starts the HAL daemon (SUSE); false when its script could not be run.
+bool StartHalDaemon(IScalHost& host);
 
 // How long a busy dynamic-partition mount is retried (once a second) before
 // the unmount gives up, and how many stacked mounts are taken off at most.
@@ -191,6 +201,10 @@ protected:
     bool readPartitionName(bool dynamicTable, unsigned slot, std::string& name);
     // Unlinks the rule files this run installed in the directory.
     void removeInstalledRules(const std::string& directory);
+    // Ends the repository sessions that interrupted runs left open, as their
+    // journals list them.
+    void endSessionsLeftOpen();
+    void noteSessionOpened();
 
     ScalSeams m_seams;
     uint16_t m_sessionHandle = 0;

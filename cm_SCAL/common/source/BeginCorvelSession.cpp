@@ -3,6 +3,15 @@
 
 static const char kSrc[] = "cm_SCAL/common/source/BeginCorvelSession";
 
+// The handle is known only from the answer: noted at once, so that a run
+// killed from here on leaves it to the next run to end.
+void secureCorvel::noteSessionOpened()
+{
+    if (m_sessionHandle != 0) {
+        m_seams.journal->Note(journalrecord::Session(m_sessionHandle));
+    }
+}
+
 bool secureCorvel::BeginCorvelSession(uint16_t timeout)
 {
     try {
@@ -22,6 +31,7 @@ bool secureCorvel::BeginCorvelSession(uint16_t timeout)
         }
         logCorvelMsg(kSrc, __LINE__, "Session started successfully");
         m_bSessionActive = true;
+        noteSessionOpened();
         return true;
     } catch (...) {
         logCorvelMsg(kSrc, __LINE__, "BeginCorvelSession failed");
@@ -49,6 +59,7 @@ bool secureCorvel::BeginCorvelSessionExtended(uint16_t timeout)
         logCorvelMsg(kSrc, __LINE__,
                      "Session started successfully using BeginCORVELSessionExtended command");
         m_bSessionActive = true;
+        noteSessionOpened();
         return true;
     } catch (...) {
         logCorvelMsg(kSrc, __LINE__, "BeginCORVELSessionExtended failed");

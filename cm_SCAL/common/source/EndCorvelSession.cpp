@@ -1,3 +1,5 @@
+#include "Logger.h"
+#include "ScalFormat.h"
 #include "SecureCorvel.h"
 #include "VEXIPMIUtil.h"
 
@@ -19,6 +21,7 @@ bool secureCorvel::EndCorvelSession()
             logCorvelMsg(kSrc, __LINE__, "EndCorvelSession failed");
             return false;
         }
+        m_seams.journal->Note(journalrecord::SessionGone(m_sessionHandle));
         clearSessionState();
         logCorvelMsg(kSrc, __LINE__, "EndCorvelSession succeeded");
         return true;
@@ -27,5 +30,31 @@ bool secureCorvel::EndCorvelSession()
         logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
         storeErrorInfo(SCAL_INTERNAL_ERROR);
         return false;
+    }
+}
+
+void secureCorvel::endSessionsLeftOpen()
+{
+    for (const LeftSession& left : m_seams.journal->LeftSessions()) {
+        const std::string session = "repository session " + SessionHandleText(left.handle) +
+                                    " left open by process " + std::to_string(left.pid);
+        // Sent with the dead run's handle; this object holds no session.
+        const bool ended = SendCorvelRequest(oemrequest::EndSession(left.handle)) == 0;
+        const uint8_t completion = IPMIResponseBytes(IPMIReqBuf)[2];
+        std::string step;
+        if (ended) {
+            step = "journal: ended the " + session;
+        } else if (completion != 0) {
+            // The controller answered and refused: it holds no such session
+            // (ended, timed out, or the controller was reset).
+            step = "journal: the " + session + " was already gone (completion code 0x" +
+                   scal::Hex2(completion) + ")";
+        } else {
+            CLogger::GetInstance()->log(
+                kSrc, __LINE__, "journal: no answer ending the " + session + "; it stays listed");
+            continue;
+        }
+        CLogger::GetInstance()->log(kSrc, __LINE__, step);
+        m_seams.journal->Note(journalrecord::LeftSessionGone(left.handle));
     }
 }

@@ -38,6 +38,7 @@ const std::string AltUdevLibDir2 = "/run/udev/rules.d/";
 const std::string UdevRuleFile1 = "98-secupdusb.rules";
 const std::string UdevRuleFile2 = "00-secupd-vantor.rules";
 const std::string HalDaemonScript = "/etc/init.d/haldaemon";
+const std::string HalDaemonName = "haldaemon";
 
 CorvelPartitionInfo corvelPartInfo[kCorvelPartCount];
 
@@ -155,6 +156,9 @@ secureCorvel::secureCorvel(ScalSeams seams) : m_seams(std::move(seams))
             logCorvelMsg(kSrc, __LINE__, "SCAL Library initialization failed");
             return;
         }
+        // Before anything else on the controller: a session a killed run
+        // left open would refuse this run's own.
+        endSessionsLeftOpen();
 
         storeErrorInfo(SCAL_SUCCESS);
         getLinuxOSVer();

@@ -51,8 +51,12 @@ bool secureCorvel::CopyFile(const std::string& source, const std::string& destin
         logCorvelMsg(kSrc, __LINE__, target + " was already there, kept");
         return true;
     }
+    m_seams.journal->Note(journalrecord::RuleFile(target, content));
     const int error = host.CreateNewFile(target, content, kRuleFileMode);
     logCorvelMsg(kSrc, __LINE__, "copied " + name + " to " + destinationDirectory);
+    if (error != 0) {
+        m_seams.journal->Note(journalrecord::RuleFileGone(target));
+    }
     if (error == EEXIST) {
         logCorvelMsg(kSrc, __LINE__, target + " was already there, kept");
         return true;
@@ -79,7 +83,10 @@ void secureCorvel::removeInstalledRules(const std::string& directory)
     IScalHost& host = *m_seams.host;
     for (auto it = m_installedRules.begin(); it != m_installedRules.end();) {
         if (it->compare(0, directory.size(), directory) == 0) {
-            host.Unlink(*it);
+            const int error = host.Unlink(*it);
+            if (error == 0 || error == ENOENT) {
+                m_seams.journal->Note(journalrecord::RuleFileGone(*it));
+            }
             it = m_installedRules.erase(it);
         } else {
             ++it;
@@ -87,16 +94,38 @@ void secureCorvel::removeInstalledRules(const std::string& directory)
     }
 }
 
+std::string UdevReloadCommand(IScalHost& host)
+{
+    if (host.PathExists("/sbin/udevadm")) {
+        return "/sbin/udevadm control --reload-rules > /dev/null 2>&1";
+    }
+    if (host.PathExists("/sbin/udevcontrol")) {
+        return "/sbin/udevcontrol reload_rules > /dev/null 2>&1";
+    }
+    return "";
+}
+
+bool StartHalDaemon(IScalHost& host)
+{
+    return host.RunShell(HalDaemonScript + " start > /dev/null 2>&1") != kShellNotRun;
+}
+
+std::vector<std::string> RuleFilePaths()
+{
+    std::vector<std::string> paths;
+    for (const std::string* folder : {&RHatUdevLibDir, &AltUdevLibDir1, &AltUdevLibDir2}) {
+        for (const std::string* name : {&UdevRuleFile1, &UdevRuleFile2}) {
+            paths.push_back(*folder + *name);
+        }
+    }
+    return paths;
+}
+
 bool secureCorvel::RestartUdevRules()
 {
     IScalHost& host = *m_seams.host;
     logCorvelMsg(kSrc, __LINE__, "secureCorvel::RestartUdevRules()");
-    std::string command;
-    if (host.PathExists("/sbin/udevadm")) {
-        command = "/sbin/udevadm control --reload-rules > /dev/null 2>&1";
-    } else if (host.PathExists("/sbin/udevcontrol")) {
-        command = "/sbin/udevcontrol reload_rules > /dev/null 2>&1";
-    }
+    const std::string command = UdevReloadCommand(host);
     logCorvelMsg(kSrc, __LINE__, command);
     if (command.empty()) {
         return true;
@@ -126,12 +155,14 @@ bool secureCorvel::udevhalInstall()
 
     if (m_osType == SUSE) {
         if (m_bHalDaemonRunning) {
+            m_seams.journal->Note(journalrecord::DaemonStopped(HalDaemonName));
             if (m_seams.host->RunShell(HalDaemonScript + " stop > /dev/null 2>&1") !=
                 kShellNotRun) {
                 logCorvelMsg(kSrc, __LINE__, "stopped haldaemon");
                 logCorvelMsg(kSrc, __LINE__, "Udev rule successfully Installed");
                 return true;
             }
+            m_seams.journal->Note(journalrecord::DaemonRunning(HalDaemonName));
             logCorvelMsg(kSrc, __LINE__, "failed to stop the haldaemon");
         }
         logCorvelMsg(kSrc, __LINE__, "Udev rule is not Installed");
@@ -162,9 +193,10 @@ bool secureCorvel::udevhalUninstall()
 
     // Only a daemon that was running before is started again.
     if (m_osType == SUSE && m_bHalDaemonRunning) {
-        if (host.RunShell(HalDaemonScript + " start > /dev/null 2>&1") == kShellNotRun) {
+        if (!StartHalDaemon(host)) {
             logCorvelMsg(kSrc, __LINE__, "failed to start the haldaemon");
         } else {
+            m_seams.journal->Note(journalrecord::DaemonRunning(HalDaemonName));
             logCorvelMsg(kSrc, __LINE__, "started haldaemon");
         }
     }

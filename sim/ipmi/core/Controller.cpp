@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -501,8 +502,9 @@ Reply Controller::handle(uint8_t netfn, uint8_t lun, uint8_t cmd, const std::vec
             m.last.sendErrno = rule->sendErrno;
             applyEffect = false;
             reply = Reply{};
-        } else if (rule->silent) {
+        } else if (rule->silent || rule->hold) {
             reply.silent = true;
+            reply.held = rule->hold;
             applyEffect = false;
         } else if (rule->pending && d.refused == nullptr && netfn == kNetFnOem &&
                    cmd == kCmdRepository && !data.empty()) {
@@ -544,7 +546,9 @@ Reply Controller::handle(uint8_t netfn, uint8_t lun, uint8_t cmd, const std::vec
             notes += std::string(" refused=") + d.refused;
         if (m.last.sendErrno != 0)
             notes += " errno=" + std::to_string(m.last.sendErrno);
-        if (reply.silent)
+        if (reply.held)
+            notes += " held";
+        else if (reply.silent)
             notes += " silent";
         if (reply.delayMs != 0)
             notes += " delay=" + std::to_string(reply.delayMs);
@@ -574,6 +578,98 @@ void Controller::setStatePath(const std::string& statePath)
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->statePath = statePath;
     impl_->saveState();
+}
+
+namespace
+{
+
+bool parseNumber(const std::string& text, unsigned& value)
+{
+    char* end = nullptr;
+    unsigned long v = std::strtoul(text.c_str(), &end, 0);
+    if (text.empty() || end == nullptr || *end != '\0' || v > 0xFFFFFFFFul)
+        return false;
+    value = static_cast<unsigned>(v);
+    return true;
+}
+
+} // namespace
+
+bool Controller::resumeFrom(const std::string& statePath)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl& m = *impl_;
+    FILE* f = std::fopen(statePath.c_str(), "re");
+    if (f == nullptr)
+        return false;
+    std::map<std::string, std::string> kv;
+    char line[512];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        std::string l(line);
+        while (!l.empty() && (l.back() == '\n' || l.back() == '\r'))
+            l.pop_back();
+        size_t eq = l.find('=');
+        if (eq != std::string::npos)
+            kv[l.substr(0, eq)] = l.substr(eq + 1);
+    }
+    std::fclose(f);
+    if (kv.count("session") == 0)
+        return false;
+    unsigned n = 0;
+    auto number = [&kv, &n](const char* key) {
+        auto it = kv.find(key);
+        return it != kv.end() && parseNumber(it->second, n);
+    };
+    if (number("requests"))
+        m.requests = n;
+    if (number("refusals"))
+        m.refusals = n;
+    if (number("opens"))
+        m.opens = n;
+    if (number("open_failures"))
+        m.openFailures = n;
+    if (number("sessions_opened"))
+        m.sessionsOpened = n;
+    if (number("sessions_ended"))
+        m.sessionsEnded = n;
+    if (number("detach_requests"))
+        m.detachRequests = n;
+    if (number("cold_resets"))
+        m.coldResets = n;
+    m.sessionOpen = kv["session"] == "open";
+    if (number("session_handle"))
+        m.sessionHandle = static_cast<uint16_t>(n);
+    m.sessionExtended = kv["session_kind"] == "extended";
+    if (number("session_timeout"))
+        m.sessionTimeout = static_cast<uint16_t>(n);
+    m.flagSet = kv["flag"] != "none" && number("flag");
+    if (m.flagSet) {
+        m.flagValue = static_cast<uint8_t>(n);
+        if (number("flag_handle"))
+            m.flagHandle = static_cast<uint16_t>(n);
+        m.flagInSession = kv["flag_in_session"] == "yes";
+        m.flagRequest.clear();
+        const std::string& bytes = kv["flag_request"];
+        for (size_t at = 0; at + 2 <= bytes.size(); at += 3)
+            m.flagRequest.push_back(
+                static_cast<uint8_t>(std::strtoul(bytes.substr(at, 2).c_str(), nullptr, 16)));
+    }
+    for (unsigned dynamic = 0; dynamic < 2; ++dynamic) {
+        for (unsigned i = 0; i < kSlots; ++i) {
+            auto it = kv.find((dynamic ? "dynamic." : "static.") + std::to_string(i));
+            Partition& p = dynamic ? m.dynamicParts[i] : m.staticParts[i];
+            if (it == kv.end())
+                continue;
+            const std::string& v = it->second;
+            const size_t blank = v.rfind(' ');
+            p.present = true;
+            p.name = v.substr(0, blank) == "-" ? "" : v.substr(0, blank);
+            const std::string how = blank == std::string::npos ? "" : v.substr(blank + 1);
+            p.attached = how == "attached";
+            p.deleted = how == "deleted";
+        }
+    }
+    return true;
 }
 
 void Controller::writeState() const

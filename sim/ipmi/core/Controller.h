@@ -15,6 +15,7 @@ namespace simipmi
 
 struct Reply {
     bool silent = false;       // never answer
+    bool held = false;         // never answer, and keep the sender in its send
     unsigned delayMs = 0;      // answer only after this long
     uint8_t cc = 0;            // completion code
     std::vector<uint8_t> data; // reply data after the completion code
@@ -45,6 +46,11 @@ public:
 
     // Write the state file after each request (empty: none).
     void setStatePath(const std::string& statePath);
+    // Takes up the state a state file holds (session, flag, partitions,
+    // counters), as a controller that outlived the process that wrote it;
+    // false when there is none to take up. Pending work and the rules'
+    // counts are not kept.
+    bool resumeFrom(const std::string& statePath);
     void writeState() const;
     std::string stateText() const;
 

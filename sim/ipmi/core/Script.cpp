@@ -138,8 +138,8 @@ void parsePartition(Tokens& t, Script& s)
 
 bool isAction(const std::string& tok)
 {
-    static const char* const actions[] = {"cc",    "data",   "silent",  "delay", "stale",
-                                          "errno", "length", "pending", "status"};
+    static const char* const actions[] = {"cc",    "data",  "silent", "hold",    "delay",
+                                          "stale", "errno", "length", "pending", "status"};
     std::string w = lower(tok);
     for (const char* a : actions) {
         if (w == a)
@@ -193,6 +193,8 @@ void parseRule(Tokens& t, Script& s, unsigned lineNo)
                 r.data.push_back(static_cast<uint8_t>(parseHex(t.next("byte"), 0xFF, "data byte")));
         } else if (w == "silent") {
             r.silent = true;
+        } else if (w == "hold") {
+            r.hold = true;
         } else if (w == "delay") {
             r.delayMs = static_cast<unsigned>(parseCount(t.next("delay"), 3600000, "delay"));
         } else if (w == "stale") {

@@ -45,6 +45,9 @@ struct Rule {
     std::vector<uint8_t> data;
     // Disturb the delivery.
     bool silent = false;
+    // Never answer, and keep the sender waiting in its send (the point where
+    // a test kills the process).
+    bool hold = false;
     unsigned delayMs = 0;
     unsigned stale = 0;
     int sendErrno = 0;

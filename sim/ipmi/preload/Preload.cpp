@@ -162,8 +162,14 @@ simipmi::Controller* controller()
             ssize_t n = write(STDERR_FILENO, line.data(), line.size());
             (void)n;
         }
-        if (state != nullptr && *state != '\0')
+        if (state != nullptr && *state != '\0') {
+            // The controller outlives the process: the next one finds the
+            // session, the flag and the partitions as the last one left them.
+            const char* persist = std::getenv("SIMIPMI_PERSIST");
+            if (persist != nullptr && *persist != '\0')
+                gController->resumeFrom(state);
             gController->setStatePath(state);
+        }
     }
     gDevices = new std::map<int, Device>();
     gDelayed = new std::vector<Delayed>();
@@ -432,6 +438,12 @@ int sendCommand(Device& dev, const struct ipmi_req* req)
     simipmi::Delivery delivery = c->lastDelivery();
     if (delivery.sendErrno != 0)
         return delivery.sendErrno;
+    if (reply.held) {
+        // The sender stays in this send, where a test kills it; a test that
+        // forgets to is let go after a while, as if the answer were silent.
+        const struct timespec pause = {120, 0};
+        REAL(nanosleep)(&pause, nullptr);
+    }
     if (reply.silent) {
         // Behind the kernel driver a request the controller leaves unanswered
         // is still answered: the system interface times it out and delivers

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -27,6 +29,23 @@ std::set<std::string> Entries(const std::string& folder)
     }
     return names;
 }
+
+// Notes what the report writer journals, and whether each temporary file
+// it names was already there when noted.
+class NotingJournal : public IChangeJournal
+{
+public:
+    void Note(const JournalRecord& record) override
+    {
+        notes.push_back(DescribeJournalRecord(record));
+        if (record.kind == "report" && ::access(record.fields.at(0).c_str(), F_OK) == 0) {
+            madeBeforeNoted = true;
+        }
+    }
+    std::vector<LeftSession> LeftSessions() override { return {}; }
+    std::vector<std::string> notes;
+    bool madeBeforeNoted = false;
+};
 
 } // namespace
 
@@ -135,6 +154,36 @@ TEST(ReportFile, TargetsThatCannotBeRenamedOverAreWrittenInPlace)
     EXPECT_FALSE(file.open(dir.path())) << "a folder is no report file";
     EXPECT_FALSE(file.open(dir.path() + "/missing/report.xml"));
     EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+// The next run reaches the temporary file of a killed run's report from the
+// root and through no link (it refuses links, which another user could have
+// put on the way), so it is noted by that path, before it is made.
+TEST(ReportFile, TemporaryFileIsJournaledBeforeItIsMadeByAPathWithoutLinks)
+{
+    ScopedTempWorkDir dir;
+    ASSERT_EQ(0, mkdir((dir.path() + "/real").c_str(), 0755));
+    ASSERT_EQ(0, symlink("real", "via"));
+    char* resolved = ::realpath((dir.path() + "/real").c_str(), nullptr);
+    ASSERT_NE(nullptr, resolved);
+    const std::string real(resolved);
+    std::free(resolved);
+
+    auto journal = std::make_shared<NotingJournal>();
+    CReportFile file(journal);
+    ASSERT_TRUE(file.open("via/report.xml"));
+    ASSERT_EQ(1u, journal->notes.size());
+    const std::string noted = journal->notes[0].substr(std::string("report ").size());
+    EXPECT_EQ(real + "/.report.xml.", noted.substr(0, real.size() + 13));
+    EXPECT_FALSE(journal->madeBeforeNoted);
+    EXPECT_TRUE(std::filesystem::exists(noted));
+
+    std::string error;
+    ASSERT_TRUE(file.write("<report/>", error)) << error;
+    ASSERT_TRUE(file.commit(error)) << error;
+    EXPECT_EQ((std::vector<std::string>{"report " + noted, "report-gone " + noted}),
+              journal->notes);
+    EXPECT_EQ("<report/>", readFile(real + "/report.xml"));
 }
 
 // A FIFO at the report's name: root's own, with a reader, takes the report

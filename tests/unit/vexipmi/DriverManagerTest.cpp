@@ -226,3 +226,45 @@ TEST(DriverManager, ExplicitReleaseUnloadsOnceOnly)
 }
 
 } // namespace
+
+// Each module is noted in the crash journal before it is loaded, and noted
+// gone only when rmmod took it: one the kernel refused (its device still
+// open) stays listed for the next run to unload.
+TEST(DriverManager, ModulesAreJournaledBeforeLoadingAndGoneOnlyWhenUnloaded)
+{
+    class Journal : public IChangeJournal
+    {
+    public:
+        explicit Journal(FakeIPMISys& sys) : m_sys(sys) {}
+        void Note(const JournalRecord& record) override
+        {
+            // What the shell ran so far shows whether the note came first.
+            notes.push_back(DescribeJournalRecord(record) + " after " +
+                            std::to_string(m_sys.commands.size()));
+        }
+        std::vector<LeftSession> LeftSessions() override { return {}; }
+        std::vector<std::string> notes;
+
+    private:
+        FakeIPMISys& m_sys;
+    };
+    std::shared_ptr<FakeIPMISys> sysPtr = std::make_shared<FakeIPMISys>();
+    FakeIPMISys& sys = *sysPtr;
+    FakeOSProbe probe;
+    for (const char* module : {"ipmi_msghandler", "ipmi_devintf", "ipmi_si"}) {
+        sys.shellStatus[Lsmod(module)] = 256;
+    }
+    sys.shellStatus[Rmmod("ipmi_devintf")] = 256;
+    sys.shellStatus[Rmmod("ipmi_msghandler")] = 256;
+    auto journal = std::make_shared<Journal>(sys);
+    {
+        DriverManager manager(sysPtr, &probe, journal);
+        ASSERT_EQ(manager.IsIPMIDriverAvailable(), 0);
+    }
+    EXPECT_EQ(journal->notes, (std::vector<std::string>{
+                                  "module ipmi_msghandler after 3",
+                                  "module ipmi_devintf after 4",
+                                  "module ipmi_si after 5",
+                                  "module-gone ipmi_si after 7",
+                              }));
+}

@@ -1,0 +1,3 @@
+#include "StateFolder.h"
+
+const char kStateFolder[] = "/var/lib/lumoswitch";
