@@ -7,8 +7,8 @@
 # (scripts/sign-package.sh), and the tests make their certificates with
 # openssl and, for an expired one, gnutls-bin's certtool.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev
-    nettle-dev libjcat-dev jcat openssl gnutls-bin ansible shellcheck "$@")
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libsgutils2-dev nettle-dev
+    libjcat-dev jcat openssl gnutls-bin ansible ansible-lint shellcheck "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

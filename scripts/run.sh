@@ -9,21 +9,16 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/deps.sh
-# Only the program and the two simulators the demo uses; the tests are built by
-# scripts/test.sh when they are wanted.
-cmake -S "$root" -B build -G Ninja >/dev/null
-cmake --build build --target lumoswitch storelibit_sim simipmi_preload >/dev/null
-
-demo=$(mktemp -d /tmp/lumoswitch-demo.XXXXXX)
-trap 'rm -rf "$demo"' EXIT
-mkdir -p "$demo/payload"
-cp build/bin/lumoswitch build/lib/libstorelibit.so "$demo/"
-cp scripts/demo/package.xml scripts/demo/storelib_topology.conf scripts/demo/controller.script "$demo/"
-head -c 100000 /dev/urandom >"$demo/payload/lumo_sw1.bin"
-head -c 65536 /dev/urandom >"$demo/payload/lumo_sw2.bin"
-# As root unpacks a package: the program refuses files others could change,
-# and a source tree (git archive) or a umask may have left them writable.
-chmod -R go-w "$demo"
+# The demo package, as scripts/make-package.sh assembles any package (here
+# with the simulated storage library and two generated images), beside the
+# simulators' topology and controller script. It builds what it ships in
+# build/, configured as scripts/test.sh configures it.
+scripts/build.sh build -- simipmi_preload >/dev/null
+tmp=$(mktemp -d /tmp/lumoswitch-demo.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+demo="$tmp/package"
+scripts/make-package.sh --library simulator "$demo" >/dev/null
+cp scripts/demo/storelib_topology.conf scripts/demo/controller.script "$demo/"
 
 sandbox() {
     tests/e2e/sandbox.sh --pkg "$demo" --preload "$root/build/lib/libsimipmi_preload.so" \

@@ -8,8 +8,10 @@ scripts/deps.sh
 
 jobs=$(nproc)
 
-scripts/build.sh build -DLUMO_WERROR=ON
-scripts/build.sh build-asan -DLUMO_WERROR=ON -DLUMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+# build/ as scripts/run.sh configures it (scripts/build.sh: warnings are
+# errors, one compile job per core).
+scripts/build.sh build
+scripts/build.sh build-asan -DLUMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -71,7 +71,11 @@ extern const char kWhyMissing[];
 // The reason given for a file whose reading failed or came up short.
 extern const char kWhyUnreadable[];
 
-// Logs the refusal and tells the user on standard error.
+// Logs the refusal, tells the user on standard error (one line naming the
+// file and why) and counts it: a run that refused a package file ends with a
+// status that says so, whatever its report holds.
 void ReportRefusal(const std::string& path, const std::string& why);
+// Refusals reported by this process so far.
+size_t RefusalCount();
 
 } // namespace pkgfiles

@@ -20,4 +20,8 @@ public:
     // line: control bytes (below 0x20, and 0x7F) become "\xHH", so the text
     // cannot end the line or start a forged one. Other bytes stay.
     static std::string escapeControl(const std::string& text);
+    // One word of the tool's line-based state files (the crash journal, the
+    // pending power cycle): every byte outside '!'..'~', and '%', as "%XX",
+    // so a word holds no blank or line break whatever it came from.
+    static std::string PercentEscaped(const std::string& word);
 };

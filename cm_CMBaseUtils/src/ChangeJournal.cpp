@@ -31,22 +31,6 @@ void Log(unsigned line, const std::string& text)
     CLogger::GetInstance()->log(kSrc, line, text);
 }
 
-std::string Escape(const std::string& word)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : word) {
-        if (c > ' ' && c <= '~' && c != '%') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        }
-    }
-    return out;
-}
-
 bool Unescape(const std::string& word, std::string& out)
 {
     out.clear();
@@ -75,10 +59,10 @@ bool Unescape(const std::string& word, std::string& out)
 
 std::string Body(const JournalRecord& record)
 {
-    std::string body = Escape(record.kind);
+    std::string body = CStringUtils::PercentEscaped(record.kind);
     for (const std::string& field : record.fields) {
         body += ' ';
-        body += Escape(field);
+        body += CStringUtils::PercentEscaped(field);
     }
     return body;
 }

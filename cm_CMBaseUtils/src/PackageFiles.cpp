@@ -236,12 +236,22 @@ bool ReadDescriptor(int fd, size_t maxBytes, std::string& content, std::string& 
     }
     return true;
 }
+namespace
+{
+size_t g_refusals = 0;
+} // namespace
 
 void ReportRefusal(const std::string& path, const std::string& why)
 {
+    ++g_refusals;
     const std::string line = "Refusing package file " + path + ": " + why;
     CLogger::GetInstance()->log(kSrc, __LINE__, line);
     std::fprintf(stderr, "lumoswitch: %s\n", line.c_str());
+}
+
+size_t RefusalCount()
+{
+    return g_refusals;
 }
 
 } // namespace pkgfiles

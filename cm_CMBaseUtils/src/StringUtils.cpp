@@ -86,3 +86,19 @@ std::string CStringUtils::escapeControl(const std::string& text)
     }
     return out;
 }
+
+std::string CStringUtils::PercentEscaped(const std::string& word)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : word) {
+        if (c > ' ' && c <= '~' && c != '%') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}

@@ -12,6 +12,7 @@
 
 #include "IDeviceExecution.h"
 #include "IDeviceInventory.h"
+#include "PendingPowerCycle.h"
 #include "PowerCycleStaging.h"
 #include "VEXProgress.h"
 #include "ZUKStoreLibTalker.h"
@@ -43,6 +44,10 @@ struct SLUMOSwitchMgmtSeams {
     std::shared_ptr<IStoreLibSystem> storeLib = std::make_shared<RealStoreLibSystem>();
     // How the power cycle is staged.
     PowerCycleStagingFactory stagingFactory = &MakePowerCycleStaging;
+    // Where an update notes what waits for the power cycle.
+    std::shared_ptr<IPendingPowerCycleStore> pendingPowerCycle =
+        std::make_shared<RealPendingPowerCycleStore>(RealPendingPowerCycleStore::DefaultPaths(),
+                                                     &std::cerr);
     // How the process ends when a report writer fails.
     std::function<void(int)> exit = [](int status) { std::exit(status); };
     // Where the lines for the user go.
@@ -105,6 +110,11 @@ public:
                        bool* refused = nullptr, std::string* refusalMessage = nullptr);
     bool writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t length, const uint8_t* image);
 
+    // Why this pass had no working storage library, as a line for the user:
+    // none could be loaded (each file tried and why), or the one loaded did
+    // not start. Empty when the library worked, whatever it found.
+    const std::string& StorageLibraryFailure() const { return m_strLibraryFailure; }
+
     const std::map<std::string, std::pair<uint32_t, uint16_t>>& getPlatformCtrlDeviceIdMap() const
     {
         return platformCtrlDeviceIdMap;
@@ -115,4 +125,5 @@ private:
     ZUKStoreLibTalker talker;
     std::map<std::string, std::pair<uint32_t, uint16_t>> platformCtrlDeviceIdMap;
     std::string m_strOutputFileName;
+    std::string m_strLibraryFailure;
 };

@@ -14,6 +14,7 @@
 #include "JournalRecovery.h"
 #include "LUMOSwitchMgmt.h"
 #include "Logger.h"
+#include "PackageFiles.h"
 #include "PackageTrust.h"
 #include "RunLock.h"
 #include "ScalSeams.h"
@@ -23,6 +24,23 @@
 namespace
 {
 const char kSrc[] = "cm_LUMOSwitch/src/LUMOSwitchMain";
+
+// Exit statuses beyond 0 (the run went through), 1 (usage, report, lock) and
+// 128 + N (stopped by signal N). The report is written as always; these say
+// that it could not be what the run was for.
+constexpr int kStatusPackageFileRefused = 2;
+constexpr int kStatusNoStorageLibrary = 3;
+
+// The first pass without a working storage library says so, once:
+// the second pass tries the same files for the same reason.
+void NoteLibraryFailure(const LUMOSwitchMgmt& pass, std::string& failure)
+{
+    if (failure.empty() && !pass.StorageLibraryFailure().empty()) {
+        failure = pass.StorageLibraryFailure();
+        CLogger::GetInstance()->log(kSrc, __LINE__, "No working storage library: " + failure);
+        std::cerr << "lumoswitch: " << failure << std::endl;
+    }
+}
 
 // What a run may change that a later one undoes, as the access layer
 // defines it.
@@ -131,20 +149,31 @@ int main(int argc, char* argv[])
 
     // The records the passes return stay allocated: the process ends right
     // after, and the manager's contract is that nobody frees them.
+    std::string libraryFailure;
     if (parser.isInventory()) {
         LUMOSwitchMgmt inventory(outputFileName);
         inventory.GetInventory();
+        NoteLibraryFailure(inventory, libraryFailure);
     }
     if (parser.isUpdate() && interruption::PendingSignal() == 0) {
         LUMOSwitchMgmt::Seams updateSeams;
         updateSeams.progress = &progress;
         LUMOSwitchMgmt update(outputFileName, updateSeams);
         update.Update();
+        NoteLibraryFailure(update, libraryFailure);
     }
     if (const int signal = interruption::PendingSignal()) {
         std::cerr << "lumoswitch: stopped by signal " << signal << " (" << strsignal(signal)
                   << "); the report says what was done" << std::endl;
         return 128 + signal;
+    }
+    // A refused file is the cause to mend first: a refused package library
+    // is also one that could not be loaded. Each refusal had its own line.
+    if (pkgfiles::RefusalCount() != 0) {
+        return kStatusPackageFileRefused;
+    }
+    if (!libraryFailure.empty()) {
+        return kStatusNoStorageLibrary;
     }
     return 0;
 }

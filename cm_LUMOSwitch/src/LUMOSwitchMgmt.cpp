@@ -116,6 +116,43 @@ std::string SenseText(const uint8_t* sense, size_t length)
     return text;
 }
 
+// The version the package brings for a component: its Device's own, else
+// the package's vendorVersion.
+std::string PackageVersionOf(CSoftwareComponentInfo& package, const std::string& componentID)
+{
+    const std::string own =
+        package.GetValue("/SoftwareComponent/SupportedDevices/Device[@componentID = \"" +
+                             componentID + "\"]/@version",
+                         "");
+    return own.empty() ? package.GetValue("/SoftwareComponent/@vendorVersion", "") : own;
+}
+
+// What waits for the power cycle: every switch that took its image.
+std::vector<SPendingSwitch> PendingSwitches(const std::vector<CDeviceInfo*>& devices)
+{
+    static const std::string kSerialPrefix = "Serial Number: ";
+    std::vector<SPendingSwitch> pending;
+    std::unique_ptr<CSoftwareComponentInfo> package;
+    for (const CDeviceInfo* device : devices) {
+        if (device == nullptr || device->getStatus() != 0 || !device->getColdPowerCycleRequired()) {
+            continue;
+        }
+        if (!package) {
+            package.reset(new CSoftwareComponentInfo());
+        }
+        SPendingSwitch entry;
+        entry.componentID = device->getComponentID();
+        entry.versionBefore = device->getVersion();
+        entry.packageVersion = PackageVersionOf(*package, entry.componentID);
+        entry.serial = device->getEnumId();
+        if (entry.serial.compare(0, kSerialPrefix.size(), kSerialPrefix) == 0) {
+            entry.serial.erase(0, kSerialPrefix.size());
+        }
+        pending.push_back(entry);
+    }
+    return pending;
+}
+
 } // namespace
 
 namespace switchaddr
@@ -235,6 +272,16 @@ bool LUMOSwitchMgmt::getCtrlInventory(_SL_CTRL_LIST_T& list)
     } else if (rc != 0) {
         Log(__LINE__, "getCtrlInventory(): storelibIt another error");
         ok = false;
+    }
+    // Without a library that starts no switch can be seen: that is not a
+    // board without switches, and the user is told which.
+    if (!ok && !talker.LoadFailure().empty()) {
+        m_strLibraryFailure = "cannot load the storage library: " + talker.LoadFailure();
+    } else if (!ok) {
+        char code[16];
+        std::snprintf(code, sizeof(code), "0x%X", unsigned(rc));
+        m_strLibraryFailure = "the storage library " + talker.LoadedLibrary() +
+                              " did not start: it answered " + code + " to INIT_LIB";
     }
     Log(__LINE__, "LUMOSwitchMgmt::getCtrlInventory() end");
     return ok;
@@ -403,6 +450,9 @@ std::vector<CDeviceInfo*> LUMOSwitchMgmt::Update()
             Log(__LINE__, "Update: Staging power cycle failed.");
         }
         staging.reset();
+        if (m_seams.pendingPowerCycle) {
+            m_seams.pendingPowerCycle->Record(PendingSwitches(devices), staged);
+        }
         if (!staged) {
             Log(__LINE__, "Update:Setting msg to power cycle manually.");
             // Only the switches that took the image wait for a power cycle; a
@@ -447,6 +497,11 @@ bool LUMOSwitchMgmt::updateDevices(std::vector<CDeviceInfo*>& devices)
     oss << "updateDevices():  vec size after filtering = " << devices.size();
     LogStream(__LINE__, oss);
 
+    // The images about to go out replace whatever an earlier run left
+    // waiting in these switches.
+    if (m_seams.pendingPowerCycle) {
+        m_seams.pendingPowerCycle->Forget();
+    }
     bool result = false;
     for (CDeviceInfo* device : devices) {
         if (interruption::StopRequested()) {

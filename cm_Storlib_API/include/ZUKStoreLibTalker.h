@@ -15,6 +15,9 @@ public:
     virtual ~IStoreLibSystem() = default;
     // Opens a shared object with lazy binding; null when it cannot be loaded.
     virtual void* OpenLibrary(const std::string& file) = 0;
+    // Why the last OpenLibrary gave null, beginning with the file's name
+    // ("./libstorelibit.so: the file is missing").
+    virtual std::string LastLoadError() = 0;
     virtual void* FindSymbol(void* handle, const std::string& name) = 0;
     virtual void CloseLibrary(void* handle) = 0;
     // Runs a shell command; returns its raw status.
@@ -42,6 +45,7 @@ class RealStoreLibSystem : public IStoreLibSystem
 {
 public:
     void* OpenLibrary(const std::string& file) override;
+    std::string LastLoadError() override { return m_lastLoadError; }
     void* FindSymbol(void* handle, const std::string& name) override;
     void CloseLibrary(void* handle) override;
     int ExecuteCmd(const std::string& command) override;
@@ -51,6 +55,9 @@ public:
     bool ReadFirstLine(const std::string& path, std::string& line) override;
     std::string PackagePath(const std::string& relative) override;
     int RunPackageScript(const std::string& script) override;
+
+private:
+    std::string m_lastLoadError;
 };
 
 namespace storelib
@@ -185,6 +192,12 @@ public:
 
     static eVariant VariantOf(uint32_t ctrlId);
 
+    // Why the last attempt to load a library failed, naming every file tried
+    // and the reason for each; empty once one was loaded, or before any
+    // attempt.
+    const std::string& LoadFailure() const { return m_LoadFailure; }
+    // The file the last library was loaded from ("./libstorelibit.so").
+    const std::string& LoadedLibrary() const { return m_LoadedLibrary; }
     // The package's library that failed its check against package.jcat in
     // this process ("libstorelibit.so"), and why; both empty when none did.
     static std::pair<std::string, std::string> LibraryRefusal();
@@ -205,4 +218,6 @@ private:
     bool m_bDowngrade = false;
     bool m_NeedRemoveUtilsRpm = false;
     int m_nOSType = OS_TYPE_UNKNOWN;
+    std::string m_LoadFailure;
+    std::string m_LoadedLibrary;
 };

@@ -48,10 +48,17 @@ int SealedCopy(const std::string& content)
 
 void* RealStoreLibSystem::OpenLibrary(const std::string& file)
 {
+    m_lastLoadError.clear();
     // A bare name is the loader's own search in the system's folders.
     if (file.find('/') == std::string::npos) {
         // Lazy binding: the library's own dependencies resolve on first call.
-        return dlopen(file.c_str(), RTLD_LAZY);
+        void* handle = dlopen(file.c_str(), RTLD_LAZY);
+        if (handle == nullptr) {
+            // The loader's message names the file already.
+            const char* error = dlerror();
+            m_lastLoadError = error != nullptr ? error : file + ": cannot be loaded";
+        }
+        return handle;
     }
     // A package library is checked as opened and loaded through that very
     // descriptor, so no other file can take its place in between.
@@ -60,7 +67,9 @@ void* RealStoreLibSystem::OpenLibrary(const std::string& file)
     if (fd < 0) {
         if (errno != ENOENT) {
             pkgfiles::ReportRefusal(file, why);
+            why = "refused, " + why;
         }
+        m_lastLoadError = file + ": " + why;
         return nullptr;
     }
     // When the package's files are checked, the bytes checked are read
@@ -69,10 +78,20 @@ void* RealStoreLibSystem::OpenLibrary(const std::string& file)
     if (!refusal.empty()) {
         close(fd);
         pkgtrust::ReportRefusal(file, refusal);
+        m_lastLoadError = file + ": refused, " + refusal;
         return nullptr;
     }
     const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
     void* handle = dlopen(byDescriptor.c_str(), RTLD_LAZY);
+    if (handle == nullptr) {
+        // Told by the name the package gives it, not the descriptor's.
+        const char* error = dlerror();
+        std::string text = error != nullptr ? error : "cannot be loaded";
+        if (text.compare(0, byDescriptor.size() + 2, byDescriptor + ": ") == 0) {
+            text.erase(0, byDescriptor.size() + 2);
+        }
+        m_lastLoadError = file + ": " + text;
+    }
     close(fd);
     return handle;
 }

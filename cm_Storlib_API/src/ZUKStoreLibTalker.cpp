@@ -180,19 +180,32 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
         }
     }
 
+    // Each file tried and why it gave no library, for the one line the user
+    // gets when none did.
+    std::string failures;
+    std::string loaded;
+    const auto tryOpen = [&](const std::string& file) -> void* {
+        void* opened = m_pSystem->OpenLibrary(file);
+        if (opened == nullptr) {
+            failures += (failures.empty() ? "" : "; ") + m_pSystem->LastLoadError();
+        } else {
+            loaded = file;
+        }
+        return opened;
+    };
     void* handle = nullptr;
     if (isESX()) {
         Log(__LINE__, std::string("ZUKStoreLibTalker::ProcessLibCommand: loading ESX library: ") +
                           info.esxFile);
-        handle = m_pSystem->OpenLibrary(m_pSystem->PackagePath(info.esxFile));
+        handle = tryOpen(m_pSystem->PackagePath(info.esxFile));
     } else {
         const std::string packageLibrary = m_pSystem->PackagePath(info.localFile);
-        handle = m_pSystem->OpenLibrary(packageLibrary);
+        handle = tryOpen(packageLibrary);
         // A package library that failed its check against package.jcat was
         // tampered with or damaged on the way: the package is not to be used
         // through another library standing in for it.
         if (handle == nullptr && pkgtrust::RefusalOf(pkgtrust::ItemId(packageLibrary)).empty()) {
-            handle = m_pSystem->OpenLibrary(info.systemFile);
+            handle = tryOpen(info.systemFile);
         }
         if (handle == nullptr) {
             Log(__LINE__,
@@ -204,6 +217,7 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
         if (info.initFailedLog != nullptr) {
             Log(__LINE__, info.initFailedLog);
         }
+        m_LoadFailure = failures;
         return storelib::kResultLibraryUnavailable;
     }
     // Replacing the holder closes a library left open by an earlier attempt
@@ -214,8 +228,11 @@ uint32_t ZUKStoreLibTalker::loadVariant(eVariant variant)
     if (symbol == nullptr) {
         Log(__LINE__, "ZUKStoreLibTalker::ProcessLibCommand: Init Library failed 2");
         m_Handles[variant].reset();
+        m_LoadFailure = loaded + ": it has no entry point " + info.entryName;
         return storelib::kResultLibraryUnavailable;
     }
+    m_LoadFailure.clear();
+    m_LoadedLibrary = loaded;
     m_EntryPoints[variant] = reinterpret_cast<StoreLibEntryPoint>(symbol);
     m_pCurrentEntry = m_EntryPoints[variant];
     return 0;

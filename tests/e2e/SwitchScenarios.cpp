@@ -2,6 +2,8 @@
 // behind the simulated storage library, from a package directory, in the
 // sandbox.
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <ostream>
 
@@ -243,6 +245,8 @@ TEST(SwitchUpdate, UtilitiesPackageInstalledByThisRunIsRemovedAtExit)
 struct LibraryCase {
     const char* name;
     std::function<void(PackageDir&)> arrange;
+    int status;      // of both runs
+    std::string err; // what each run says on standard error
 };
 
 // Cases print as their name in test listings.
@@ -255,29 +259,53 @@ class NoUsableLibrary : public ::testing::TestWithParam<LibraryCase>
 {
 };
 
+// The reports are those of a board without switches; the status and one
+// line on standard error tell a library that did not work from a working
+// one that found nothing.
 TEST_P(NoUsableLibrary, InventoryIsTheEmptyFrameAndUpdateFindsNoDevice)
 {
     LUMO_E2E_REQUIRE_SANDBOX();
-    PackageDir pkg = StandardPackage(std::string("nolib_") + GetParam().name);
-    GetParam().arrange(pkg);
+    const LibraryCase& c = GetParam();
+    PackageDir pkg = StandardPackage(std::string("nolib_") + c.name);
+    c.arrange(pkg);
     const RunResult inv = RunProgram(pkg, {"-i"});
-    EXPECT_EQ(0, inv.status);
+    EXPECT_EQ(c.status, inv.status);
     EXPECT_EQ(Inventory(""), inv.out);
+    EXPECT_EQ(c.err, inv.err);
     const RunResult upd = RunProgram(pkg, {"-u"});
-    EXPECT_EQ(0, upd.status);
+    EXPECT_EQ(c.status, upd.status);
     EXPECT_EQ(kDeviceNotFound, upd.out);
+    EXPECT_EQ(c.err, upd.err);
     EXPECT_FALSE(pkg.exists("received_05000000_8.bin"));
 }
+
+const char kNoSystemLibrary[] =
+    "libstorelibit.so.07: cannot open shared object file: No such file or directory";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NoUsableLibrary,
     ::testing::Values(
-        LibraryCase{"NoLibrary", [](PackageDir& p) { p.remove("libstorelibit.so"); }},
-        LibraryCase{"NoEntryPoint", [](PackageDir& p) { p.libraryWithoutEntryPoint(); }},
-        LibraryCase{
-            "InitFails",
-            [](PackageDir& p) { p.topology("init result=0x8003\n" + TwoSwitchTopology()); }},
-        LibraryCase{"NoController", [](PackageDir& p) { p.topology("# nothing\n"); }}),
+        LibraryCase{"NoLibrary", [](PackageDir& p) { p.remove("libstorelibit.so"); }, 3,
+                    std::string("lumoswitch: cannot load the storage library: ./libstorelibit.so: "
+                                "the file is missing; ") +
+                        kNoSystemLibrary + "\n"},
+        LibraryCase{"Refused",
+                    [](PackageDir& p) { chmod(p.file("libstorelibit.so").c_str(), 0666); }, 2,
+                    std::string("lumoswitch: Refusing package file ./libstorelibit.so: the file is "
+                                "writable by group or others\n"
+                                "lumoswitch: cannot load the storage library: ./libstorelibit.so: "
+                                "refused, the file is writable by group or others; ") +
+                        kNoSystemLibrary + "\n"},
+        LibraryCase{"NoEntryPoint", [](PackageDir& p) { p.libraryWithoutEntryPoint(); }, 3,
+                    "lumoswitch: cannot load the storage library: ./libstorelibit.so: it has no "
+                    "entry point ProcessLibCommandIT\n"},
+        LibraryCase{"InitFails",
+                    [](PackageDir& p) { p.topology("init result=0x8003\n" + TwoSwitchTopology()); },
+                    3,
+                    "lumoswitch: the storage library ./libstorelibit.so did not start: it answered "
+                    "0x8003 to INIT_LIB\n"},
+        // A working library on a board without switches: nothing went wrong.
+        LibraryCase{"NoController", [](PackageDir& p) { p.topology("# nothing\n"); }, 0, ""}),
     [](const ::testing::TestParamInfo<LibraryCase>& p) { return std::string(p.param.name); });
 
 TEST(SwitchInventory, OddDevicesAreHandledWithoutReadingPastTheirAnswers)
@@ -321,6 +349,7 @@ struct DeviceFailure {
     std::function<void(PackageDir&)> arrange;
     std::string topologyExtra;
     const char* error; // what switch 1 gets; switch 2 is always updated
+    int status = 0;    // 2: the image was refused, and the run says so
 };
 
 // Cases print as their name in test listings.
@@ -340,7 +369,7 @@ TEST_P(UpdateBadInput, FailingSwitchGetsItsTextAndTheOtherIsStillUpdated)
     PackageDir pkg = StandardPackage(std::string("bad_") + c.name, c.topologyExtra);
     c.arrange(pkg);
     const RunResult r = RunProgram(pkg, {"-u"});
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(c.status, r.status) << r.err;
     EXPECT_EQ(UpdateReport(FailedDevice(c.error) +
                            UpdatedDevice(Id(1), "LUMO Switch 2", Serial(1), "2.0.3.255", kManual)),
               r.out);
@@ -366,7 +395,7 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceFailure{
             "OversizedImage",
             [](PackageDir& p) { p.write("payload/sw1.bin", std::string((16u << 20) + 1, 'x')); },
-            "", "ERROR: Failed to Update Firmware"},
+            "", "ERROR: Failed to Update Firmware", 2},
         DeviceFailure{"ChunkRejectedWithCheckCondition", [](PackageDir&) {},
                       "fault dev=8 opcode=0x3b chunk=2 status=2 "
                       "sense=70000500000000000000000024000000\n",

@@ -163,6 +163,7 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
         const char* xml; // nullptr: no package.xml
         const char* error;
         mode_t mode = 0644;
+        int status = 0; // 2: the file was refused
     } cases[] = {
         {"missing", nullptr, "ERROR: package.xml not found"},
         {"unparsable", "<SoftwareComponent><SupportedDevices><Device",
@@ -171,7 +172,7 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
          "ERROR: package.xml lists no supported device"},
         // The tool's own refusal, named in the report as well.
         {"writable by the group", "<SoftwareComponent><SupportedDevices/></SoftwareComponent>",
-         "ERROR: package.xml refused: writable by group or others", 0664},
+         "ERROR: package.xml refused: writable by group or others", 0664, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,7 +183,7 @@ TEST(Truthfulness, UnusablePackageFailsEverySwitchWithTheReasonAndSendsNothing)
             chmod(pkg.file("package.xml").c_str(), c.mode);
         }
         const RunResult r = RunProgram(pkg, {"-u", "-o", "report.xml"});
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, c.status) << r.err;
         const std::string report = pkg.read("report.xml");
         EXPECT_EQ(Occurrences(report, Failed(c.error)), 2u) << report;
         EXPECT_EQ(report.find("result = \"true\""), std::string::npos) << report;

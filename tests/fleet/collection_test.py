@@ -9,6 +9,8 @@ import sys
 import tempfile
 import unittest
 
+# Importing the plugins leaves no compiled files in the source tree.
+sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECTION = os.path.join(os.path.dirname(os.path.dirname(HERE)), 'ansible', 'ansible_collections',
                           'lumo', 'lumoswitch')
@@ -16,12 +18,12 @@ MODULE = os.path.join(COLLECTION, 'plugins', 'modules', 'lumoswitch_firmware.py'
 DEPLOY = os.path.join(COLLECTION, 'plugins', 'modules', 'lumoswitch_deploy.py')
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'modules'))
 sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'filter'))
-sys.path.insert(0, os.path.join(COLLECTION, 'playbooks', 'callback_plugins'))
+sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'callback'))
 
 import lumoswitch as filters  # noqa: E402
 from ansible.errors import AnsibleFilterError  # noqa: E402
 import lumoswitch_firmware as module  # noqa: E402
-import lumoswitch_fleet_summary as summary  # noqa: E402
+import fleet_summary as summary  # noqa: E402
 
 HEAD = '<?xml version="1.0" encoding="UTF-8"?>'
 SUCCESS = ('The firmware update was successful. The new firmware will be activated on LUMO '
@@ -100,93 +102,348 @@ class ParseReport(unittest.TestCase):
 
 
 FAKE_TOOL = """#!/bin/sh
-# Stand-in for lumoswitch: $1 is -i or -u, $3 the report file.
-case "$FAKE_MODE" in
-  env) printf '%s' "$FAKE_REPORT" | sed "s/SITE/$SITE_SETTING/" >"$3" ;;
-  none) echo "cannot open the storage library" >&2; exit 0 ;;
-  status) printf '%s' "$FAKE_REPORT" >"$3"; echo "another instance is running" >&2; exit 1 ;;
-  *) printf '%s' "$FAKE_REPORT" >"$3" ;;
-esac
-pwd >"$FAKE_CWD"
+# Stand-in for lumoswitch: $1 is -i or -u, $3 the report file. FAKE_<FLAG>_*
+# say what each run writes, prints and returns; every run is noted in calls.
+flag=${1#-}
+echo "$1" >>"$FAKE_DIR/calls"
+pwd >"$FAKE_DIR/cwd"
+eval "report=\\$FAKE_${flag}_REPORT status=\\${FAKE_${flag}_STATUS:-0} said=\\$FAKE_${flag}_SAID"
+if [ -n "$report" ]; then printf '%s' "$report" | sed "s/SITE/$SITE_SETTING/" >"$3"; fi
+if [ -n "$said" ]; then echo "$said" >&2; fi
+exit "$status"
 """
+
+TOOL_PACKAGE = ('<SoftwareComponent vendorVersion="1.3.0.0"><SupportedDevices>'
+                '<Device componentID="104101"/><Device componentID="104102"/>'
+                '</SupportedDevices></SoftwareComponent>')
+INVENTORY_OLD = INVENTORY.replace('version="1.3.0.0"', 'version="1.2.10.0"').replace(
+    '<SPStatus result ="false" ><Message id="7" >Err</Message></SPStatus>', '').replace(
+    '<Device  componentID="000000" display="" enum = "Serial Number: OTHER" >'
+    '<Application componentType="FRMW" version="9.9.9.9" display="x"/></Device>', '')
+INVENTORY_NEW = INVENTORY_OLD.replace('version="1.2.10.0"', 'version="1.3.0.0"')
+INVENTORY_NONE = HEAD + '<SVMInventory lang="en"></SVMInventory>'
+UPDATE_BOTH = (HEAD + '<SVMExecution lang="en">' + ''.join(
+    '<Device  componentID="10410%d" display="LUMO Switch SW%d" enum = "Serial Number: PX1620SW%d" >'
+    '<Application componentType="FRMW" version="1.2.10.0" display="LUMO PCIe Switch" >'
+    '<SPStatus result = "true" ><Message id="0" >%s</Message></SPStatus></Application></Device>'
+    % (n, n, n, SUCCESS) for n in (1, 2)) + '<RebootRequired>1</RebootRequired></SVMExecution>')
+UPDATE_SECOND_FAILED = UPDATE_ONE_FAILED
+UPDATE_BOTH_FAILED = (HEAD + '<SVMExecution lang="en">' + '<SPStatus result = "false" >'
+                      '<Message id="0" >ERROR: Failed to Update Firmware</Message></SPStatus>' * 2
+                      + '</SVMExecution>')
+BOOT = '0e7c2a5e-7f6b-4d8a-9a51-3f1c2b6d9e10'
+
+
+def pending_record(package=TOOL_PACKAGE, boot=BOOT, staged=True, serials=('PX1620SW1', 'PX1620SW2')):
+    """The record the tool leaves after an update, as bytes."""
+    import hashlib
+    lines = ['lumoswitch-pending-power-cycle 1', 'boot ' + boot,
+             'package %s /opt/lumoswitch' % hashlib.sha256(package.encode()).hexdigest(),
+             'power-cycle ' + ('staged' if staged else 'manual')]
+    for n, serial in enumerate(serials):
+        lines.append('switch 10410%d 1.2.10.0 1.3.0.0 %s' % (n + 1, serial))
+    return ('\n'.join(lines) + '\n').encode()
+
+
+# The module as Ansible runs it, but with its state folder and boot ID where
+# the test puts them.
+RUNNER = """import sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, %r)
+import lumoswitch_firmware as m
+m.STATE_FOLDER = %r
+m.BOOT_ID = %r
+m.main()
+"""
+
+ALWAYS = ('changed', 'msg', 'switches', 'no_switches', 'reboot_required', 'power_cycle_pending')
 
 
 class ModuleRun(unittest.TestCase):
     """The module as Ansible runs it, against a stand-in tool."""
 
-    def run_module(self, action, mode, report, env=None):
-        with tempfile.TemporaryDirectory() as package:
-            tool = os.path.join(package, 'lumoswitch')
-            with open(tool, 'w') as f:
-                f.write(FAKE_TOOL)
-            os.chmod(tool, 0o755)
-            args = os.path.join(package, 'args.json')
-            with open(args, 'w') as f:
-                json.dump({'ANSIBLE_MODULE_ARGS': {'package_dir': package, 'action': action}}, f)
-            cwd_file = os.path.join(package, 'cwd')
-            run_env = dict(os.environ, FAKE_MODE=mode, FAKE_REPORT=report, FAKE_CWD=cwd_file)
-            run_env.update(env or {})
-            out = subprocess.run([sys.executable, MODULE, args], env=run_env,
-                                 stdout=subprocess.PIPE, universal_newlines=True).stdout
-            result = json.loads(out)
-            if os.path.exists(cwd_file):
-                with open(cwd_file) as f:
-                    self.assertEqual(os.path.realpath(package), os.path.realpath(f.read().strip()))
-            return result
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(self.scratch.cleanup)
+        self.state = os.path.join(self.scratch.name, 'state')
+        os.mkdir(self.state, 0o700)
+        self.boot = os.path.join(self.scratch.name, 'boot_id')
+        with open(self.boot, 'w') as f:
+            f.write(BOOT + '\n')
+        self.package = os.path.join(self.scratch.name, 'package')
+        os.mkdir(self.package, 0o755)
+        tool = os.path.join(self.package, 'lumoswitch')
+        with open(tool, 'w') as f:
+            f.write(FAKE_TOOL)
+        os.chmod(tool, 0o755)
+        with open(os.path.join(self.package, 'package.xml'), 'w') as f:
+            f.write(TOOL_PACKAGE)
+
+    def record(self, data):
+        path = os.path.join(self.state, 'pending-power-cycle')
+        with open(path, 'wb') as f:
+            f.write(data)
+        os.chmod(path, 0o600)
+
+    def calls(self):
+        path = os.path.join(self.scratch.name, 'calls')
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return f.read().split()
+
+    def run_module(self, action, tool, check=False, diff=False, force=False, env=None,
+                   package=None, descriptor=None):
+        """`tool`: {flag: (report, status, stderr line)} for -i and -u."""
+        args = os.path.join(self.scratch.name, 'args.json')
+        with open(args, 'w') as f:
+            json.dump({'ANSIBLE_MODULE_ARGS': {
+                'package_dir': package or self.package, 'action': action, 'force': force,
+                '_ansible_check_mode': check, '_ansible_diff': diff,
+                'descriptor': descriptor}}, f)
+        runner = os.path.join(self.scratch.name, 'runner.py')
+        with open(runner, 'w') as f:
+            f.write(RUNNER % (os.path.dirname(MODULE), self.state, self.boot))
+        run_env = dict(os.environ, FAKE_DIR=self.scratch.name)
+        for flag, (report, status, said) in tool.items():
+            run_env.update({'FAKE_%s_REPORT' % flag: report, 'FAKE_%s_STATUS' % flag: str(status),
+                            'FAKE_%s_SAID' % flag: said})
+        run_env.update(env or {})
+        for name in ('calls', 'cwd'):
+            if os.path.exists(os.path.join(self.scratch.name, name)):
+                os.remove(os.path.join(self.scratch.name, name))
+        out = subprocess.run([sys.executable, runner, args], env=run_env,
+                             stdout=subprocess.PIPE, universal_newlines=True).stdout
+        result = json.loads(out)
+        cwd = os.path.join(self.scratch.name, 'cwd')
+        if os.path.exists(cwd):
+            with open(cwd) as f:
+                self.assertEqual(os.path.realpath(package or self.package),
+                                 os.path.realpath(f.read().strip()))
+        for key in ALWAYS:
+            self.assertIn(key, result, result)
+        return result
 
     def test_verdicts(self):
         inventory_ok = INVENTORY.replace('<SPStatus result ="false" ><Message id="7" >Err'
                                          '</Message></SPStatus>', '')
-        update_ok = UPDATE_ONE_FAILED.replace(
-            '<SPStatus result = "false" ><Message id="0" >ERROR: Failed to Update Firmware'
-            '</Message></SPStatus>', '')
+        no_library = ('lumoswitch: cannot load the storage library: ./libstorelibit.so: the file '
+                      'is missing; libstorelibit.so.07: cannot open shared object file')
+        refused = ('lumoswitch: Refusing package file ./package.xml: its folder . is writable by '
+                   'group or others')
+        old = {'i': (INVENTORY_OLD, 0, '')}
         cases = [
-            # name, action, mode, report, failed, changed, message part
-            ('inventory', 'inventory', 'ok', inventory_ok, False, False, None),
-            ('update', 'update', 'ok', update_ok, False, True, None),
-            ('a switch failed', 'update', 'ok', UPDATE_ONE_FAILED, True, True,
-             'ERROR: Failed to Update Firmware'),
+            # name, action, tool, failed, changed, calls, message part, states
+            ('inventory', 'inventory', {'i': (inventory_ok, 0, '')}, False, False, ['-i'],
+             '3 switch(es) listed', ['needs update', 'up to date', 'not in package']),
+            ('update', 'update', dict(old, u=(UPDATE_BOTH, 0, '')), False, True, ['-i', '-u'],
+             '2 switch(es) updated, power cycle staged', ['updated', 'updated']),
+            ('up to date', 'update', {'i': (INVENTORY_NEW, 0, '')}, False, False, ['-i'],
+             'runs its version', ['up to date', 'up to date']),
+            ('a switch failed', 'update', dict(old, u=(UPDATE_SECOND_FAILED, 0, '')), True, True,
+             ['-i', '-u'], 'switch PX1620SW2 (component 104102, LUMO Switch SW2): ERROR: Failed '
+             'to Update Firmware', ['updated', 'failed']),
             # An update that downloaded nothing changed nothing.
-            ('every switch failed', 'update', 'ok', UPDATE_ALL_FAILED, True, False,
-             'PX1620SW1: ERROR: Failed to Update Firmware'),
-            ('no switch found', 'update', 'ok', UPDATE_NO_DEVICE, True, False,
-             'Device not found'),
-            ('failed inventory entry', 'inventory', 'ok', INVENTORY, True, False, 'Err'),
-            ('no report', 'update', 'none', '', True, False,
-             'wrote no report (exit status 0): cannot open the storage library'),
-            ('truncated report', 'update', 'ok', update_ok[:150], True, False,
-             'the report does not parse'),
-            ('non-zero status', 'inventory', 'status', inventory_ok, True, False,
-             'exited with status 1: another instance is running'),
+            ('every switch failed', 'update', dict(old, u=(UPDATE_BOTH_FAILED, 0, '')), True,
+             False, ['-i', '-u'], 'switch PX1620SW1 (component 104101, LUMO Switch SW1): ERROR: '
+             'Failed to Update Firmware; switch PX1620SW2', ['failed', 'failed']),
+            ('no switch found', 'update', {'i': (INVENTORY_NONE, 0, '')}, False, False, ['-i'],
+             'no switch found', []),
+            ('no switch, inventory', 'inventory', {'i': (INVENTORY_NONE, 0, '')}, False, False,
+             ['-i'], 'no switch found', []),
+            ('no library', 'update', {'i': (INVENTORY_NONE, 3, no_library)}, True, False, ['-i'],
+             'lumoswitch -i failed with exit status 3: ' + no_library, []),
+            ('refused package file', 'inventory', {'i': (inventory_ok, 2, refused)}, True, False,
+             ['-i'], 'lumoswitch -i failed with exit status 2: ' + refused, None),
+            ('failed inventory entry', 'inventory', {'i': (INVENTORY, 0, '')}, True, False, ['-i'],
+             'inventory failed: Err', None),
+            ('no report', 'update', {'i': ('', 0, 'cannot open the storage library')}, True, False,
+             ['-i'], 'wrote no report: cannot open the storage library', []),
+            ('truncated report', 'update', dict(old, u=(UPDATE_BOTH[:150], 0, '')), True, False,
+             ['-i', '-u'], 'the report does not parse', None),
+            ('update refused', 'update', dict(old, u=(UPDATE_SECOND_FAILED, 2, refused)), True,
+             True, ['-i', '-u'], 'failed with exit status 2: %s; switch PX1620SW2' % refused,
+             ['updated', 'failed']),
         ]
-        for name, action, mode, report, failed, changed, message in cases:
+        for name, action, tool, failed, changed, calls, message, states in cases:
             with self.subTest(name):
-                result = self.run_module(action, mode, report)
+                result = self.run_module(action, tool)
                 self.assertEqual(failed, bool(result.get('failed')), result)
                 self.assertEqual(changed, result['changed'], result)
-                if message:
-                    self.assertIn(message, result['msg'])
-                if mode != 'none':
-                    self.assertEqual(report, result['report'])
+                self.assertEqual(calls, self.calls())
+                self.assertIn(message, result['msg'])
+                if states is not None:
+                    self.assertEqual(states, [s['state'] for s in result['switches']], result)
+                self.assertEqual(name.startswith('no switch'), result['no_switches'])
+                # The report of the last run, as the tool wrote it.
+                self.assertEqual(tool['u' if calls[-1] == '-u' else 'i'][0],
+                                 result.get('report', ''))
+
+    def test_an_update_result_says_each_switchs_versions(self):
+        result = self.run_module('update', {'i': (INVENTORY_OLD, 0, ''),
+                                            'u': (UPDATE_SECOND_FAILED, 0, '')})
+        self.assertEqual([('PX1620SW1', '1.2.10.0', '1.3.0.0', '1.3.0.0'),
+                          ('PX1620SW2', '1.2.10.0', '1.3.0.0', '1.2.10.0')],
+                         [(s['serial'], s['version'], s['package_version'], s['version_after'])
+                          for s in result['switches']])
+        self.assertEqual(['LUMO Switch SW1', 'LUMO Switch SW2'],
+                         [s['display'] for s in result['switches']])
+        self.assertTrue(result['reboot_required'])
+        self.assertTrue(result['power_cycle_pending'])
+        self.assertEqual(INVENTORY_OLD, result['inventory_report'])
+
+    def test_check_mode_compares_and_sends_nothing(self):
+        newer = TOOL_PACKAGE.replace('1.3.0.0', '1.4.0.0')
+        cases = [
+            # name, inventory, package the rollout would copy, changed, states, diff
+            ('needs update', INVENTORY_OLD, None, True, ['would update'] * 2,
+             ('PX1620SW1 (104101): 1.2.10.0\nPX1620SW2 (104102): 1.2.10.0\n',
+              'PX1620SW1 (104101): 1.3.0.0\nPX1620SW2 (104102): 1.3.0.0\n')),
+            ('up to date', INVENTORY_NEW, None, False, ['up to date'] * 2, None),
+            # The host still holds the package before: compared with the new one.
+            ('a newer package not copied yet', INVENTORY_NEW, newer, True,
+             ['would update'] * 2,
+             ('PX1620SW1 (104101): 1.3.0.0\nPX1620SW2 (104102): 1.3.0.0\n',
+              'PX1620SW1 (104101): 1.4.0.0\nPX1620SW2 (104102): 1.4.0.0\n')),
+        ]
+        for name, inventory, descriptor, changed, states, diff in cases:
+            with self.subTest(name):
+                result = self.run_module('update', {'i': (inventory, 0, ''),
+                                                    'u': (UPDATE_BOTH, 0, '')},
+                                         check=True, diff=True, descriptor=descriptor)
+                self.assertFalse(result.get('failed'), result)
+                self.assertEqual(changed, result['changed'])
+                self.assertEqual(['-i'], self.calls())
+                self.assertEqual(states, [s['state'] for s in result['switches']])
+                if diff:
+                    self.assertEqual(diff, (result['diff']['before'], result['diff']['after']))
+                else:
+                    self.assertNotIn('diff', result)
+        # A real run compares with the package the tool will use, the host's.
+        result = self.run_module('update', {'i': (INVENTORY_NEW, 0, '')}, descriptor=newer)
+        self.assertEqual((False, ['up to date'] * 2),
+                         (result['changed'], [s['state'] for s in result['switches']]))
+        # A fresh host: no package folder yet, nothing to compare, no failure.
+        result = self.run_module('update', {}, check=True,
+                                 package=os.path.join(self.scratch.name, 'absent'))
+        self.assertFalse(result.get('failed'), result)
+        self.assertFalse(result['changed'])
+        self.assertIn('not on the host yet', result['msg'])
+        self.assertEqual([], self.calls())
+
+    def test_a_package_waiting_for_the_power_cycle_is_not_sent_again(self):
+        tool = {'i': (INVENTORY_OLD, 0, ''), 'u': (UPDATE_BOTH, 0, '')}
+        other = TOOL_PACKAGE.replace('1.3.0.0', '1.3.0.0" x="')
+        cases = [
+            # name, record, force, runs the update
+            ('this package, this boot', pending_record(), False, False),
+            ('forced', pending_record(), True, True),
+            ('staged by hand', pending_record(staged=False), False, False),
+            ('another boot', pending_record(boot=BOOT.replace('0e7c', 'ffff')), False, True),
+            ('another package', pending_record(package=other), False, True),
+            ('one switch not in it', pending_record(serials=('PX1620SW1',)), False, True),
+            ('not a record', b'lumoswitch-pending-power-cycle 2\n', False, True),
+        ]
+        for name, record, force, runs in cases:
+            with self.subTest(name):
+                self.record(record)
+                result = self.run_module('update', tool, force=force)
+                self.assertFalse(result.get('failed'), result)
+                self.assertEqual(['-i', '-u'] if runs else ['-i'], self.calls())
+                self.assertEqual(runs, result['changed'])
+                self.assertTrue(result['power_cycle_pending'])
+                if not runs:
+                    self.assertEqual(['pending power cycle'] * 2,
+                                     [s['state'] for s in result['switches']])
+                    self.assertEqual(['1.3.0.0'] * 2,
+                                     [s['version_after'] for s in result['switches']])
+                    self.assertEqual(name != 'staged by hand', result['reboot_required'])
+        # After the power cycle the switches run the package's version: done.
+        self.record(pending_record())
+        result = self.run_module('update', {'i': (INVENTORY_NEW, 0, '')})
+        self.assertEqual((False, False), (result['changed'], result['power_cycle_pending']))
 
     def test_the_tool_gets_the_modules_environment(self):
-        report = INVENTORY.replace('<SPStatus result ="false" ><Message id="7" >Err'
-                                   '</Message></SPStatus>', '').replace('LUMO Switch SW1', 'SITE')
-        result = self.run_module('inventory', 'env', report, {'SITE_SETTING': 'from-the-site'})
+        report = INVENTORY_OLD.replace('LUMO Switch SW1', 'SITE')
+        result = self.run_module('inventory', {'i': (report, 0, '')},
+                                 env={'SITE_SETTING': 'from-the-site'})
         self.assertFalse(result.get('failed'), result)
         self.assertEqual('from-the-site', result['switches'][0]['display'])
 
     def test_missing_tool_fails_naming_the_folder(self):
-        with tempfile.TemporaryDirectory() as package:
-            args = os.path.join(package, 'args.json')
-            with open(args, 'w') as f:
-                json.dump({'ANSIBLE_MODULE_ARGS': {'package_dir': package}}, f)
-            out = subprocess.run([sys.executable, MODULE, args], stdout=subprocess.PIPE,
-                                 universal_newlines=True).stdout
-            result = json.loads(out)
-            self.assertTrue(result['failed'])
-            self.assertEqual('package folder %s has no executable lumoswitch' % package,
-                             result['msg'])
+        os.remove(os.path.join(self.package, 'lumoswitch'))
+        result = self.run_module('inventory', {})
+        self.assertTrue(result['failed'])
+        self.assertEqual('package folder %s has no executable lumoswitch' % self.package,
+                         result['msg'])
+
+
+NOBODY = ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups']
+
+
+class PendingRecord(unittest.TestCase):
+    """What the module believes of the pending-power-cycle record."""
+
+    def test_only_a_record_of_roots_own_is_believed(self):
+        if os.geteuid() != 0:
+            self.skipTest('needs root: the record is root\'s')
+        good = pending_record()
+
+        def own(state):
+            os.mkdir(state, 0o700)
+            with open(os.path.join(state, 'pending-power-cycle'), 'wb') as f:
+                f.write(good)
+
+        def as_nobody(script):
+            def arrange(state):
+                subprocess.run(NOBODY + ['/bin/sh', '-c', script, 'x', state,
+                                         good.decode()], check=True)
+            return arrange
+
+        def chmod(mode, name=''):
+            def arrange(state):
+                own(state)
+                os.chmod(os.path.join(state, name), mode)
+            return arrange
+
+        def linked(state):
+            os.mkdir(state, 0o700)
+            os.mkdir(state + '.real', 0o700)
+            with open(os.path.join(state + '.real', 'record'), 'wb') as f:
+                f.write(good)
+            os.symlink(os.path.join(state + '.real', 'record'),
+                       os.path.join(state, 'pending-power-cycle'))
+
+        cases = [
+            ('root\'s own', own, None),
+            # Nobody got to make the folder first (in a sticky folder such as /tmp).
+            ('folder made by another user',
+             as_nobody('mkdir -m 700 "$1" && printf %s "$2" > "$1/pending-power-cycle"'),
+             'is not owned by root'),
+            ('folder open to others', chmod(0o755), 'is open to other users'),
+            ('record writable by others', chmod(0o666, 'pending-power-cycle'),
+             'is writable by group or others'),
+            ('record is a link', linked, 'is a symbolic link'),
+        ]
+        for name, arrange, why in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as top:
+                os.chmod(top, 0o1777)
+                state = os.path.join(top, 'lumoswitch')
+                arrange(state)
+                record, reason = module.read_pending(state)
+                if why is None:
+                    self.assertEqual(BOOT, record['boot'], reason)
+                    self.assertEqual(2, len(record['switches']))
+                else:
+                    self.assertIsNone(record)
+                    self.assertIn(why, reason)
+        # A folder above that others may write to (not sticky): not believed.
+        with tempfile.TemporaryDirectory() as top:
+            os.chmod(top, 0o777)
+            own(os.path.join(top, 'lumoswitch'))
+            record, reason = module.read_pending(os.path.join(top, 'lumoswitch'))
+            self.assertIsNone(record)
+            self.assertIn('may be changed by other users', reason)
 
 
 def run_deploy(**params):
@@ -325,36 +582,44 @@ class Filters(unittest.TestCase):
         self.assertEqual(['A'], [s['serial'] for s in filters.pending(switches, versions)])
 
     def test_outcome(self):
-        versions = {'104101': '1.3.0.0', '104102': '1.3.0.0'}
-        inventory = {'switches': [sw('104101', 'A', '1.2.10.0'), sw('104102', 'B', '1.2.10.0')]}
+        def entry(serial, state, before='1.2.10.0', after='1.3.0.0', message=''):
+            return dict(component_id='10410' + serial[-1], display='SW' + serial[-1],
+                        serial=serial, version=before, version_after=after, state=state,
+                        result=state != 'failed', message=message)
 
-        def results(update):
-            return [(r['switch'], r['version_before'], r['version_after'], r['result'])
-                    for r in filters.outcome(inventory, versions, update, 'h')]
+        def rows(update):
+            return [(r['host'], r['switch'], r['version_before'], r['version_after'],
+                     r['result']) for r in filters.outcome(update, 'h')]
 
-        failed_second = {'failed': True, 'reboot_required': True, 'msg': 'x',
-                         'switches': [sw('104101', 'A', '1.2.10.0', True, SUCCESS),
-                                      sw('', '', '', False, 'ERROR: Failed to Update Firmware')]}
-        self.assertEqual([('A', '1.2.10.0', '1.3.0.0', 'updated, power cycle staged'),
-                          ('B', '1.2.10.0', '1.2.10.0',
-                           'failed: ERROR: Failed to Update Firmware')], results(failed_second))
-        manual = {'reboot_required': False,
-                  'switches': [sw('104101', 'A', '1.2.10.0', True, 'manual'),
-                               sw('104102', 'B', '1.2.10.0', True, 'manual')]}
-        self.assertEqual(['updated, power cycle the system manually'] * 2,
-                         [r[3] for r in results(manual)])
-        # A run that left no usable report updates nothing in the summary.
-        no_report = {'failed': True, 'msg': 'lumoswitch -u wrote no report', 'switches': []}
-        self.assertEqual([('A', '1.2.10.0', '1.2.10.0', 'failed: lumoswitch -u wrote no report'),
-                          ('B', '1.2.10.0', '1.2.10.0', 'failed: lumoswitch -u wrote no report')],
-                         results(no_report))
-        current = {'switches': [sw('104101', 'A', '1.3.0.0'), sw('104102', 'B', '1.3.0.0')]}
-        self.assertEqual(['up to date'] * 2,
-                         [r['result'] for r in filters.outcome(current, versions,
-                                                               {'skipped': True}, 'h')])
-        self.assertEqual('switch B (component 104102): failed: ERROR: Failed to Update Firmware',
-                         filters.failures(filters.outcome(inventory, versions, failed_second,
-                                                          'h')))
+        cases = [
+            ('one failed', {'failed': True, 'reboot_required': True, 'switches': [
+                entry('A1', 'updated'),
+                entry('B2', 'failed', after='1.2.10.0', message='ERROR: Failed to Update Firmware')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'updated, power cycle staged'),
+              ('h', 'B2', '1.2.10.0', '1.2.10.0', 'failed: ERROR: Failed to Update Firmware')]),
+            ('staged by hand', {'reboot_required': False, 'switches': [entry('A1', 'updated')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'updated, power cycle the system manually')]),
+            ('waiting, not sent again', {'reboot_required': True, 'power_cycle_pending': True,
+                                         'switches': [entry('A1', 'pending power cycle'),
+                                                      entry('B2', 'up to date', '1.3.0.0')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'power cycle pending: staged earlier'),
+              ('h', 'B2', '1.3.0.0', '1.3.0.0', 'up to date')]),
+            ('check mode', {'changed': True, 'switches': [entry('A1', 'would update')]},
+             [('h', 'A1', '1.2.10.0', '1.3.0.0', 'would update')]),
+            ('update that left no report', {'failed': True, 'msg': 'lumoswitch -u wrote no report',
+                                            'switches': [entry('A1', 'needs update', after='')]},
+             [('h', 'A1', '1.2.10.0', '1.2.10.0', 'failed: lumoswitch -u wrote no report')]),
+            ('no switch', {'no_switches': True, 'switches': [], 'msg': 'no switch found'},
+             [('h', '-', '', '', 'no switch found')]),
+            ('no library', {'failed': True, 'switches': [], 'no_switches': False,
+                            'msg': 'lumoswitch -i failed with exit status 3: lumoswitch: cannot '
+                                   'load the storage library: x'},
+             [('h', '-', '', '', 'failed: lumoswitch -i failed with exit status 3: lumoswitch: '
+                                 'cannot load the storage library: x')]),
+        ]
+        for name, update, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(expected, rows(update))
 
 
 class SummaryTable(unittest.TestCase):

@@ -30,7 +30,7 @@ COLLECTIONS = os.path.join(REPO, 'ansible')
 PLAYBOOK = os.path.join(COLLECTIONS, 'ansible_collections', 'lumo', 'lumoswitch', 'playbooks',
                         'rollout.yml')
 OVERLAY_ROOT = os.path.join(REPO, 'tests', 'e2e', 'overlay_root.sh')
-SIGN_PACKAGE = os.path.join(REPO, 'scripts', 'sign-package.sh')
+MAKE_PACKAGE = os.path.join(REPO, 'scripts', 'make-package.sh')
 SERIAL_TABLE = os.path.join(REPO, 'cm_LUMOSwitch', 'data', 'platform_serials.csv')
 
 HOSTS = ['host%d' % i for i in range(1, 9)]
@@ -83,7 +83,7 @@ class Host(object):
     """One simulated host: an overlay root with its own switches and controller."""
 
     def __init__(self, name, scratch, version=OLD_VERSION, controller=HEALTHY_CONTROLLER,
-                 fault=''):
+                 fault='', switches=True):
         self.name = name
         self.scratch = scratch
         self.root = os.path.join(scratch, 'root')
@@ -93,7 +93,7 @@ class Host(object):
             shell('overlay_root_standin "$1" "$2" 0 "$3"', self.root, tool,
                   STATE_DIR + '/standins.log')
         self.write(SIM_DIR + '/controller.script', controller)
-        self.set_topology(version, fault)
+        self.set_topology(version, fault, switches)
         os.makedirs(self.path(STATE_DIR), exist_ok=True)
         os.makedirs(os.path.dirname(self.path(PRELOAD_IN_ROOT)), exist_ok=True)
         shutil.copy(ARGS.preload, self.path(PRELOAD_IN_ROOT))
@@ -113,13 +113,16 @@ class Host(object):
         with open(self.path(inner), 'rb') as f:
             return f.read()
 
-    def set_topology(self, versions, fault=''):
+    def set_topology(self, versions, fault='', switches=True):
+        """Both switches at `versions`; without `switches`, a controller with none."""
         if isinstance(versions, str):
             versions = (versions, versions)
         self.versions = tuple(versions)
         (serial1, _), (serial2, _) = table_serials()
         lines = ['controller id=0x%08x' % CONTROLLER_ID]
         for dev, serial, version in zip(SWITCHES, (serial1, serial2), versions):
+            if not switches:
+                break
             lines.append('device id=%d type=0x0d serial="%s" product="LUMO PCIe Switch" '
                          'revision=%s' % (dev, serial, version))
         if fault:
@@ -195,34 +198,11 @@ def scratch_name(name):
 class Fleet(object):
     """Eight hosts (or the ones named), a package on the control node, and rollouts."""
 
-    def __init__(self, case, special, missing=(), names=HOSTS):
+    def __init__(self, case, special, missing=(), package=True, names=HOSTS):
         self.dir = os.path.join(ARGS.scratch, case)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
-        self.images = images()
-        self.package = os.path.join(self.dir, 'package')
-        os.makedirs(os.path.join(self.package, 'payload'))
-        shutil.copy(ARGS.program, os.path.join(self.package, 'lumoswitch'))
-        shutil.copy(ARGS.storelib, os.path.join(self.package, 'libstorelibit.so'))
-        (_, comp1), (_, comp2) = table_serials()
-        self.components = (comp1, comp2)
-        devices = ''
-        for n, (comp, image) in enumerate(zip(self.components, self.images)):
-            name = 'lumo_sw%d.bin' % (n + 1)
-            with open(os.path.join(self.package, 'payload', name), 'wb') as f:
-                f.write(image)
-            devices += ('  <Device componentID="%s" version="%s">\n'
-                        '   <Display>LUMO Switch SW%d</Display>\n'
-                        '   <PayloadConfiguration><Image filename="%s"/></PayloadConfiguration>\n'
-                        '  </Device>\n' % (comp, NEW_VERSION, n + 1, name))
-        with open(os.path.join(self.package, 'package.xml'), 'w') as f:
-            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<SoftwareComponent>\n'
-                    ' <SupportedDevices>\n%s </SupportedDevices>\n</SoftwareComponent>\n'
-                    % devices)
-        # Unpacked as root would: nothing in it writable by group or others.
-        for folder, _, files in os.walk(self.package):
-            for path in [folder] + [os.path.join(folder, f) for f in files]:
-                os.chmod(path, os.stat(path).st_mode & ~0o022)
+        self.names = names
         self.hosts = {}
         for name in names:
             if name not in missing:
@@ -230,8 +210,40 @@ class Fleet(object):
                                         **special.get(name, {}))
         self.names = names
         self.inventory = os.path.join(self.dir, 'hosts.ini')
-        self.write_inventory()
         self.reports = os.path.join(self.dir, 'reports')
+        self.package = None
+        if package:
+            self.make_package()
+        self.write_inventory()
+
+    def make_package(self, sign=None):
+        """The package as an operator makes it: images and package.xml in a
+        folder, assembled and checked (and signed with `sign`, a certificate
+        and its key) by scripts/make-package.sh."""
+        self.images = images()
+        source = os.path.join(self.dir, 'images')
+        os.makedirs(source, exist_ok=True)
+        (_, comp1), (_, comp2) = table_serials()
+        self.components = (comp1, comp2)
+        devices = ''
+        for n, (comp, image) in enumerate(zip(self.components, self.images)):
+            name = 'lumo_sw%d.bin' % (n + 1)
+            with open(os.path.join(source, name), 'wb') as f:
+                f.write(image)
+            devices += ('  <Device componentID="%s" version="%s">\n'
+                        '   <Display>LUMO Switch SW%d</Display>\n'
+                        '   <PayloadConfiguration><Image filename="%s"/></PayloadConfiguration>\n'
+                        '  </Device>\n' % (comp, NEW_VERSION, n + 1, name))
+        with open(os.path.join(source, 'package.xml'), 'w') as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<SoftwareComponent>\n'
+                    ' <SupportedDevices>\n%s </SupportedDevices>\n</SoftwareComponent>\n'
+                    % devices)
+        self.package = os.path.join(self.dir, 'package')
+        build = os.path.dirname(os.path.dirname(ARGS.program))
+        shutil.rmtree(self.package, ignore_errors=True)
+        subprocess.run([MAKE_PACKAGE, '--build', build, '--no-build', '--library', ARGS.storelib]
+                       + (['--sign'] + list(sign) if sign else []) + [self.package, source],
+                       check=True, stdout=subprocess.DEVNULL)
 
     def write_inventory(self, package_src=None):
         """The hosts; `package_src` maps a host to a package of its own."""
@@ -247,23 +259,21 @@ class Fleet(object):
                     own = ' lumoswitch_package_src=%s' % package_src[name]
                 f.write('%s ansible_host=%s%s\n' % (name, root, own))
             f.write('\n[lumoswitch:vars]\nansible_connection=community.general.chroot\n'
-                    'ansible_python_interpreter=/usr/bin/python3\n'
-                    'lumoswitch_package_src=%s\n' % self.package)
+                    'ansible_python_interpreter=/usr/bin/python3\n')
+            if self.package:
+                f.write('lumoswitch_package_src=%s\n' % self.package)
 
     def sign(self):
-        """Signs the package with a signer made now; returns its certificate."""
+        """Makes the package again, signed by a signer made now; returns its certificate."""
         signer = os.path.join(self.dir, 'signer')
         os.makedirs(signer)
+        certificate, key = os.path.join(signer, 'signer.pem'), os.path.join(signer, 'signer.key')
         subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '30',
                         '-subj', '/CN=Fleet Signing', '-addext',
-                        'keyUsage=critical,digitalSignature', '-keyout',
-                        os.path.join(signer, 'signer.key'), '-out',
-                        os.path.join(signer, 'signer.pem')],
+                        'keyUsage=critical,digitalSignature', '-keyout', key, '-out', certificate],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([SIGN_PACKAGE, self.package, os.path.join(signer, 'signer.pem'),
-                        os.path.join(signer, 'signer.key')], check=True,
-                       stdout=subprocess.DEVNULL)
-        return os.path.join(signer, 'signer.pem')
+        self.make_package(sign=(certificate, key))
+        return certificate
 
     def damaged_copy(self, name, relative, offset):
         """The package as it arrives damaged on one host: one byte flipped."""
@@ -276,14 +286,20 @@ class Fleet(object):
             f.write(bytes([byte[0] ^ 0x01]))
         return copy
 
-    def rollout(self, **extra_vars):
+    def changed_copy(self, name, change):
+        """The package as it arrives on one host, `change`d (a function of its folder)."""
+        copy = os.path.join(self.dir, 'package-' + name)
+        shutil.copytree(self.package, copy)
+        change(copy)
+        return copy
+
+    @staticmethod
+    def environment():
+        """What Ansible and the simulators in every host need."""
         env = dict(os.environ)
         env.update({
             'ANSIBLE_COLLECTIONS_PATH': COLLECTIONS,
-            'ANSIBLE_HOST_KEY_CHECKING': 'False',
             'ANSIBLE_RETRY_FILES_ENABLED': 'False',
-            'ANSIBLE_NOCOLOR': '1',
-            'ANSIBLE_LOCAL_TEMP': os.path.join(self.dir, 'ansible-local'),
             # Same for every host: each root holds its own files at these paths.
             'STORELIB_SIM_TOPOLOGY': SIM_DIR + '/storelib_topology.conf',
             'STORELIB_SIM_OUTDIR': STATE_DIR,
@@ -293,15 +309,25 @@ class Fleet(object):
             'SIMIPMI_LOG_APPEND': '1',
             'SIMIPMI_TIME_SCALE': '1000',
         })
-        # The package comes from the inventory, where a host may have its own.
+        return env
+
+    def rollout(self, check=False, diff=False, **extra_vars):
+        env = self.environment()
+        env.update({
+            'ANSIBLE_HOST_KEY_CHECKING': 'False',
+            'ANSIBLE_NOCOLOR': '1',
+            'ANSIBLE_LOCAL_TEMP': os.path.join(self.dir, 'ansible-local'),
+        })
         extra_vars.setdefault('lumoswitch_batches', BATCHES)
         extra_vars.update({'lumoswitch_reports_dir': self.reports})
         extra = json.dumps(extra_vars)
         summary_path = os.path.join(self.reports, 'summary.json')
-        if os.path.exists(summary_path):
+        # A check run must leave the last real run's summary as it is.
+        if os.path.exists(summary_path) and not check:
             os.remove(summary_path)
-        run = subprocess.run(['ansible-playbook', '-i', self.inventory, PLAYBOOK, '-e', extra],
-                             cwd=self.dir, env=env, stdout=subprocess.PIPE,
+        command = ['ansible-playbook', '-i', self.inventory, PLAYBOOK, '-e', extra]
+        command += (['--check'] if check else []) + (['--diff'] if diff else [])
+        run = subprocess.run(command, cwd=self.dir, env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, universal_newlines=True)
         with open(os.path.join(self.dir, 'ansible.log'), 'a') as f:
             f.write(run.stdout)
@@ -333,7 +359,29 @@ class Rollout(object):
     def table(self):
         text = self.output[self.output.index('LUMOSWITCH FLEET SUMMARY'):]
         return '\n'.join(line for line in text.splitlines()[1:] if line.strip()
-                         and not line.startswith('written to'))
+                         and not line.startswith(('written to', 'check mode:')))
+
+
+def snapshot(folder):
+    """Every file under folder with its bytes."""
+    files = {}
+    for top, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(top, name)
+            with open(path, 'rb') as f:
+                files[os.path.relpath(path, folder)] = f.read()
+    return files
+
+
+def put_received_aside(hosts, back=False):
+    """Moves what the simulated switches received aside (or back), to see
+    whether anything comes again."""
+    for host in hosts:
+        for dev in SWITCHES:
+            path = host.path('%s/received_%08x_%d.bin' % (STATE_DIR, CONTROLLER_ID, dev))
+            old, new = (path + '.aside', path) if back else (path, path + '.aside')
+            if os.path.exists(old):
+                os.rename(old, new)
 
 
 class FleetTest(unittest.TestCase):
@@ -413,8 +461,36 @@ class FleetTest(unittest.TestCase):
         # alone on host3.
         self.assertLess(recap['host3'][0], recap['host1'][0])
 
+        # Again before the power cycle: the switches hold the package's images
+        # from this boot, so nothing is sent and nothing changes.
+        put_received_aside(fleet.hosts.values())
+        again = fleet.rollout()
+        self.assertRollout(again, 0)
+        self.assertEqual({h: (0, 0) for h in HOSTS}, again.recap())
+        for name, host in fleet.hosts.items():
+            with self.subTest(host=name):
+                self.assertEqual([None, None], [host.received(dev) for dev in SWITCHES])
+                rows = again.rows(name)
+                expected = ('up to date' if name == 'host3' else
+                            'power cycle pending: power cycle the system manually'
+                            if name == 'host6' else 'power cycle pending: staged earlier')
+                self.assertEqual([expected] * 2, [r['result'] for r in rows])
+                self.assertEqual([NEW_VERSION] * 2, [r['version_after'] for r in rows])
+
+        put_received_aside(fleet.hosts.values(), back=True)
         for host in fleet.hosts.values():
             host.power_cycle(fleet.images)
+        # A check run of the fleet, now up to date: nothing to change, and the
+        # reports and summary of the last real run stay as they are (a fresh
+        # inventory would show the new versions).
+        reports = snapshot(fleet.reports)
+        check = fleet.rollout(check=True)
+        self.assertRollout(check, 0)
+        self.assertEqual({h: (0, 0) for h in HOSTS}, check.recap())
+        self.assertEqual(reports, snapshot(fleet.reports))
+        self.assertIn('LUMOSWITCH FLEET SUMMARY (CHECK MODE)', check.output)
+        self.assertIn('%s  up to date' % NEW_VERSION, check.table())
+
         second = fleet.rollout()
         self.assertRollout(second, 0)
         self.assertEqual({h: (0, 0) for h in HOSTS}, second.recap())
@@ -528,9 +604,11 @@ class FleetTest(unittest.TestCase):
         hosts = rollout.summary['hosts']
         self.assertEqual('ok', hosts['host1']['status'])
         self.assertEqual('failed', hosts['host3']['status'])
-        (serial1, _), (serial2, comp2) = table_serials()
-        self.assertIn('switch %s (component %s)' % (serial2, comp2), hosts['host3']['message'])
-        self.assertIn('ERROR: Failed to Update Firmware', hosts['host3']['message'])
+        (serial1, comp1), (serial2, comp2) = table_serials()
+        # The failure names the switch, though the report names it not.
+        failure = ('switch %s (component %s, LUMO Switch SW2): ERROR: Failed to Update Firmware'
+                   % (serial2, comp2))
+        self.assertEqual('host3: update failed: ' + failure, hosts['host3']['message'])
         rows = {r['switch']: r for r in rollout.rows('host3')}
         self.assertEqual('updated, power cycle staged', rows[serial1]['result'])
         self.assertEqual('failed: ERROR: Failed to Update Firmware', rows[serial2]['result'])
@@ -540,8 +618,32 @@ class FleetTest(unittest.TestCase):
             self.assertEqual('not started', hosts[name]['status'], name)
             self.assertIsNone(fleet.hosts[name].received(SWITCHES[0]), name)
             self.assertFalse(os.path.exists(fleet.hosts[name].path('/opt/lumoswitch')), name)
-        self.assertIn('switch %s (component %s): failed: ERROR: Failed to Update Firmware'
-                      % (serial2, comp2), rollout.output)
+        self.assertIn(failure, rollout.output)
+
+        # A check run with diffs: host3 would be sent the package again (its
+        # second switch still needs it), the hosts that took it wait for the
+        # power cycle, the batches that never started would get everything.
+        # Nothing is sent, and the reports and the summary stay.
+        put_received_aside(fleet.hosts.values())
+        reports = snapshot(fleet.reports)
+        check = fleet.rollout(check=True, diff=True)
+        self.assertRollout(check, 0)
+        self.assertEqual(reports, snapshot(fleet.reports))
+        recap = check.recap()
+        for name in ('host1', 'host2', 'host4'):
+            self.assertEqual((0, 0), recap[name], name)
+        for name in ['host3'] + HOSTS[4:]:
+            self.assertGreater(recap[name][0], 0, name)
+            self.assertEqual(0, recap[name][1], name)
+        for host in fleet.hosts.values():
+            self.assertEqual([None, None], [host.received(dev) for dev in SWITCHES], host.name)
+        for serial, comp in ((serial1, comp1), (serial2, comp2)):
+            self.assertIn('\n-%s (%s): %s\n' % (serial, comp, OLD_VERSION), check.output)
+            self.assertIn('\n+%s (%s): %s\n' % (serial, comp, NEW_VERSION), check.output)
+        self.assertIn('LUMOSWITCH FLEET SUMMARY (CHECK MODE)', check.output)
+        table = check.table()
+        self.assertEqual(2, table.count('would update'), table)
+        self.assertEqual(6, table.count('power cycle pending: staged earlier'), table)
 
     def test_signed_rollout_stops_at_a_host_whose_payload_was_damaged(self):
         # Every host trusts the signer; host3 (second batch) gets the package
@@ -588,23 +690,72 @@ class FleetTest(unittest.TestCase):
             self.assertEqual('not started', hosts[name]['status'], name)
             self.assertFalse(os.path.exists(fleet.hosts[name].path('/etc/lumoswitch')), name)
 
-    def test_failed_host_within_the_threshold_lets_the_rollout_go_on(self):
-        # host2 cannot be reached; one failed host of three stays within 40 %.
-        fleet = Fleet('threshold', {}, missing=('host2',))
-        rollout = fleet.rollout(lumoswitch_max_fail_percentage=40)
+    def test_failed_hosts_within_the_threshold_each_say_why(self):
+        # host2 cannot be reached (second batch, one of three). In the last
+        # batch host5 gets a package whose first image is larger than a
+        # switch takes, host6 one without a storage library, and host7 has no
+        # switch at all: two failed hosts of four stay within 50 %.
+        fleet = Fleet('threshold', {'host7': dict(switches=False)}, missing=('host2',))
+
+        def oversized(package):
+            with open(os.path.join(package, 'payload', 'lumo_sw1.bin'), 'wb') as f:
+                f.write(b'\0' * ((16 << 20) + 1))
+
+        fleet.write_inventory({
+            'host5': fleet.changed_copy('host5', oversized),
+            'host6': fleet.changed_copy(
+                'host6', lambda package: os.remove(os.path.join(package, 'libstorelibit.so'))),
+        })
+        rollout = fleet.rollout(lumoswitch_max_fail_percentage=50)
+        print('\nSummary of the threshold rollout:\n' + rollout.table())
         self.assertRollout(rollout, 2)
         self.assertEqual([HOSTS[0:1], HOSTS[1:4], HOSTS[4:8]], rollout.summary['batches'])
-        host2 = rollout.summary['hosts']['host2']
-        self.assertEqual('failed', host2['status'])
-        self.assertIn(os.path.join(fleet.dir, 'host2'), host2['message'])
+        hosts = rollout.summary['hosts']
+        self.assertEqual('failed', hosts['host2']['status'])
+        self.assertIn(os.path.join(fleet.dir, 'host2'), hosts['host2']['message'])
         self.assertEqual([('host2', '-', '', '')],
                          [(r['host'], r['switch'], r['version_before'], r['version_after'])
                           for r in rollout.rows('host2')])
-        for name in HOSTS[2:]:
-            self.assertEqual('ok', rollout.summary['hosts'][name]['status'], name)
+        self.assertIn('fatal: [host2]', rollout.output)
+
+        # A refused package file: the tool's line and status, the other
+        # switch updated.
+        self.assertEqual('failed', hosts['host5']['status'])
+        self.assertEqual('host5: package refused: lumoswitch: Refusing package file '
+                         '/opt/lumoswitch/payload/lumo_sw1.bin: it has 16777217 bytes, more than '
+                         'the 16777216 a switch can take', hosts['host5']['message'])
+        self.assertEqual(['failed: ERROR: Failed to Update Firmware',
+                          'updated, power cycle staged'],
+                         [r['result'] for r in rollout.rows('host5')])
+        self.assertIsNone(fleet.hosts['host5'].received(SWITCHES[0]))
+        self.assertEqual(fleet.images[1], fleet.hosts['host5'].received(SWITCHES[1]))
+        # No library: not a board without switches.
+        self.assertEqual('failed', hosts['host6']['status'])
+        no_library = ('lumoswitch -i failed with exit status 3: lumoswitch: cannot load the '
+                      'storage library: ./libstorelibit.so: the file is missing; '
+                      'libstorelibit.so.07: cannot open shared object file')
+        self.assertIn(no_library, hosts['host6']['message'])
+        self.assertEqual([('-', 'failed: ' + no_library)],
+                         [(r['switch'], r['result'][:len(no_library) + 8])
+                          for r in rollout.rows('host6')])
+        # No switch: nothing failed, nothing was updated.
+        self.assertEqual(dict(status='no switch', message=''), hosts['host7'])
+        self.assertEqual([('-', 'no switch found')],
+                         [(r['switch'], r['result']) for r in rollout.rows('host7')])
+        self.assertEqual(0, rollout.recap()['host7'][1])
+        for name in ('host1', 'host3', 'host4', 'host8'):
+            self.assertEqual('ok', hosts[name]['status'], name)
             self.assertEqual(['updated, power cycle staged'] * 2,
                              [r['result'] for r in rollout.rows(name)], name)
-        self.assertIn('fatal: [host2]', rollout.output)
+
+
+def serve(command):
+    """The simulated fleet for a command of one's own (scripts/simulated-fleet.sh):
+    eight hosts, host3 already current, in SCRATCH/hosts.ini, while it runs."""
+    fleet = Fleet('', {'host3': dict(version=NEW_VERSION)}, package=False)
+    print('simulated fleet: %d hosts in %s (gone when the command ends)'
+          % (len(fleet.hosts), fleet.inventory), flush=True)
+    return subprocess.call(command, env=fleet.environment())
 
 
 def main():
@@ -615,7 +766,12 @@ def main():
     parser.add_argument('--preload', required=True)
     parser.add_argument('--scratch', required=True)
     parser.add_argument('--inside', action='store_true')
-    ARGS, rest = parser.parse_known_args()
+    parser.add_argument('--serve', action='store_true',
+                        help='run the command after "--" against a simulated fleet')
+    argv = sys.argv[1:]
+    command = argv[argv.index('--') + 1:] if '--' in argv else []
+    argv = argv[:argv.index('--')] if '--' in argv else argv
+    ARGS, rest = parser.parse_known_args(argv)
     for name in ('program', 'storelib', 'preload', 'scratch'):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     if os.geteuid() != 0:
@@ -628,6 +784,8 @@ def main():
         return subprocess.call(command)
     subprocess.run(['mount', '--make-rprivate', '/'], check=True)
     os.makedirs(ARGS.scratch, exist_ok=True)
+    if ARGS.serve:
+        return serve(command)
     started = time.monotonic()
     result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
     print('fleet test wall time: %.1f s' % (time.monotonic() - started))

@@ -55,6 +55,20 @@ private:
     int* m_calls;
 };
 
+// Notes what the manager tells the pending-power-cycle record, in order.
+class FakePendingStore : public IPendingPowerCycleStore
+{
+public:
+    void Forget() override { calls.push_back("forget"); }
+    void Record(const std::vector<SPendingSwitch>& switches, bool staged) override
+    {
+        calls.push_back(staged ? "record staged" : "record manual");
+        recorded = switches;
+    }
+    std::vector<std::string> calls;
+    std::vector<SPendingSwitch> recorded;
+};
+
 // Runs each test in a scratch working directory that is also the executable's
 // directory, with the simulated library installed as ./libstorelibit.so.
 class MgmtFixture : public ::testing::Test
@@ -108,6 +122,7 @@ public:
     {
         LUMOSwitchMgmt::Seams seams;
         seams.storeLib = sys;
+        seams.pendingPowerCycle = pending;
         seams.stagingFactory = [this](IProgressSink&) -> std::unique_ptr<IPowerCycleStaging> {
             ++stagingBuilt;
             if (!stagingAvailable) {
@@ -163,6 +178,7 @@ public:
     int stagingResult = 0;
     int stagingBuilt = 0;
     int stagingCalls = 0;
+    std::shared_ptr<FakePendingStore> pending = std::make_shared<FakePendingStore>();
 
 private:
     std::vector<CDeviceInfo*> m_owned;

@@ -213,6 +213,60 @@ TEST_F(UpdateTest, FailedStagingAsksForManualPowerCycleOnlyOnDownloadedSwitches)
     }
 }
 
+// The record of what waits for the power cycle is dropped before the first
+// image goes out and names, afterwards, exactly the switches that took one,
+// with the version each ran and the one the package brings.
+TEST_F(UpdateTest, PendingPowerCycleRecordsTheSwitchesThatTookTheirImage)
+{
+    write("package.xml", "<SoftwareComponent vendorVersion=\"2.0.0.0\"><SupportedDevices>"
+                         "<Device componentID=\"" +
+                             Id(0) +
+                             "\"><PayloadConfiguration>"
+                             "<Image filename=\"a.bin\"/></PayloadConfiguration></Device>"
+                             "<Device componentID=\"" +
+                             Id(1) +
+                             "\" version=\"1.3.0.0\">"
+                             "<PayloadConfiguration><Image filename=\"b.bin\"/>"
+                             "</PayloadConfiguration></Device></SupportedDevices>"
+                             "</SoftwareComponent>");
+    const struct {
+        const char* name;
+        std::vector<std::pair<uint16_t, uint8_t>> rejects; // switch, SCSI status of chunk 0
+        int stagingResult;
+        std::vector<std::string> calls;
+        std::vector<std::string> recorded; // component, before, package version, serial
+    } cases[] = {
+        {"both staged",
+         {},
+         0,
+         {"forget", "record staged"},
+         {Id(0) + " 1.2.10.0 2.0.0.0 " + Key(0), Id(1) + " 1.2.10.0 1.3.0.0 " + Key(1)}},
+        {"one failed, staging failed",
+         {{1, 2}},
+         1,
+         {"forget", "record manual"},
+         {Id(1) + " 1.2.10.0 1.3.0.0 " + Key(1)}},
+        {"none took it", {{1, 2}, {2, 2}}, 0, {"forget"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lib.clearFaults();
+        for (const auto& reject : c.rejects) {
+            lib.addFault(ChunkFault(reject.first, 1, 0, reject.second));
+        }
+        stagingResult = c.stagingResult;
+        pending = std::make_shared<FakePendingStore>();
+        update();
+        EXPECT_EQ(c.calls, pending->calls);
+        std::vector<std::string> recorded;
+        for (const SPendingSwitch& p : pending->recorded) {
+            recorded.push_back(p.componentID + " " + p.versionBefore + " " + p.packageVersion +
+                               " " + p.serial);
+        }
+        EXPECT_EQ(c.recorded, recorded);
+    }
+}
+
 TEST_F(UpdateTest, AllDownloadsFailedMeansNoStaging)
 {
     lib.addFault(ChunkFault(1, 1, 7, 0));

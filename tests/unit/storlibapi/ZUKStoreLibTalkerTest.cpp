@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -13,6 +16,7 @@
 
 #include "FakeManifestVerifier.h"
 #include "FakeStoreLibSystem.h"
+#include "PackageFiles.h"
 #include "ZUKStoreLibTalker.h"
 
 namespace
@@ -186,6 +190,28 @@ TEST_F(TalkerTest, SystemLibraryIsTriedWhenTheLocalFileIsMissing)
     _SL_CTRL_LIST_T list;
     EXPECT_EQ(0u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
     EXPECT_EQ((std::vector<std::string>{"./libstorelibit.so", "libstorelibit.so.07"}), sys->opened);
+    EXPECT_EQ("", talker.LoadFailure());
+}
+
+// The user is told which files were tried and why none served; a later
+// attempt that loads one leaves nothing to tell.
+TEST_F(TalkerTest, LoadFailureNamesEveryFileTriedAndWhy)
+{
+    ZUKStoreLibTalker talker(sys);
+    _SL_CTRL_LIST_T list;
+    EXPECT_EQ("", talker.LoadFailure()) << "nothing tried yet";
+    EXPECT_EQ(0x8002u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
+    EXPECT_EQ("./libstorelibit.so: the file is missing; libstorelibit.so.07: the file is missing",
+              talker.LoadFailure());
+
+    sys->AddLibrary("libstorelibit.so.07", "SomethingElse", kIT, [](uint8_t*) { return 0u; });
+    EXPECT_EQ(0x8002u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
+    EXPECT_EQ("libstorelibit.so.07: it has no entry point ProcessLibCommandIT",
+              talker.LoadFailure());
+
+    AddIT();
+    EXPECT_EQ(0u, talker.doProcessLibCommand(0, 0, 0x05000000, 0, list.bytes(), 260, 255));
+    EXPECT_EQ("", talker.LoadFailure());
 }
 
 // The package's library failed its check against package.jcat (here on a
@@ -536,6 +562,47 @@ TEST_F(TalkerTest, ExplicitExitThenDestructionDoesNotCallIntoAClosedLibrary)
     }
     EXPECT_EQ(1, exits);
     EXPECT_EQ(1, sys->closeCount);
+}
+
+} // namespace
+
+namespace
+{
+
+// The real loader's reasons, each beginning with the name the talker gave,
+// never with the descriptor the library was loaded through.
+TEST(RealStoreLibSystemTest, LastLoadErrorNamesTheFileAndTheReason)
+{
+    char tmpl[] = "/tmp/storelib_load_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+    {
+        std::ofstream(dir + "/notelf.so") << "not a library\n";
+    }
+    RealStoreLibSystem sys;
+
+    EXPECT_EQ(nullptr, sys.OpenLibrary("liblumo-no-such-library.so.9"));
+    EXPECT_EQ(0u, sys.LastLoadError().rfind("liblumo-no-such-library.so.9: ", 0))
+        << sys.LastLoadError();
+
+    EXPECT_EQ(nullptr, sys.OpenLibrary(dir + "/missing.so"));
+    EXPECT_EQ(dir + "/missing.so: the file is missing", sys.LastLoadError());
+
+    EXPECT_EQ(nullptr, sys.OpenLibrary(dir + "/notelf.so"));
+    EXPECT_EQ(0u, sys.LastLoadError().rfind(dir + "/notelf.so: ", 0)) << sys.LastLoadError();
+    EXPECT_EQ(std::string::npos, sys.LastLoadError().find("/proc/self/fd")) << sys.LastLoadError();
+
+    // A folder others may write to: refused, counted, and said so.
+    ASSERT_EQ(0, chmod(dir.c_str(), 0777));
+    const size_t refusals = pkgfiles::RefusalCount();
+    EXPECT_EQ(nullptr, sys.OpenLibrary(dir + "/notelf.so"));
+    EXPECT_EQ(dir + "/notelf.so: refused, its folder " + dir + " is writable by group or others",
+              sys.LastLoadError());
+    EXPECT_EQ(refusals + 1, pkgfiles::RefusalCount());
+
+    std::remove((dir + "/notelf.so").c_str());
+    rmdir(dir.c_str());
 }
 
 } // namespace

@@ -74,11 +74,14 @@ public:
         opened.push_back(file);
         auto it = libraries.find(file);
         if (it == libraries.end()) {
+            lastLoadError = file + ": the file is missing";
             return nullptr;
         }
         ++openCount;
         return &it->second;
     }
+
+    std::string LastLoadError() override { return lastLoadError; }
 
     void* FindSymbol(void* handle, const std::string& name) override
     {
@@ -152,6 +155,7 @@ public:
 
     std::map<std::string, Library> libraries;
     std::vector<std::string> opened;
+    std::string lastLoadError;
     std::vector<std::string> symbolsLookedUp;
     std::vector<void*> closed;
     int openCount = 0;

@@ -1,6 +1,10 @@
 # -*- coding: utf-8 -*-
 # GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
-"""Filters the lumoswitch role uses to decide and to report a rollout."""
+"""Filters the lumoswitch role uses to decide and to report a rollout.
+
+Their documentation is in the YAML file of each filter beside this one
+(ansible-doc -t filter lumo.lumoswitch.NAME).
+"""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -50,80 +54,56 @@ def host_reports(reports_dir, host):
     return os.path.join(to_native(reports_dir), host)
 
 
-def _supported(switches, versions):
-    return [s for s in switches if s.get('result') and s.get('component_id') in versions]
-
-
 def pending(switches, versions):
     """The switches of an inventory whose version differs from the package's."""
-    return [s for s in _supported(switches, versions)
-            if s.get('version') != versions[s['component_id']]]
+    return [s for s in switches if s.get('result') and s.get('component_id') in versions
+            and s.get('version') != versions[s['component_id']]]
 
 
-def _row(host, switch, before, after, result):
+def _row(host, switch, result):
     return dict(host=host,
                 switch=switch.get('serial') or switch.get('display') or UNNAMED,
                 display=switch.get('display') or '',
                 component_id=switch.get('component_id') or '',
-                version_before=before, version_after=after, result=result)
+                version_before=switch.get('version') or '',
+                version_after=switch.get('version_after') or switch.get('version') or '',
+                result=result)
 
 
-def _update_text(entry, reboot_required):
-    if not entry.get('result'):
-        return 'failed: %s' % (entry.get('message') or 'no message')
-    if reboot_required:
-        return 'updated, power cycle staged'
-    return 'updated, power cycle the system manually'
+def _text(switch, update):
+    state = switch.get('state') or ''
+    if state == 'updated':
+        return ('updated, power cycle staged' if update.get('reboot_required')
+                else 'updated, power cycle the system manually')
+    if state == 'failed':
+        return 'failed: %s' % (switch.get('message') or 'no message')
+    if state == 'pending power cycle':
+        return ('power cycle pending: staged earlier' if update.get('reboot_required')
+                else 'power cycle pending: power cycle the system manually')
+    if state == 'needs update':
+        return 'failed: %s' % update.get('msg') if update.get('failed') else 'not updated'
+    return state or 'listed'
 
 
-def outcome(inventory, versions, update=None, host=''):
-    """One row per switch of a host: version before and after, and what happened.
-
-    `inventory` is the module's inventory result, `update` its update result
-    (None or skipped when the host needed no update). The update report names a
-    switch it could not update only by its message, so its entries are paired
-    with the inventory's package switches in order, the order the tool handles
-    them in; a report of another length is paired by serial instead.
-    """
-    inventory = inventory or {}
-    switches = inventory.get('switches') or []
-    rows = []
-    for s in switches:
-        if not s.get('result'):
-            rows.append(_row(host, s, '', '', 'inventory failed: %s' % (s.get('message') or '')))
-        elif s.get('component_id') not in versions:
-            rows.append(_row(host, s, s.get('version', ''), s.get('version', ''), 'not in package'))
-    supported = _supported(switches, versions)
-
-    ran = bool(update) and not update.get('skipped') and 'switches' in update
-    if not ran:
-        for s in supported:
-            up_to_date = s.get('version') == versions[s['component_id']]
-            result = 'up to date' if up_to_date else 'not updated'
-            if update and update.get('failed'):
-                result = 'failed: %s' % update.get('msg', '')
-            rows.append(_row(host, s, s['version'], s['version'], result))
-        return rows
-
-    entries = update.get('switches') or []
-    reboot = bool(update.get('reboot_required'))
-    if len(entries) == len(supported):
-        pairs = list(zip(supported, entries))
+def outcome(update, host=''):
+    """One row per switch of a host, from the module's update result: version
+    before and after, and what happened to it. A host the update says
+    nothing of by switch (no switch, no usable library, a refused package
+    file, no package folder in check mode) gets one row that says why."""
+    update = update or {}
+    switches = update.get('switches') or []
+    if switches:
+        return [_row(host, s, _text(s, update)) for s in switches]
+    if update.get('failed'):
+        result = 'failed: %s' % (update.get('msg') or 'no message')
+    elif update.get('no_switches'):
+        result = 'no switch found'
+    elif update.get('skipped'):
+        result = 'not run'
     else:
-        by_serial = dict((e.get('serial'), e) for e in entries if e.get('serial'))
-        missing = {'result': False, 'message': update.get('msg', 'not in the update report')}
-        pairs = [(s, by_serial.get(s.get('serial'), missing)) for s in supported]
-    for s, entry in pairs:
-        after = versions[s['component_id']] if entry.get('result') else s['version']
-        rows.append(_row(host, s, s['version'], after, _update_text(entry, reboot)))
-    return rows
-
-
-def failures(rows):
-    """What failed on a host, switch by switch, for a task message."""
-    failed = [r for r in rows if r['result'].startswith(('failed', 'inventory failed'))]
-    return '; '.join('switch %s (component %s): %s'
-                     % (r['switch'], r['component_id'] or UNNAMED, r['result']) for r in failed)
+        result = update.get('msg') or 'nothing reported'
+    return [dict(host=host, switch=UNNAMED, display='', component_id='', version_before='',
+                 version_after='', result=result)]
 
 
 class FilterModule(object):
@@ -133,5 +113,4 @@ class FilterModule(object):
             'host_reports': host_reports,
             'pending': pending,
             'outcome': outcome,
-            'failures': failures,
         }

@@ -24,7 +24,7 @@ description:
     package folder already holds exactly the same, it stays and nothing changes.
   - The task fails, changing nothing, when the package folder or a folder above it
     is a symbolic link, is not a directory, is not root's, or can be written by
-    group or others: someone else could have put something there, and such a
+    group or others, since someone else could have put something there; such a
     folder is not repaired but left for an administrator to look at.
   - A staging folder or a replaced folder left behind by a run that was cut short
     is removed by the next run.
