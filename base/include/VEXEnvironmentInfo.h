@@ -13,6 +13,11 @@ enum VEXOSNameCode : uint32_t {
     eVEXOSVMwareESXi = 19,
 };
 
+// uname(2)'s system name ("Linux", "VMkernel"); false when the call fails.
+// The one place the program asks the kernel its name; the seams that need it
+// pass through to this.
+bool VEXKernelName(std::string& sysname);
+
 // What the operating-system probe asks of the host.
 class IVEXOSProbe
 {

@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "VEXShellRunner.h"
 #include "VEXString.h"
 
 // The file-system calls VEXFile makes, so tests reach every branch without
 // depending on the host.
-class IVEXFileSystem
+class IVEXFileSystem : public IVEXShellRunner
 {
 public:
     virtual ~IVEXFileSystem() = default;
@@ -19,8 +20,6 @@ public:
     virtual bool MakeDirectory(const std::string& path) = 0;
     // Creates the file if missing; an existing file is left untouched.
     virtual bool CreateFile(const std::string& path) = 0;
-    // system(3); the exit status.
-    virtual int RunShell(const std::string& command) = 0;
 };
 
 // A path on the file system (may be empty). Paths are handed to the system

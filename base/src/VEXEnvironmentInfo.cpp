@@ -21,15 +21,7 @@ public:
         std::getline(in, line);
         return !in.bad();
     }
-    bool KernelName(std::string& sysname) override
-    {
-        struct utsname names = {};
-        if (uname(&names) != 0) {
-            return false;
-        }
-        sysname = names.sysname;
-        return true;
-    }
+    bool KernelName(std::string& sysname) override { return VEXKernelName(sysname); }
 };
 
 HostOSProbe gHostProbe;
@@ -38,6 +30,16 @@ IVEXOSProbe* gProbe = &gHostProbe;
 const char kVMwareRelease[] = "/etc/vmware-release";
 
 } // namespace
+
+bool VEXKernelName(std::string& sysname)
+{
+    struct utsname names = {};
+    if (uname(&names) != 0) {
+        return false;
+    }
+    sysname = names.sysname;
+    return true;
+}
 
 void VEXLXOperatingSystemVersion::SetOSProbe(IVEXOSProbe* probe)
 {

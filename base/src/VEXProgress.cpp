@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "VEXIO.h"
+
 namespace
 {
 
@@ -18,17 +20,7 @@ public:
 // Progress is a courtesy: a terminal that went away must not stop an update.
 void WriteAll(int fd, const std::string& text)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
+    VEXWriteAll(fd, text.data(), text.size());
 }
 
 } // namespace

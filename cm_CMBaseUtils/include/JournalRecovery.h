@@ -7,14 +7,12 @@
 #include <vector>
 
 #include "ChangeJournal.h"
+#include "VEXShellRunner.h"
 
-// The shell commands the recovery runs (lsmod, rmmod).
-class IJournalHost
+// The shell commands the recovery runs (lsmod, rmmod), through the platform
+// layer's shell.
+class IJournalHost : public IVEXShellRunner
 {
-public:
-    virtual ~IJournalHost() = default;
-    // The command through the platform layer's shell: the raw status.
-    virtual int RunShell(const std::string& command) = 0;
 };
 
 class RealJournalHost : public IJournalHost

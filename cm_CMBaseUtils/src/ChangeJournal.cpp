@@ -11,6 +11,7 @@
 #include "PackageFiles.h"
 #include "Sha256.h"
 #include "StringUtils.h"
+#include "VEXIO.h"
 
 namespace
 {
@@ -119,21 +120,13 @@ std::string Reason(const std::string& what)
 
 bool WriteAll(int fd, const std::string& text)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    if (VEXWriteAll(fd, text.data(), text.size()) == text.size()) {
+        return true;
     }
-    return true;
+    if (errno == 0) {
+        errno = ENOSPC;
+    }
+    return false;
 }
 
 } // namespace
@@ -351,10 +344,7 @@ CChangeJournal::ELeft CChangeJournal::ReadLeftBehind(JournalText& text, std::str
     }
     char buffer[8192];
     while (ok && static_cast<off_t>(bytes.size()) <= kMaxJournalBytes) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t n = VEXReadOnce(fd, buffer, sizeof(buffer));
         if (n < 0) {
             why = Reason("cannot read " + m_path);
             ok = false;

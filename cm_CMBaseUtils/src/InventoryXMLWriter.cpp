@@ -4,11 +4,14 @@
 
 #include "Logger.h"
 #include "ReportOutput.h"
+#include "ReportWriting.h"
 #include "XMLText.h"
 
 #include <exception>
 
 static const char kSrc[] = "cm_CMBaseUtils/src/InventoryXMLWriter";
+static const SReportLogNames kLogNames = {kSrc, "CInventoryXMLWriter", "Inventory XML file",
+                                          "GetXML"};
 
 CInventoryXMLWriter::CInventoryXMLWriter(std::ostream& standardOutput)
     : m_standardOutput(standardOutput)
@@ -84,39 +87,14 @@ bool CInventoryXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::
         }
     }
     addInventoryFooter();
-    const std::string target = m_reportFile.isOpen() ? outputFile : "standard output";
-    if (!print()) {
-        throw CReportWriteError("the report could not be written completely to " + target + ": " +
-                                m_writeError);
-    }
+    PrintReportOrThrow(kLogNames, __LINE__, m_ossDocument, m_reportFile, m_standardOutput,
+                       outputFile, m_writeError);
     logger->log(kSrc, __LINE__, "CInventoryXMLWriter::GetXML() end");
     return true;
 }
 
 bool CInventoryXMLWriter::print()
 {
-    CLogger* logger = CLogger::GetInstance();
-    logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() start");
-    bool written = true;
-    try {
-        if (m_reportFile.isOpen()) {
-            logger->log(kSrc, __LINE__,
-                        "CInventoryXMLWriter::print() copying the contents to Inventory XML file");
-        }
-        if (!EmitReport(m_ossDocument, m_reportFile, m_standardOutput, m_writeError)) {
-            logger->log(kSrc, __LINE__,
-                        "CInventoryXMLWriter::print() report not written completely: " +
-                            m_writeError);
-            written = false;
-        }
-    } catch (const std::exception& e) {
-        logger->log(kSrc, __LINE__,
-                    std::string("CInventoryXMLWriter::GetXML() exception caught during file "
-                                "is_open function ") +
-                        e.what());
-        m_writeError = e.what();
-        written = false;
-    }
-    logger->log(kSrc, __LINE__, "CInventoryXMLWriter::print() end");
-    return written;
+    return PrintReport(kLogNames, __LINE__, m_ossDocument, m_reportFile, m_standardOutput,
+                       m_writeError);
 }

@@ -156,12 +156,12 @@ bool CLinuxImpl::IsFileExits(const std::string& name)
 
 int CLinuxImpl::ExecuteCmd(const std::string& command, bool, const long&)
 {
-    return m_pSys->System(command);
+    return m_pSys->RunShell(command);
 }
 
 int CLinuxImpl::ExecuteCmdNoWait(const std::string& command, bool, const long&)
 {
-    return m_pSys->System(command + " &");
+    return m_pSys->RunShell(command + " &");
 }
 
 void CLinuxImpl::Sleep(int seconds)
@@ -279,13 +279,8 @@ void* CLinuxImpl::LoadHyloLibrary(const std::string& name)
 
 bool CLinuxImpl::isESXi()
 {
-    struct utsname name;
-    std::memset(&name, 0, sizeof(name));
-    if (m_pSys->Uname(&name) != 0) {
-        return false;
-    }
-    name.sysname[sizeof(name.sysname) - 1] = '\0';
-    return strcasecmp(name.sysname, "VMkernel") == 0;
+    std::string sysname;
+    return m_pSys->KernelName(sysname) && strcasecmp(sysname.c_str(), "VMkernel") == 0;
 }
 
 bool CLinuxImpl::isESX()
@@ -318,7 +313,7 @@ bool CLinuxImpl::isUSBblocklisted()
         debug(__LINE__, " CLinuxImpl::Skipping USB blocklisting check for ESXi and ESX");
         return false;
     }
-    if (m_pSys->System(kCmdUSBBuiltIn) == 0) {
+    if (m_pSys->RunShell(kCmdUSBBuiltIn) == 0) {
         debug(__LINE__,
               "CLinuxImpl::isUSBStorageStaticallyLinked usb_storage is built with kernel");
         return false;
@@ -328,11 +323,11 @@ bool CLinuxImpl::isUSBblocklisted()
         return bUSBDriverNotLoaded;
     }
     debug(__LINE__, " CLinuxImpl::isUSBblocklisted check is being done for the first time.");
-    if (m_pSys->System(kCmdUSBLoaded) == 0) {
+    if (m_pSys->RunShell(kCmdUSBLoaded) == 0) {
         debug(__LINE__, "CLinuxImpl::isUSBblocklisted usb_storage module is already present.");
     } else {
         m_journal->Note(journalrecord::Module(kUSBModule));
-        if (m_pSys->System(kCmdUSBLoad) == 0 && m_pSys->System(kCmdUSBLoaded) == 0) {
+        if (m_pSys->RunShell(kCmdUSBLoad) == 0 && m_pSys->RunShell(kCmdUSBLoaded) == 0) {
             debug(__LINE__,
                   "CLinuxImpl::isUSBblocklisted loading usb_storage module is successful.");
             bUSBDriverLoadedByZUK = true;
@@ -354,7 +349,7 @@ void CLinuxImpl::unloadUSB()
     if (bUSBDriverLoadedByZUK) {
         debug(__LINE__, " CLinuxImpl::unloadUSB usb module need be unloaded");
         for (int attempt = 0; attempt < kUnloadUSBAttempts; ++attempt) {
-            if (m_pSys->System(kCmdUSBUnload) == 0) {
+            if (m_pSys->RunShell(kCmdUSBUnload) == 0) {
                 m_journal->Note(journalrecord::ModuleGone(kUSBModule));
                 debug(__LINE__, "CLinuxImpl::unloadUSB unloading usb module is successful.");
                 break;

@@ -12,6 +12,7 @@
 #include "Logger.h"
 #include "PlatformLayer.h"
 #include "VEXFileTrust.h"
+#include "VEXIO.h"
 
 namespace
 {
@@ -220,19 +221,10 @@ bool ReadDescriptor(int fd, size_t maxBytes, std::string& content, std::string& 
         return false;
     }
     content.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t got =
-            pread(fd, &content[done], content.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            content.clear();
-            why = kWhyUnreadable;
-            return false;
-        }
-        done += static_cast<size_t>(got);
+    if (VEXPreadAll(fd, &content[0], content.size(), 0) != content.size()) {
+        content.clear();
+        why = kWhyUnreadable;
+        return false;
     }
     return true;
 }

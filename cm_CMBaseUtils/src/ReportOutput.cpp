@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "VEXIO.h"
+
 namespace
 {
 
@@ -159,17 +161,9 @@ bool CReportFile::openInPlace(const struct stat& existing)
 
 bool CReportFile::write(const std::string& text, std::string& error)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(m_fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = n < 0 ? std::strerror(errno) : "nothing written";
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    if (VEXWriteAll(m_fd, text.data(), text.size()) != text.size()) {
+        error = errno != 0 ? std::strerror(errno) : "nothing written";
+        return false;
     }
     return true;
 }

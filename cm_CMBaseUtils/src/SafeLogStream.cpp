@@ -7,6 +7,7 @@
 #include <set>
 
 #include "VEXFileTrust.h"
+#include "VEXIO.h"
 
 CSafeLogStream::CSafeLogStream() : std::ostream(nullptr)
 {
@@ -85,18 +86,8 @@ std::streamsize CSafeLogStream::FdBuf::xsputn(const char* s, std::streamsize n)
 
 int CSafeLogStream::FdBuf::sync()
 {
-    size_t done = 0;
-    while (m_fd >= 0 && done < m_pending.size()) {
-        const ssize_t wrote = ::write(m_fd, m_pending.data() + done, m_pending.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            m_pending.clear();
-            return -1;
-        }
-        done += static_cast<size_t>(wrote);
-    }
+    const bool written =
+        m_fd < 0 || VEXWriteAll(m_fd, m_pending.data(), m_pending.size()) == m_pending.size();
     m_pending.clear();
-    return 0;
+    return written ? 0 : -1;
 }

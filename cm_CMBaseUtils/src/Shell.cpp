@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "VEXIO.h"
+
 extern char** environ;
 
 namespace shell
@@ -149,10 +151,7 @@ bool Capture(const std::string& command, std::size_t maxBytes, std::string& outp
         if (spawned == 0) {
             char buffer[4096];
             for (;;) {
-                const ssize_t got = read(fds[0], buffer, sizeof(buffer));
-                if (got < 0 && errno == EINTR) {
-                    continue;
-                }
+                const ssize_t got = VEXReadOnce(fds[0], buffer, sizeof(buffer));
                 if (got <= 0) {
                     break;
                 }

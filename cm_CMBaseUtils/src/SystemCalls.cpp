@@ -8,8 +8,9 @@
 #include <cstdlib>
 
 #include "Shell.h"
+#include "VEXEnvironmentInfo.h"
 
-int RealSystemCalls::System(const std::string& command)
+int RealSystemCalls::RunShell(const std::string& command)
 {
     return shell::Run(command);
 }
@@ -29,9 +30,9 @@ int RealSystemCalls::ChDir(const char* dir)
     return ::chdir(dir);
 }
 
-int RealSystemCalls::Uname(struct utsname* name)
+bool RealSystemCalls::KernelName(std::string& sysname)
 {
-    return ::uname(name);
+    return VEXKernelName(sysname);
 }
 
 void RealSystemCalls::SleepSeconds(unsigned int seconds)

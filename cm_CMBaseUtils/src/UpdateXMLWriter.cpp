@@ -4,11 +4,13 @@
 
 #include "Logger.h"
 #include "ReportOutput.h"
+#include "ReportWriting.h"
 #include "XMLText.h"
 
 #include <exception>
 
 static const char kSrc[] = "cm_CMBaseUtils/src/UpdateXMLWriter";
+static const SReportLogNames kLogNames = {kSrc, "CUpdateXMLWriter", "Update XML file", "print"};
 
 CUpdateXMLWriter::CUpdateXMLWriter(std::ostream& standardOutput) : m_standardOutput(standardOutput)
 {
@@ -102,38 +104,14 @@ bool CUpdateXMLWriter::GetXML(const std::vector<CDeviceInfo*>& devices, std::str
     }
     addRebootRequiredStatus(rebootRequired);
     addUpdateFooter();
-    const std::string target = m_reportFile.isOpen() ? outputFile : "standard output";
-    if (!print()) {
-        throw CReportWriteError("the report could not be written completely to " + target + ": " +
-                                m_writeError);
-    }
+    PrintReportOrThrow(kLogNames, __LINE__, m_ossDocument, m_reportFile, m_standardOutput,
+                       outputFile, m_writeError);
     logger->log(kSrc, __LINE__, "CUpdateXMLWriter::GetXML() end");
     return true;
 }
 
 bool CUpdateXMLWriter::print()
 {
-    CLogger* logger = CLogger::GetInstance();
-    logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() start");
-    bool written = true;
-    try {
-        if (m_reportFile.isOpen()) {
-            logger->log(kSrc, __LINE__,
-                        "CUpdateXMLWriter::print() copying the contents to Update XML file");
-        }
-        if (!EmitReport(m_ossDocument, m_reportFile, m_standardOutput, m_writeError)) {
-            logger->log(kSrc, __LINE__,
-                        "CUpdateXMLWriter::print() report not written completely: " + m_writeError);
-            written = false;
-        }
-    } catch (const std::exception& e) {
-        logger->log(kSrc, __LINE__,
-                    std::string("CUpdateXMLWriter::print() exception caught during file is_open "
-                                "function ") +
-                        e.what());
-        m_writeError = e.what();
-        written = false;
-    }
-    logger->log(kSrc, __LINE__, "CUpdateXMLWriter::print() end");
-    return written;
+    return PrintReport(kLogNames, __LINE__, m_ossDocument, m_reportFile, m_standardOutput,
+                       m_writeError);
 }

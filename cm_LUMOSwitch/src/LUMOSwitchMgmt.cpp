@@ -24,6 +24,7 @@
 #include "SoftwareComponentInfo.h"
 #include "StringUtils.h"
 #include "UpdateXMLWriter.h"
+#include "VEXIO.h"
 
 namespace
 {
@@ -806,19 +807,7 @@ bool LUMOSwitchMgmt::readImgBuffer(const std::string& path, ImageBuffer& buffer,
     }
     // One spare byte keeps the allocation non-empty for an empty file.
     ImageBuffer data(static_cast<uint8_t*>(std::malloc(length + 1)));
-    uint64_t done = 0;
-    while (data && done < length) {
-        const ssize_t got =
-            pread(file.get(), data.get() + done, length - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        done += static_cast<uint64_t>(got);
-    }
-    if (!data || done != length) {
+    if (!data || VEXPreadAll(file.get(), data.get(), length, 0) != length) {
         Log(__LINE__, "readImgBuffer(): error reading file");
         length = 0;
         return false;
@@ -908,10 +897,7 @@ bool LUMOSwitchMgmt::writeBuffer(uint32_t ctrlId, uint16_t deviceId, uint64_t le
                 << SenseText(reply.sense, CPassThruRecord::kSenseSize);
             LogStream(__LINE__, oss);
             Log(__LINE__, "writeBuffer(): SenseData=");
-            for (size_t s = 0; s < CPassThruRecord::kSenseSize; ++s) {
-                oss << static_cast<unsigned>(reply.sense[s]) << ":";
-            }
-            LogStream(__LINE__, oss);
+            Log(__LINE__, scsi::SenseBytesText(reply.sense, CPassThruRecord::kSenseSize));
             result = false;
             break;
         }

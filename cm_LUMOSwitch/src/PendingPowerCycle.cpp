@@ -14,6 +14,7 @@
 #include "SoftwareComponentInfo.h"
 #include "StateFolder.h"
 #include "StringUtils.h"
+#include "VEXIO.h"
 
 namespace
 {
@@ -55,18 +56,7 @@ int OpenStateFolder(const std::string& folder, std::string& why)
 
 bool WriteAll(int fd, const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
+    return VEXWriteAll(fd, bytes.data(), bytes.size()) == bytes.size();
 }
 
 std::string Trimmed(std::string text)

@@ -6,11 +6,20 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "BigEndian.h"
+#include "ByteOrder.h"
 
 namespace scsi
 {
+
+// SCSI fields are big-endian.
+using byteorder::GetBE16;
+using byteorder::GetBE24;
+using byteorder::GetBE32;
+using byteorder::PutBE16;
+using byteorder::PutBE24;
+using byteorder::PutBE32;
 
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpWriteBuffer = 0x3B;
@@ -98,6 +107,19 @@ inline const char* SenseKeyName(uint8_t key)
         "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
         "OBSOLETE",       "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED"};
     return kNames[key & 0x0F];
+}
+
+// The raw sense bytes as the debug log lists them after a CHECK CONDITION:
+// each byte in decimal followed by ':', so a format DecodeSense does not know
+// can still be read off the log.
+inline std::string SenseBytesText(const uint8_t* sense, size_t length)
+{
+    std::string text;
+    for (size_t i = 0; sense != nullptr && i < length; ++i) {
+        text += std::to_string(static_cast<unsigned>(sense[i]));
+        text += ':';
+    }
+    return text;
 }
 
 } // namespace scsi

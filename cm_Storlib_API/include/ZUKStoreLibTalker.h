@@ -6,10 +6,11 @@
 #include <utility>
 
 #include "StoreLibRecords.h"
+#include "VEXShellRunner.h"
 
 // Everything the talker asks of the operating system: the dynamic loader, the
 // shell, two file probes and the identity calls behind the OS-type check.
-class IStoreLibSystem
+class IStoreLibSystem : public IVEXShellRunner
 {
 public:
     virtual ~IStoreLibSystem() = default;
@@ -20,8 +21,6 @@ public:
     virtual std::string LastLoadError() = 0;
     virtual void* FindSymbol(void* handle, const std::string& name) = 0;
     virtual void CloseLibrary(void* handle) = 0;
-    // Runs a shell command; returns its raw status.
-    virtual int ExecuteCmd(const std::string& command) = 0;
     virtual bool FileExists(const std::string& path) = 0;
     // setuid(0); false when it fails.
     virtual bool SetUidRoot() = 0;
@@ -48,7 +47,7 @@ public:
     std::string LastLoadError() override { return m_lastLoadError; }
     void* FindSymbol(void* handle, const std::string& name) override;
     void CloseLibrary(void* handle) override;
-    int ExecuteCmd(const std::string& command) override;
+    int RunShell(const std::string& command) override;
     bool FileExists(const std::string& path) override;
     bool SetUidRoot() override;
     bool GetSystemName(std::string& sysname) override;

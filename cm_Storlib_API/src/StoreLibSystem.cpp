@@ -1,7 +1,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,8 @@
 #include "PackageFiles.h"
 #include "PackageTrust.h"
 #include "PlatformLayer.h"
+#include "VEXEnvironmentInfo.h"
+#include "VEXIO.h"
 #include "ZUKStoreLibTalker.h"
 
 namespace
@@ -25,16 +26,7 @@ int SealedCopy(const std::string& content)
     if (fd < 0) {
         return -1;
     }
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < content.size()) {
-        const ssize_t wrote = write(fd, content.data() + done, content.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = wrote > 0;
-        done += ok ? static_cast<size_t>(wrote) : 0;
-    }
+    bool ok = VEXWriteAll(fd, content.data(), content.size()) == content.size();
     ok =
         ok && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
     // A file open for writing cannot be executed (ETXTBSY): the shell gets a
@@ -110,7 +102,7 @@ void RealStoreLibSystem::CloseLibrary(void* handle)
 
 // The shell goes through the platform layer like every other command the
 // program runs.
-int RealStoreLibSystem::ExecuteCmd(const std::string& command)
+int RealStoreLibSystem::RunShell(const std::string& command)
 {
     return CPlatformLayer::ExecuteCmd(command);
 }
@@ -127,12 +119,7 @@ bool RealStoreLibSystem::SetUidRoot()
 
 bool RealStoreLibSystem::GetSystemName(std::string& sysname)
 {
-    struct utsname info;
-    if (uname(&info) != 0) {
-        return false;
-    }
-    sysname = info.sysname;
-    return true;
+    return VEXKernelName(sysname);
 }
 
 bool RealStoreLibSystem::ReadFirstLine(const std::string& path, std::string& line)
@@ -164,7 +151,7 @@ int RealStoreLibSystem::RunPackageScript(const std::string& script)
             pkgfiles::ReportRefusal(script, why);
             return -1;
         }
-        return ExecuteCmd(storelib::PackageScriptCommand(script));
+        return RunShell(storelib::PackageScriptCommand(script));
     }
     // Checked: the script that runs is a sealed copy of the bytes that passed,
     // which nobody can change any more, not the file, which root could.
@@ -188,7 +175,7 @@ int RealStoreLibSystem::RunPackageScript(const std::string& script)
         return -1;
     }
     const int status =
-        ExecuteCmd(storelib::PackageScriptCommand(script, "/dev/fd/" + std::to_string(copy)));
+        RunShell(storelib::PackageScriptCommand(script, "/dev/fd/" + std::to_string(copy)));
     close(copy);
     return status;
 }

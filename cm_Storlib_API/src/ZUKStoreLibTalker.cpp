@@ -5,6 +5,7 @@
 
 #include "Logger.h"
 #include "PackageTrust.h"
+#include "ScsiCommands.h"
 #include "StringUtils.h"
 
 using namespace storelib;
@@ -360,14 +361,14 @@ int ZUKStoreLibTalker::ExitLibrary()
 
     if (m_NeedRemoveUtilsRpm) {
         Log(__LINE__, "ZUKStoreLibTalker::ExitLibrary: removing utils RPM");
-        return m_pSystem->ExecuteCmd("rpm -e pelaadm-storelib-sysfs.x86_64 > /dev/null 2>&1");
+        return m_pSystem->RunShell("rpm -e pelaadm-storelib-sysfs.x86_64 > /dev/null 2>&1");
     }
     Log(__LINE__, "ZUKStoreLibTalker::ExitLibrary: no need to remove utils RPM");
     std::string marker = m_pSystem->PackagePath("./rpm_rc");
     if (marker.rfind("./", 0) == 0) {
         marker.erase(0, 2);
     }
-    return m_pSystem->ExecuteCmd("rm " + ShellWord(marker) + " > /dev/null 2>&1");
+    return m_pSystem->RunShell("rm " + ShellWord(marker) + " > /dev/null 2>&1");
 }
 
 uint32_t ZUKStoreLibTalker::PassThrough(uint32_t ctrlId, const SScsiRequest& request,
@@ -433,10 +434,7 @@ uint32_t ZUKStoreLibTalker::SCSIPassThrough(uint32_t ctrlId, uint16_t deviceId, 
             << static_cast<unsigned>(reply.status);
         CLogger::GetInstance()->log(kSrc, __LINE__, oss);
         Log(__LINE__, "ZUKStoreLibTalker::SCSIPassThrough: SenseData=");
-        for (size_t i = 0; i < CPassThruRecord::kSenseSize; ++i) {
-            oss << static_cast<unsigned>(reply.sense[i]) << ":";
-        }
-        CLogger::GetInstance()->log(kSrc, __LINE__, oss);
+        Log(__LINE__, scsi::SenseBytesText(reply.sense, CPassThruRecord::kSenseSize));
         return reply.status;
     }
     return 0;

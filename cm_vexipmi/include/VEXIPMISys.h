@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "VEXShellRunner.h"
+
 // The operating-system calls the IPMI library makes: the device's system
 // calls, the shell and the sleeps. Tests put a fake behind it so every retry,
 // timeout and fallback runs in-process and at once.
 // Calls that fail return -1 and leave the error number in errno.
-class IVEXIPMISys
+class IVEXIPMISys : public IVEXShellRunner
 {
 public:
     virtual ~IVEXIPMISys() = default;
@@ -19,8 +21,6 @@ public:
     virtual int WaitReadable(int fd, long seconds, long microseconds) = 0;
     // close(2).
     virtual int Close(int fd) = 0;
-    // system(3): the raw status.
-    virtual int System(const char* command) = 0;
     virtual void SleepMs(uint64_t milliseconds) = 0;
 };
 
@@ -32,7 +32,7 @@ public:
     int Ioctl(int fd, unsigned long request, void* arg) override;
     int WaitReadable(int fd, long seconds, long microseconds) override;
     int Close(int fd) override;
-    int System(const char* command) override;
+    int RunShell(const std::string& command) override;
     void SleepMs(uint64_t milliseconds) override;
 };
 

@@ -82,7 +82,7 @@ int DriverManager::IsDriverAvailable(const VEXString& name)
     VEXIPMI_LOG(eVEXLogInfo, "Entering DriverManager::IsDriverAvailable() %s", module.c_str());
     const std::string command =
         std::string(kListModules) + kPipe + kFilter + module + kDiscardOutput;
-    const int status = m_Sys.System(command.c_str());
+    const int status = m_Sys.RunShell(command);
     VEXIPMI_LOG(eVEXLogInfo, "Command %s, Exit code : %d", command.c_str(), status);
     return status;
 }
@@ -105,7 +105,7 @@ int DriverManager::LoadDriver(const VEXString& name)
     VEXIPMI_LOG(eVEXLogInfo, "Entering DriverManager::LoadDriver() %s ", module.c_str());
     const std::string command = std::string(kLoad) + module + kDiscardOutput;
     m_journal->Note(journalrecord::Module(module));
-    const int status = m_Sys.System(command.c_str());
+    const int status = m_Sys.RunShell(command);
     VEXIPMI_LOG(eVEXLogInfo, "Command : %s, exit code : %d", command.c_str(), status);
     return status;
 }
@@ -147,7 +147,7 @@ int DriverManager::ReleaseDriver(const VEXString& name)
     const std::string module = name.GetUTF8String();
     VEXIPMI_LOG(eVEXLogInfo, "Entering DriverManager::ReleaseDriver() %s ", module.c_str());
     const std::string command = std::string(kUnload) + module + kDiscardOutput;
-    const int status = m_Sys.System(command.c_str());
+    const int status = m_Sys.RunShell(command);
     // One refused (in use) stays listed: it is loaded still.
     if (status == 0) {
         m_journal->Note(journalrecord::ModuleGone(module));

@@ -63,7 +63,7 @@ int RealVEXIPMISys::Close(int fd)
 }
 
 // Driver commands find modprobe and lsmod in the system's folders only.
-int RealVEXIPMISys::System(const char* command)
+int RealVEXIPMISys::RunShell(const std::string& command)
 {
     return shell::Run(command);
 }

@@ -14,6 +14,7 @@
 #include "ChangeJournal.h"
 #include "VEXIPMICommandData.h"
 #include "VEXProgress.h"
+#include "VEXShellRunner.h"
 
 class VEXIPMIInterfaceImpl;
 
@@ -41,12 +42,9 @@ public:
 };
 
 // The host calls the access layer makes.
-class IScalHost
+class IScalHost : public IVEXShellRunner
 {
 public:
-    virtual ~IScalHost() = default;
-    // system(): raw status, -1 when the shell could not be run.
-    virtual int RunShell(const std::string& command) = 0;
     // popen() for reading: at most maxBytes of the output; false when the
     // pipe could not be opened.
     virtual bool RunCapture(const std::string& command, std::size_t maxBytes,

@@ -40,15 +40,16 @@ void secureCorvel::endSessionsLeftOpen()
                                     " left open by process " + std::to_string(left.pid);
         // Sent with the dead run's handle; this object holds no session.
         const bool ended = SendCorvelRequest(oemrequest::EndSession(left.handle)) == 0;
-        const uint8_t completion = IPMIResponseBytes(IPMIReqBuf)[2];
+        // A request that got no answer leaves the code cleared.
+        const auto completion = oemanswer::ReadCompletion(AnswerOf(IPMIReqBuf));
         std::string step;
         if (ended) {
             step = "journal: ended the " + session;
-        } else if (completion != 0) {
+        } else if (completion && completion->code != 0) {
             // The controller answered and refused: it holds no such session
             // (ended, timed out, or the controller was reset).
             step = "journal: the " + session + " was already gone (completion code 0x" +
-                   scal::Hex2(completion) + ")";
+                   scal::Hex2(completion->code) + ")";
         } else {
             CLogger::GetInstance()->log(
                 kSrc, __LINE__, "journal: no answer ending the " + session + "; it stays listed");

@@ -4,17 +4,9 @@
 
 static const char kSrc[] = "cm_SCAL/common/source/GetCorvelInfo";
 
-namespace
-{
-
-const unsigned kNameOffset = 7;
-const unsigned kNameLength = 6;
-
-} // namespace
-
 // Both bitmaps come with one request; each caller takes the one it asked for.
-// False, with the error stored, when no session is open; a failed request
-// leaves both bitmaps as they were.
+// False, with the error stored, when no session is open; a failed request or
+// a short answer leaves both bitmaps as they were.
 static bool QueryPartitionIndex(secureCorvel& corvel, uint16_t& staticMap, uint16_t& dynMap)
 {
     try {
@@ -24,9 +16,13 @@ static bool QueryPartitionIndex(secureCorvel& corvel, uint16_t& staticMap, uint1
             return false;
         }
         if (corvel.SendCorvelRequest(oemrequest::PartitionIndex(corvel.GetSessionHandle())) == 0) {
-            const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);
-            staticMap = static_cast<uint16_t>((response[5] << 8) | response[6]);
-            dynMap = static_cast<uint16_t>((response[9] << 8) | response[10]);
+            const OEMAnswer answer = AnswerOf(IPMIReqBuf);
+            if (const auto index = oemanswer::ReadPartitionIndex(answer)) {
+                staticMap = index->staticMap;
+                dynMap = index->dynamicMap;
+            } else {
+                secureCorvel::logCorvelMsg(kSrc, __LINE__, oemanswer::ShortAnswer(IPMIReqBuf));
+            }
         }
     } catch (...) {
         secureCorvel::logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
@@ -52,7 +48,13 @@ bool secureCorvel::readPartitionName(bool dynamicTable, unsigned slot, std::stri
     if (SendCorvelRequest(request) != 0) {
         return false;
     }
-    name = scal::FieldText(IPMIResponseBytes(IPMIReqBuf) + kNameOffset, kNameLength);
+    const OEMAnswer answer = AnswerOf(IPMIReqBuf);
+    const auto info = oemanswer::ReadPartitionInfo(answer);
+    if (!info) {
+        logCorvelMsg(kSrc, __LINE__, oemanswer::ShortAnswer(IPMIReqBuf));
+        return false;
+    }
+    name = scal::FieldText(info->name.data(), info->name.size());
     return true;
 }
 

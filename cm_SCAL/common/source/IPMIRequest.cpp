@@ -121,8 +121,8 @@ std::string getIPMICommandName(uint8_t subCommand)
 
 unsigned GetErrorCode(_VEXIPMICommandData* record)
 {
-    uint8_t* response = IPMIResponseBytes(*record);
-    uint8_t code = response[2];
+    // Its caller has found that the answer carries the code.
+    const uint8_t code = CompletionOf(*record);
     if (code < sizeof(kTivraResults) / sizeof(kTivraResults[0])) {
         secureCorvel::logCorvelMsg(kSrc, __LINE__, kTivraResults[code]);
         return code;
@@ -131,7 +131,7 @@ unsigned GetErrorCode(_VEXIPMICommandData* record)
         // The controller took the request and is still working on it: turn
         // it into the pending path so the caller polls for the end.
         secureCorvel::logCorvelMsg(kSrc, __LINE__, "TIVRA is processing\n");
-        response[2] = kStatusPending;
+        PutCompletion(*record, kStatusPending);
         OEMCommandSleeper().SleepSeconds(kRetryPauseSeconds);
         return 2;
     }
@@ -176,8 +176,14 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
                     "]\n");
         }
 
-        const uint8_t status = IPMIResponseBytes(*record)[2];
-        const StatusEntry* entry = FindStatus(status);
+        const auto completion = oemanswer::ReadCompletion(AnswerOf(*record));
+        if (!completion) {
+            secureCorvel::logCorvelMsg(
+                kSrc, __LINE__,
+                "ProcessCorvelIPMICommand: " + oemanswer::ShortAnswer(*record) + "\n");
+            return 1;
+        }
+        const StatusEntry* entry = FindStatus(completion->code);
         if (entry == nullptr) {
             return GetErrorCode(record);
         }
@@ -262,23 +268,28 @@ unsigned secureCorvel::IPMIRequest(uint8_t subCommand, _VEXIPMICommandData* reco
     }
     unsigned result =
         OEMIPMIRequest(eCorvelCommand, subCommand, record, requestLength, responseLength);
-    const uint8_t* response = IPMIResponseBytes(*record);
     if (result == 0) {
-        uint16_t handle = static_cast<uint16_t>(response[3] | (response[4] << 8));
-        if (handle != 0) {
-            m_sessionHandle = handle;
+        const auto session = oemanswer::ReadSession(AnswerOf(*record));
+        if (session && session->handle != 0) {
+            m_sessionHandle = session->handle;
             if (bCorvelDebugLog) {
-                logCorvelMsg(kSrc, __LINE__, "New Corvel Handle = " + std::to_string(handle));
+                logCorvelMsg(kSrc, __LINE__,
+                             "New Corvel Handle = " + std::to_string(session->handle));
             }
         }
         return 0;
     }
 
+    const auto completion = oemanswer::ReadCompletion(AnswerOf(*record));
     if (bCorvelDebugLog) {
-        logCorvelMsg(kSrc, __LINE__, " IPMIRequest completion code =" + scal::Hex2(response[2]));
+        logCorvelMsg(kSrc, __LINE__,
+                     " IPMIRequest completion code =" +
+                         (completion ? scal::Hex2(completion->code) : std::string("none")));
     }
-    if (response[2] == kStatusPending && PollCorvelCmdComplete(kPendingPolls, subCommand)) {
-        result = IPMIResponseBytes(*record)[2];
+    if (completion && completion->code == kStatusPending &&
+        PollCorvelCmdComplete(kPendingPolls, subCommand)) {
+        // The poller has put the final status into this record.
+        result = CompletionOf(*record);
     }
     return result;
 }

@@ -1,3 +1,5 @@
+#include <optional>
+
 #include "OEMRequests.h"
 #include "SecureCorvel.h"
 #include "VEXIPMIUtil.h"
@@ -8,19 +10,35 @@ namespace
 {
 const uint8_t kAccessEnabled = 0;
 const uint8_t kAccessRecovery = 2;
+
+// The fields `read` takes from the answer to `request`; nothing when the
+// request failed or its answer was cut short (logged).
+template <typename Fields>
+std::optional<Fields> Ask(const OEMRequest& request,
+                          std::optional<Fields> (*read)(const OEMAnswer&))
+{
+    if (SendOEMRequest(IPMIReqBuf, request) != 0) {
+        return std::nullopt;
+    }
+    std::optional<Fields> fields = read(AnswerOf(IPMIReqBuf));
+    if (!fields) {
+        secureCorvel::logCorvelMsg(kSrc, __LINE__, oemanswer::ShortAnswer(IPMIReqBuf));
+    }
+    return fields;
+}
 } // namespace
 
 int secureCorvel::GetCorvelType()
 {
     try {
-        if (SendOEMRequest(IPMIReqBuf, oemrequest::RepositoryType()) != 0) {
+        const auto answer = Ask(oemrequest::RepositoryType(), oemanswer::ReadRepositoryType);
+        if (!answer) {
             logCorvelMsg(kSrc, __LINE__, "There is no corvel present on this system.");
             storeErrorInfo(SCAL_NO_CORVEL);
             return 0;
         }
         storeErrorInfo(SCAL_SUCCESS);
-        const uint8_t raw = IPMIResponseBytes(IPMIReqBuf)[3];
-        return raw <= 2 ? raw + 1 : 0;
+        return answer->type <= 2 ? answer->type + 1 : 0;
     } catch (...) {
         logCorvelMsg(kSrc, __LINE__, "SCAL internal error");
         storeErrorInfo(SCAL_INTERNAL_ERROR);
@@ -31,13 +49,13 @@ int secureCorvel::GetCorvelType()
 bool secureCorvel::IsCorvelEnabled()
 {
     try {
-        if (SendOEMRequest(IPMIReqBuf, oemrequest::AccessState()) != 0) {
+        const auto answer = Ask(oemrequest::AccessState(), oemanswer::ReadAccessState);
+        if (!answer) {
             logCorvelMsg(kSrc, __LINE__, "The getCorvelAccessState IPMI command failed.");
             storeErrorInfo(SCAL_ACCESS_STATE_FAILED);
             return false;
         }
-        uint8_t* response = IPMIResponseBytes(IPMIReqBuf);
-        const uint8_t state = response[3];
+        const uint8_t state = answer->state;
         if (state == kAccessEnabled) {
             m_accessState = kAccessEnabled;
             storeErrorInfo(SCAL_SUCCESS);
@@ -49,7 +67,6 @@ bool secureCorvel::IsCorvelEnabled()
             logCorvelMsg(kSrc, __LINE__, "QP recovery state by pass is true.");
             if (state == kAccessRecovery) {
                 logCorvelMsg(kSrc, __LINE__, "QP is in recovery state.");
-                response[3] = kAccessEnabled;
                 m_accessState = kAccessEnabled;
                 storeErrorInfo(SCAL_SUCCESS);
                 return true;

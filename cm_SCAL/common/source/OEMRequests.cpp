@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ByteOrder.h"
 #include "VEXIPMIUtil.h" // the record accessors
 
 namespace
@@ -11,12 +12,6 @@ namespace
 const unsigned kSubCommandOffset = 2;
 const unsigned kHandleOffset = 3;
 const unsigned kFirstParameter = 5;
-
-void PutLE16(std::vector<uint8_t>& bytes, unsigned offset, uint16_t value)
-{
-    bytes[offset] = static_cast<uint8_t>(value & 0xFF);
-    bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
 
 OEMRequest Request(uint8_t netFn, uint8_t command, unsigned length, unsigned responseLength)
 {
@@ -39,7 +34,7 @@ OEMRequest WithHandle(eCorvelSubCommand subCommand, uint16_t handle, unsigned le
                       unsigned responseLength)
 {
     OEMRequest request = Repository(subCommand, length, responseLength);
-    PutLE16(request.bytes, kHandleOffset, handle);
+    byteorder::PutLE16(request.bytes.data() + kHandleOffset, handle);
     return request;
 }
 
@@ -47,7 +42,7 @@ OEMRequest Open(eCorvelSubCommand subCommand, uint8_t mode, uint16_t timeoutSeco
 {
     OEMRequest request = Repository(subCommand, 8, 9);
     request.bytes[3] = mode;
-    PutLE16(request.bytes, 4, timeoutSeconds);
+    byteorder::PutLE16(request.bytes.data() + 4, timeoutSeconds);
     return request;
 }
 
@@ -87,15 +82,15 @@ OEMRequest PartitionInfo(uint16_t handle, bool dynamicTable, uint8_t slot)
 OEMRequest Detach(uint16_t handle, uint16_t staticSlots, uint16_t dynamicSlots)
 {
     OEMRequest request = WithHandle(eDetachPartitions, handle, 13, 7);
-    PutLE16(request.bytes, kFirstParameter, staticSlots);
-    PutLE16(request.bytes, 9, dynamicSlots);
+    byteorder::PutLE16(request.bytes.data() + kFirstParameter, staticSlots);
+    byteorder::PutLE16(request.bytes.data() + 9, dynamicSlots);
     return request;
 }
 
 OEMRequest DeleteDynamicPartition(uint16_t handle, uint16_t wireSlots)
 {
     OEMRequest request = WithHandle(eDeleteDynamicPartition, handle, 11, 11);
-    PutLE16(request.bytes, kFirstParameter, wireSlots);
+    byteorder::PutLE16(request.bytes.data() + kFirstParameter, wireSlots);
     return request;
 }
 
@@ -140,3 +135,122 @@ void PutRequest(_VEXIPMICommandData& record, const OEMRequest& request)
     std::memcpy(IPMIRequestBytes(record), request.bytes.data(), request.bytes.size());
     SetIPMILengths(record, static_cast<unsigned>(request.bytes.size()), request.responseLength);
 }
+
+namespace
+{
+
+// Answer offsets; the completion code and the handle are every answer's.
+const unsigned kCompletionOffset = 2;
+const unsigned kHandleAnswerOffset = 3;
+const unsigned kStateOffset = 3; // repository type, access state
+const unsigned kStaticMapOffset = 5;
+const unsigned kDynamicMapOffset = 9;
+const unsigned kNameOffset = 7;
+const unsigned kPollStatusOffset = 5;
+const unsigned kGenerationOffset = 8;
+
+// True when the answer reaches `width` bytes from `offset`.
+bool Holds(const OEMAnswer& answer, unsigned offset, unsigned width)
+{
+    return answer.bytes != nullptr && answer.length >= offset + width;
+}
+
+// An answer's one field of one byte.
+template <typename Fields> std::optional<Fields> OneByte(const OEMAnswer& answer, unsigned offset)
+{
+    if (!Holds(answer, offset, 1)) {
+        return std::nullopt;
+    }
+    return Fields{answer.bytes[offset]};
+}
+
+// The name of the request the record holds, from the command list.
+std::string RequestName(_VEXIPMICommandData& record)
+{
+    const uint8_t* request = IPMIRequestBytes(record);
+    const char* name = request[1] == eCorvelCommand
+                           ? oemcommands::SubCommandName(request[2])
+                           : oemcommands::CommandName(request[0], request[1]);
+    return name != nullptr ? name : "";
+}
+
+} // namespace
+
+OEMAnswer AnswerOf(_VEXIPMICommandData& record)
+{
+    return OEMAnswer{IPMIResponseBytes(record), IPMIResponseLength(record)};
+}
+
+void PutCompletion(_VEXIPMICommandData& record, uint8_t code)
+{
+    IPMIResponseBytes(record)[kCompletionOffset] = code;
+}
+
+uint8_t CompletionOf(_VEXIPMICommandData& record)
+{
+    return IPMIResponseBytes(record)[kCompletionOffset];
+}
+
+namespace oemanswer
+{
+
+std::optional<Completion> ReadCompletion(const OEMAnswer& answer)
+{
+    return OneByte<Completion>(answer, kCompletionOffset);
+}
+
+std::optional<Session> ReadSession(const OEMAnswer& answer)
+{
+    if (!Holds(answer, kHandleAnswerOffset, 2)) {
+        return std::nullopt;
+    }
+    return Session{byteorder::GetLE16(answer.bytes + kHandleAnswerOffset)};
+}
+
+// The maps come high byte first, unlike the handle before them.
+std::optional<PartitionIndex> ReadPartitionIndex(const OEMAnswer& answer)
+{
+    if (!Holds(answer, kDynamicMapOffset, 2)) {
+        return std::nullopt;
+    }
+    return PartitionIndex{byteorder::GetBE16(answer.bytes + kStaticMapOffset),
+                          byteorder::GetBE16(answer.bytes + kDynamicMapOffset)};
+}
+
+std::optional<PartitionInfo> ReadPartitionInfo(const OEMAnswer& answer)
+{
+    PartitionInfo info{};
+    if (!Holds(answer, kNameOffset, static_cast<unsigned>(info.name.size()))) {
+        return std::nullopt;
+    }
+    std::memcpy(info.name.data(), answer.bytes + kNameOffset, info.name.size());
+    return info;
+}
+
+std::optional<StatusPoll> ReadStatusPoll(const OEMAnswer& answer)
+{
+    return OneByte<StatusPoll>(answer, kPollStatusOffset);
+}
+
+std::optional<RepositoryType> ReadRepositoryType(const OEMAnswer& answer)
+{
+    return OneByte<RepositoryType>(answer, kStateOffset);
+}
+
+std::optional<AccessState> ReadAccessState(const OEMAnswer& answer)
+{
+    return OneByte<AccessState>(answer, kStateOffset);
+}
+
+std::optional<SystemGeneration> ReadSystemGeneration(const OEMAnswer& answer)
+{
+    return OneByte<SystemGeneration>(answer, kGenerationOffset);
+}
+
+std::string ShortAnswer(_VEXIPMICommandData& record)
+{
+    return RequestName(record) + ": answer of " + std::to_string(AnswerOf(record).length) +
+           " bytes ends before the fields it must hold";
+}
+
+} // namespace oemanswer

@@ -1,4 +1,5 @@
 #include <exception>
+#include <optional>
 
 #include "Interruption.h"
 #include "ScalFormat.h"
@@ -20,13 +21,25 @@ std::string PendingStep(uint8_t subCommand)
     }
     return name + " pending";
 }
+
+// The status the poller's last answer reported, when it holds one.
+std::optional<oemanswer::StatusPoll> LastStatus()
+{
+    return oemanswer::ReadStatusPoll(AnswerOf(PollReqBuf));
+}
+
+bool CompletedWithoutError()
+{
+    const auto last = LastStatus();
+    return last && last->status == 0;
+}
 } // namespace
 
 bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
 {
     try {
         if (!IsSessionActive() || maxPolls <= 0) {
-            return IPMIResponseBytes(PollReqBuf)[5] == 0;
+            return CompletedWithoutError();
         }
         const std::string step = PendingStep(subCommand);
         for (int poll = 0; poll < maxPolls; ++poll) {
@@ -45,13 +58,20 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
             unsigned rc =
                 SendOEMRequest(PollReqBuf, oemrequest::StatusPoll(m_sessionHandle, subCommand));
 
-            const uint8_t* response = IPMIResponseBytes(PollReqBuf);
             if (bCorvelDebugLog) {
                 logCorvelMsg(kSrc, __LINE__,
-                             " PollCorvelCmdComplete IPMIResponse[" + scal::DumpBytes(response, 7) +
-                                 "]\n");
+                             " PollCorvelCmdComplete IPMIResponse[" +
+                                 scal::DumpBytes(IPMIResponseBytes(PollReqBuf), 7) + "]\n");
             }
-            const std::string status = "SubCmdStatus: " + scal::HexNoPad(response[5]);
+            const auto last = LastStatus();
+            if (rc == 0 && !last) {
+                // Without its status the answer says nothing about the
+                // request followed: it is not done.
+                logCorvelMsg(kSrc, __LINE__, oemanswer::ShortAnswer(PollReqBuf));
+                rc = 1;
+            }
+            const std::string status =
+                "SubCmdStatus: " + (last ? scal::HexNoPad(last->status) : std::string("none"));
             if (rc == 1) {
                 logCorvelMsg(kSrc, __LINE__, status);
                 logCorvelMsg(
@@ -62,8 +82,8 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
             if (rc == 0) {
                 logCorvelMsg(kSrc, __LINE__, status);
                 // The pending request's own record carries the final status.
-                IPMIResponseBytes(IPMIReqBuf)[2] = response[5];
-                if (response[5] == kStatusPending) {
+                PutCompletion(IPMIReqBuf, last->status);
+                if (last->status == kStatusPending) {
                     continue;
                 }
                 break;
@@ -79,5 +99,5 @@ bool secureCorvel::PollCorvelCmdComplete(int maxPolls, uint8_t subCommand)
         logCorvelMsg(kSrc, __LINE__, "Generic Exception caught");
     }
     m_seams.progress->Finished();
-    return IPMIResponseBytes(PollReqBuf)[5] == 0;
+    return CompletedWithoutError();
 }

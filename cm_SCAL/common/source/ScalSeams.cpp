@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +20,8 @@
 #include "PackageTrust.h"
 #include "PlatformLayer.h"
 #include "Shell.h"
+#include "VEXEnvironmentInfo.h"
+#include "VEXIO.h"
 #include "VEXIPMIInterfaceImpl.h"
 
 namespace
@@ -137,14 +138,9 @@ int RealScalHost::CreateNewFile(const std::string& path, const std::string& cont
         return errno;
     }
     int error = 0;
-    std::size_t done = 0;
-    while (error == 0 && done < content.size()) {
-        const ssize_t wrote = write(fd, content.data() + done, content.size() - done);
-        if (wrote < 0 && errno != EINTR) {
-            error = errno;
-        } else if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        }
+    if (VEXWriteAll(fd, content.data(), content.size()) != content.size()) {
+        // A file that takes no more bytes without saying why is full.
+        error = errno != 0 ? errno : ENOSPC;
     }
     if (error == 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) {
         error = errno;
@@ -191,12 +187,7 @@ bool RealScalHost::BecomeRoot()
 
 bool RealScalHost::KernelName(std::string& name)
 {
-    struct utsname info;
-    if (uname(&info) != 0) {
-        return false;
-    }
-    name = info.sysname;
-    return true;
+    return VEXKernelName(name);
 }
 
 void RealScalHost::Sync()

@@ -341,14 +341,21 @@ int secureCorvel::GetSystemGeneration()
     PutRequest(IPMIReqBuf, oemrequest::SystemGeneration());
     ProcessIPMIReuestResponseUsingVEXIPMI(&IPMIReqBuf);
 
-    const uint8_t* response = IPMIResponseBytes(IPMIReqBuf);
-    if (response[2] != 0) {
+    const OEMAnswer answer = AnswerOf(IPMIReqBuf);
+    const auto completion = oemanswer::ReadCompletion(answer);
+    if (!completion || completion->code != 0) {
+        logCorvelMsg(kSrc, __LINE__, "Get System Generation Failed");
+        return 0;
+    }
+    const auto read = oemanswer::ReadSystemGeneration(answer);
+    if (!read) {
+        logCorvelMsg(kSrc, __LINE__, oemanswer::ShortAnswer(IPMIReqBuf));
         logCorvelMsg(kSrc, __LINE__, "Get System Generation Failed");
         return 0;
     }
     logCorvelMsg(kSrc, __LINE__, "Get System Generation Succesfull");
 
-    const uint8_t generation = response[8];
+    const uint8_t generation = read->generation;
     if (generation <= 0x0E) {
         logCorvelMsg(kSrc, __LINE__, "It is a pre 12G system");
         return 0;

@@ -27,7 +27,7 @@ namespace
 class NoShellSys : public RealVEXIPMISys
 {
 public:
-    int System(const char* command) override
+    int RunShell(const std::string& command) override
     {
         commands.push_back(command);
         return 0;

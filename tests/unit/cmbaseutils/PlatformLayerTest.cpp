@@ -56,7 +56,7 @@ public:
     std::vector<void*> dlcloses;
     std::vector<std::string> chdirs;
 
-    int System(const std::string& command) override
+    int RunShell(const std::string& command) override
     {
         commands.push_back(command);
         auto it = statuses.find(command);
@@ -94,11 +94,10 @@ public:
         chdirs.push_back(dir);
         return RealSystemCalls().ChDir(dir);
     }
-    int Uname(struct utsname* name) override
+    bool KernelName(std::string& name) override
     {
-        std::memset(name, 0, sizeof(*name));
-        std::strncpy(name->sysname, sysname.c_str(), sizeof(name->sysname) - 1);
-        return 0;
+        name = sysname;
+        return true;
     }
     void SleepSeconds(unsigned int seconds) override { sleeps.push_back(seconds); }
     bool CanOpenForReading(const std::string& path) override

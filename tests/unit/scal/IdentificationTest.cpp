@@ -204,6 +204,31 @@ TEST_F(IdentificationTest, RepositoryTypeMapping)
     EXPECT_TRUE(LogHas("There is no corvel present on this system."));
 }
 
+// An answer that ends before the byte asked for is no answer: the zeros
+// behind it would read as a repository present, access enabled or a system
+// before 12G.
+TEST_F(IdentificationTest, AnswerCutBeforeItsFieldFailsAsARefusedRequest)
+{
+    TestCorvel corvel(Seams());
+
+    UseScript("repository 01\non 30 ad : length 0\n");
+    EXPECT_EQ(corvel.GetCorvelType(), 0);
+    EXPECT_EQ(corvel.getSCALError(), SCAL_NO_CORVEL);
+    EXPECT_TRUE(LogHas("RepositoryType: answer of 3 bytes ends before the fields it must hold"));
+
+    UseScript("access enabled\non 30 ae : length 0\n");
+    EXPECT_FALSE(corvel.IsCorvelEnabled());
+    EXPECT_EQ(corvel.getSCALError(), SCAL_ACCESS_STATE_FAILED);
+    EXPECT_TRUE(LogHas("AccessState: answer of 3 bytes ends before the fields it must hold"));
+
+    GenerationType = -1;
+    UseScript("generation 30\non 30 bd : length 5\n");
+    EXPECT_EQ(corvel.GetSystemGeneration(), 0);
+    EXPECT_TRUE(LogHas("SystemGeneration: answer of 8 bytes ends before the fields it must hold"));
+    EXPECT_TRUE(LogHas("Get System Generation Failed"));
+    EXPECT_FALSE(LogHas("It is a pre 12G system"));
+}
+
 TEST_F(IdentificationTest, RecoveryBypassNeedsTheLowestComponentIdToBeExactly28897)
 {
     struct Case {

@@ -1,8 +1,11 @@
 // The request builders against the controller's byte tables: every byte of
-// every request the access layer sends, and the response length it expects.
+// every request the access layer sends, and the response length it expects;
+// the answer readers against answers as the controller lays them out.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -94,6 +97,106 @@ TEST(OEMRequestsTest, CommandNamesComeFromTheSubCommandList)
     EXPECT_EQ(getIPMICommandName(eGetPartitionIndexInfo), "Getpartitionindexinfo");
     EXPECT_EQ(getIPMICommandName(eGetVantorSystemInfo), "GetVantorSystemInfo");
     EXPECT_EQ(getIPMICommandName(0x21), "");
+}
+
+// Each field as "name=hex", or "none" when the reader refused the answer.
+using Reader = std::function<std::string(const OEMAnswer&)>;
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "%X", value);
+    return text;
+}
+
+template <typename Answer>
+Reader Fields(std::optional<Answer> (*read)(const OEMAnswer&),
+              std::function<std::string(const Answer&)> show)
+{
+    return [read, show](const OEMAnswer& answer) {
+        const std::optional<Answer> fields = read(answer);
+        return fields ? show(*fields) : std::string("none");
+    };
+}
+
+struct ReaderCase {
+    const char* name;
+    Reader reader;
+    std::vector<uint8_t> answer; // from the network function on
+    std::string fields;
+    unsigned shortest; // the fewest bytes that hold every field
+};
+
+TEST(OEMRequestsTest, EveryReaderNamesTheFieldsAndRefusesAnAnswerCutBeforeThem)
+{
+    using namespace oemanswer;
+    const ReaderCase cases[] = {
+        {"completion code",
+         Fields<Completion>(ReadCompletion, [](const Completion& a) { return Hex(a.code); }),
+         {0x31, 0xA2, 0xC9},
+         "C9",
+         3},
+        {"session handle, low byte first",
+         Fields<Session>(ReadSession, [](const Session& a) { return Hex(a.handle); }),
+         {0x31, 0xA2, 0x00, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00},
+         "1234",
+         5},
+        {"partition maps, each high byte first",
+         Fields<PartitionIndex>(
+             ReadPartitionIndex,
+             [](const PartitionIndex& a) { return Hex(a.staticMap) + "/" + Hex(a.dynamicMap); }),
+         {0x31, 0xA2, 0x00, 0x34, 0x12, 0x00, 0x81, 0x00, 0x00, 0x01, 0x04, 0x00, 0x00},
+         "81/104",
+         11},
+        {"partition name",
+         Fields<PartitionInfo>(
+             ReadPartitionInfo,
+             [](const PartitionInfo& a) { return std::string(a.name.begin(), a.name.end()); }),
+         {0x31, 0xA2, 0x00, 0x34, 0x12, 0x80, 0x02, 'S', 'E', 'C', 'U', 'P', 'D', 0x00},
+         "SECUPD",
+         13},
+        {"status of the sub-command followed",
+         Fields<StatusPoll>(ReadStatusPoll, [](const StatusPoll& a) { return Hex(a.status); }),
+         {0x31, 0xA2, 0x00, 0x34, 0x12, 0x02, 0x11},
+         "2",
+         6},
+        {"repository type",
+         Fields<RepositoryType>(ReadRepositoryType,
+                                [](const RepositoryType& a) { return Hex(a.type); }),
+         {0x31, 0xAD, 0x00, 0x02, 0x00, 0x00},
+         "2",
+         4},
+        {"access state",
+         Fields<AccessState>(ReadAccessState, [](const AccessState& a) { return Hex(a.state); }),
+         {0x31, 0xAE, 0x00, 0x01, 0x00, 0x00},
+         "1",
+         4},
+        {"system generation",
+         Fields<SystemGeneration>(ReadSystemGeneration,
+                                  [](const SystemGeneration& a) { return Hex(a.generation); }),
+         {0x31, 0xBD, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x61},
+         "61",
+         9},
+    };
+    for (const ReaderCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const unsigned whole = static_cast<unsigned>(c.answer.size());
+        EXPECT_EQ(c.reader(OEMAnswer{c.answer.data(), whole}), c.fields);
+        EXPECT_EQ(c.reader(OEMAnswer{c.answer.data(), c.shortest}), c.fields);
+        EXPECT_EQ(c.reader(OEMAnswer{c.answer.data(), c.shortest - 1}), "none");
+        EXPECT_EQ(c.reader(OEMAnswer{nullptr, whole}), "none");
+    }
+}
+
+TEST(OEMRequestsTest, AnAnswerIsReadFromTheRecordWithTheLengthReceived)
+{
+    _VEXIPMICommandData record;
+    ClearIPMIRecord(record);
+    PutRequest(record, oemrequest::AccessState());
+    PutCompletion(record, 0xC1);
+    SetIPMILengths(record, 4, 3); // refused: the completion code alone came
+    EXPECT_EQ(oemanswer::ReadCompletion(AnswerOf(record))->code, 0xC1);
+    EXPECT_FALSE(oemanswer::ReadAccessState(AnswerOf(record)));
 }
 
 } // namespace

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "ScalTestFixture.h"
 #include "SimulatedController.h"
@@ -137,6 +139,58 @@ TEST_F(OemCommandLayerTest, PendingSubCommandIsPolledOnceASecondUntilItEnds)
               (std::vector<std::string>{"wait setStateFlagCmd pending 1/3000",
                                         "wait setStateFlagCmd pending 2/3000",
                                         "wait setStateFlagCmd pending 3/3000", "done"}));
+}
+
+// A status answer cut before its status byte says nothing about the request
+// followed; read as the zeros behind it, it made a pending request succeed.
+TEST_F(OemCommandLayerTest, StatusAnswerWithoutItsStatusLeavesTheRequestPending)
+{
+    TestCorvel corvel(Seams());
+    UseScript("handle 1234\non 30 a2 11 : pending 2\non 30 a2 0a : length 2\n");
+    sim->OpenSessionBeforehand();
+    corvel.OpenSessionForTest(0x1234);
+
+    ClearIPMIRecord(IPMIReqBuf);
+    PutRequest(IPMIReqBuf, oemrequest::SetStateFlag(0x1234, 5));
+    EXPECT_EQ(corvel.IPMIRequest(0x11, &IPMIReqBuf, 7, 7), 2u);
+
+    EXPECT_EQ(sim->RequestsOf(0xA2, 0x0A).size(), 1u);
+    EXPECT_TRUE(LogHas("GetCORVELStatus: answer of 5 bytes ends before the fields it must hold"));
+    EXPECT_TRUE(LogHas("GetCORVELStatus Command returned: FAILURE.  Breaking out of Poll Loop"));
+}
+
+// A library that stores an answer of the network function and command
+// alone: no completion code came. The simulated controller always sends one.
+class AnswerWithoutCompletionCode : public IScalIPMILibrary
+{
+public:
+    unsigned requests = 0;
+    unsigned Start(_VEXIPMIConfiguration*) override { return 0; }
+    unsigned Request(_VEXIPMICommandData* record) override
+    {
+        ++requests;
+        uint8_t* response = IPMIResponseBytes(*record);
+        std::fill(response, response + 255, 0);
+        response[0] = static_cast<uint8_t>(IPMIRequestBytes(*record)[0] | 1);
+        response[1] = IPMIRequestBytes(*record)[1];
+        SetIPMILengths(*record, IPMIRequestLength(*record), 2);
+        return 0;
+    }
+    void Stop() override {}
+    bool IsStarted() const override { return true; }
+};
+
+// Read as the zeros behind it, such an answer was a success.
+TEST_F(OemCommandLayerTest, AnswerWithoutACompletionCodeIsAFailure)
+{
+    auto library = std::make_shared<AnswerWithoutCompletionCode>();
+    SetOEMCommandSeams(OEMCommandSeams{library, Borrow(sleeper)});
+    ClearIPMIRecord(IPMIReqBuf);
+    EXPECT_EQ(OEMIPMIRequest(0xAD, 0, &IPMIReqBuf, 4, 6), 1u);
+    EXPECT_EQ(library->requests, 1u);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_TRUE(LogHas("ProcessCorvelIPMICommand: RepositoryType: answer of 2 bytes ends before "
+                       "the fields it must hold"));
 }
 
 TEST_F(OemCommandLayerTest, EveryAttemptResendsTheRecordAsPrepared)

@@ -99,7 +99,7 @@ public:
         closed.push_back(handle);
     }
 
-    int ExecuteCmd(const std::string& command) override
+    int RunShell(const std::string& command) override
     {
         commands.push_back(command);
         if (onCommand) {
@@ -133,14 +133,14 @@ public:
     }
 
     // Runs the script as the real system does when nothing is checked: the
-    // same command through ExecuteCmd, unless it is one to refuse.
+    // same command through RunShell, unless it is one to refuse.
     int RunPackageScript(const std::string& script) override
     {
         scriptsAsked.push_back(script);
         if (refusedFiles.count(script) != 0) {
             return -1;
         }
-        return ExecuteCmd(storelib::PackageScriptCommand(script));
+        return RunShell(storelib::PackageScriptCommand(script));
     }
 
     bool ReadFirstLine(const std::string& path, std::string& line) override

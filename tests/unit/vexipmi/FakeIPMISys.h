@@ -141,7 +141,7 @@ public:
         return 0;
     }
 
-    int System(const char* command) override
+    int RunShell(const std::string& command) override
     {
         std::lock_guard<std::mutex> guard(m_Mutex);
         commands.push_back(command);

@@ -1,11 +1,13 @@
 #pragma once
 
-// Big-endian fields of SCSI command blocks and the data devices return,
-// written and read one byte at a time.
+// Multi-byte fields of the bytes devices and the management controller
+// exchange, written and read one byte at a time in the order the wire
+// gives them: big-endian for SCSI command blocks and the data devices
+// return, little-endian for most fields of the controller's OEM requests.
 
 #include <cstdint>
 
-namespace scsi
+namespace byteorder
 {
 
 inline void PutBE16(uint8_t* p, uint16_t v)
@@ -43,4 +45,15 @@ inline uint32_t GetBE32(const uint8_t* p)
     return uint32_t(p[0]) << 24 | GetBE24(p + 1);
 }
 
-} // namespace scsi
+inline void PutLE16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline uint16_t GetLE16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+} // namespace byteorder
