@@ -166,6 +166,10 @@ unsigned ProcessCorvelIPMICommand(_VEXIPMICommandData* record)
         if (rc != 0) {
             secureCorvel::logCorvelMsg(kSrc, __LINE__,
                                        "ProcessCorvelIPMICommand: RKIPMCommand ERROR \n");
+            // Nothing came back, whatever the driver layer put in the
+            // completion byte (0x01 for a send that failed): no reader may
+            // take that for the controller's refusal.
+            SetIPMILengths(*record, IPMIRequestLength(*record), 0);
             return 1;
         }
         if (bCorvelDebugLog) {

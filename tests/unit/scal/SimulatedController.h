@@ -76,6 +76,12 @@ public:
         }
         const std::vector<uint8_t> data(request + 2, request + length);
         const simipmi::Reply reply = controller_->handle(request[0], 0, request[1], data);
+        if (controller_->lastDelivery().sendErrno != 0) {
+            // As the driver layer leaves a send that failed: "not sent" where
+            // the completion code goes, and the prepared lengths untouched.
+            response[2] = 0x01;
+            return 320;
+        }
         if (reply.silent) {
             return 320;
         }
